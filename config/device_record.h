@@ -1,0 +1,214 @@
+// The one record every device of the driver carries, whatever its kind, and
+// the driver-wide pointer to the control device.
+//
+// Kinds: the mouse-port device (IsMousePort), the control device (IsControl)
+// and touch devices (both flags clear), which serve one serial controller each.
+#pragma once
+
+#include "platform/ntutil.h"
+
+constexpr ULONG DriverPoolTag = PoolTagFromText("Wdm ");
+constexpr ULONG MousePortRemoveLockTag = PoolTagFromText("Phct");
+
+constexpr ULONG InputQueueCapacity = 128;
+constexpr ULONG ByteRingCapacity = 64;
+constexpr ULONG ReadSize = 5;
+constexpr ULONG ResponseBufferSize = 16;
+constexpr ULONG ParameterWordCount = 64;
+constexpr ULONG CommandSize = 4;
+constexpr ULONG GridPointCount = 25;
+
+// ModeStatus bit: the device came from an interface arrival or a control
+// request and is never persisted.
+constexpr ULONG ModeStatusDynamic = 0x2;
+
+// CalFlags bits, as the controller's word 58 carries them.
+constexpr USHORT CalFlagGridOn = 0x1;
+constexpr USHORT CalFlagSwapXY = 0x2;
+
+// MouseMode bits.
+constexpr ULONG MouseModeClickAssistOff = 0x3;
+constexpr ULONG MouseModeNotifyOnUp = 0x10000000;
+constexpr ULONG MouseModeNotifyOnDown = 0x20000000;
+constexpr ULONG MouseModeRightButton = 0x80000000;
+
+constexpr LONGLONG DefaultClickDueTime = -10000000;  // one second
+
+struct DeviceExtension;
+
+struct ListNode {
+    ListNode* Prev;
+    ListNode* Next;
+    PDEVICE_OBJECT Device;
+};
+
+// The control device's InternalServiceCallback, as touch devices call it.
+typedef VOID NTAPI InternalServiceRoutine(PDEVICE_OBJECT ControlDevice, PMOUSE_INPUT_DATA First,
+                                          ULONG Count, PULONG Consumed);
+
+// The mouse class driver's service callback, as CONNECT_DATA carries it.
+typedef VOID NTAPI ClassServiceRoutine(PDEVICE_OBJECT ClassDevice, PMOUSE_INPUT_DATA Start,
+                                       PMOUSE_INPUT_DATA End, PULONG Consumed);
+
+// A set of four calibration corners, in the order the record keeps them.
+struct CornerSet {
+    LONG LLX, LLY, LRX, LRY, URX, URY, ULX, ULY;
+};
+
+// The per-device settings: one contiguous span that a device created from the
+// registry receives whole (its registry image has the same layout).
+struct TouchSettings {
+    ULONG Interface;
+    ULONG BaudRate;
+    ULONG ModeStatus;
+    LONG LLX, LLY, LRX, LRY, URX, URY, ULX, ULY;
+    ULONG RxBufferSize;
+    ULONG PointBufferSize;
+    UNICODE_STRING PortNameSetting;
+    ULONG Mode;
+    ULONG XDeviation;
+    ULONG YDeviation;
+    ULONG SelDelay;
+    ULONG ClickDelay;
+    LONG CalOriginX, CalOriginY;
+    USHORT CalFlags;
+    USHORT CalAux;
+    LONG GridLLX, GridLLY, GridLRX, GridLRY, GridURX, GridURY, GridULX, GridULY;
+    LONG GridX[GridPointCount];
+    LONG GridY[GridPointCount];
+};
+
+struct DeviceExtension {
+    // Identity and stack links
+    PDEVICE_OBJECT Self;
+    PDEVICE_OBJECT LowerDevice;
+    PDEVICE_OBJECT PortDevice;
+    PFILE_OBJECT PortFileObject;
+    UCHAR IsMousePort;
+    UCHAR IsControl;
+    LONG OpenCount;
+    UCHAR PortOpen;
+    UCHAR ClassEnabled;
+    KSPIN_LOCK Lock;
+    KMUTEX ListMutex;
+    ListNode* PortList;
+    IO_REMOVE_LOCK RemoveLock;
+    MOUSE_ATTRIBUTES MouseAttributes;
+
+    // Service links
+    PDEVICE_OBJECT ClassDevice;
+    ClassServiceRoutine* ClassService;
+    PDEVICE_OBJECT ServiceTarget;
+    InternalServiceRoutine* ServiceRoutine;
+    USHORT UnitIndex;
+
+    // Input queue (control device)
+    PMOUSE_INPUT_DATA QueueBuffer;
+    ULONG QueueHead;
+    ULONG QueueTail;
+    ULONG QueueCount;
+    ULONG QueueCapacity;
+
+    // Serial input (touch devices)
+    PIRP ReadIrp;
+    UCHAR ReportBytes[5];
+    ULONG ReportIndex;
+    UCHAR ReadBuffer[ReadSize];
+    PUCHAR RingBuffer;
+    ULONG RingHead;
+    ULONG RingTail;
+    ULONG RingCount;
+    ULONG RingCapacity;
+    PVOID ReaderThread;
+    KEVENT StopEvent;
+    KEVENT ReadDoneEvent;
+
+    TouchSettings Settings;
+
+    // Deferred procedures
+    KDPC DeliveryDpc;
+    KDPC ParseDpc;
+    ULONG DeviceNumber;
+
+    // Names and paths
+    UNICODE_STRING DeviceName;
+    UNICODE_STRING LinkName;
+    UNICODE_STRING RegistrySubkey;
+    UNICODE_STRING PortPath;
+    UNICODE_STRING PortName;
+    UNICODE_STRING DriverRegistryPath;
+
+    // Touch state
+    UCHAR PenDown;
+    MOUSE_INPUT_DATA LastRecord;
+    ListNode* DynamicList;
+    PVOID NotificationEntry;
+    UCHAR InReport;
+    UCHAR InResponse;
+    LONG ResponseRemaining;
+    ULONG ResponseLength;
+    UCHAR ResponseBuffer[ResponseBufferSize];
+    UCHAR ParametersLoaded;
+    PIRP WriteIrp;
+    USHORT ParameterMemory[ParameterWordCount];
+    UCHAR CommandBuffer[CommandSize];
+    UCHAR Stopping;
+    PVOID ParameterThread;
+    KEVENT ResponseEvent;
+    UCHAR SwapXY;
+    UCHAR GridEnabled;
+
+    // Click assist
+    UCHAR ClickPending;
+    MOUSE_INPUT_DATA ClickRecord;
+    KTIMER ClickTimer;
+    LONGLONG ClickDueTime;
+    KDPC ClickTimerDpc;
+    ULONG ClickMoves;
+
+    // Global settings (control device)
+    PIRP EventIrp;
+    ULONG NotifyMask;
+    ULONG MouseMode;
+    ULONG DoubleClickSpeed;
+    LONG DoubleClickSize;
+    ULONG Language;
+    LONG A0, A1, A2, A3;
+    LONG Uppper;
+    LONG Low;
+    LONG FilterThreshold;
+    ULONG Filter;
+    ULONG Rotation;
+};
+
+// The control device, or null before it exists and after it is destroyed.
+extern PDEVICE_OBJECT ControlDeviceObject;
+
+inline DeviceExtension* ExtensionOf(PDEVICE_OBJECT device)
+{
+    return static_cast<DeviceExtension*>(device->DeviceExtension);
+}
+
+inline DeviceExtension* ControlRecord()
+{
+    return ControlDeviceObject ? ExtensionOf(ControlDeviceObject) : nullptr;
+}
+
+inline bool IsTouchDevice(const DeviceExtension* device)
+{
+    return !device->IsMousePort && !device->IsControl;
+}
+
+// Initialisers for a freshly created, zero-filled record.
+void InitializeMousePortRecord(PDEVICE_OBJECT device);
+void InitializeControlRecord(PDEVICE_OBJECT device);
+// Fails when the byte ring cannot be allocated; such a device must never be
+// started, and its ring capacity stays 0 so nothing is ever stored in it.
+NTSTATUS InitializeTouchRecord(PDEVICE_OBJECT device);
+
+// The per-device settings every new touch device starts with.
+void SetDefaultTouchSettings(TouchSettings* settings);
+
+// Frees the pool storage the initialisers allocated.
+void FreeTouchRecordStorage(DeviceExtension* device);
+void FreeControlRecordStorage(DeviceExtension* device);

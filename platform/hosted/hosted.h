@@ -1,0 +1,91 @@
+// The hosted kernel as tests, benchmarks and vornsim see it: one Kernel per
+// run, virtual time, pool accounting and fault injection, captured debugger
+// output and the verifier.
+#pragma once
+
+#include "platform/hosted/nt.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace hosted {
+
+// Hosted time is counted in 100 ns units, as the NT clock is.
+constexpr LONGLONG TicksPerMs = 10000;
+
+struct PoolStats {
+    ULONGLONG Allocations = 0;  // successful allocation calls
+    ULONGLONG FailedAllocations = 0;
+    ULONGLONG Frees = 0;
+    ULONGLONG OutstandingBlocks = 0;
+    ULONGLONG OutstandingBytes = 0;
+    ULONGLONG PeakBytes = 0;
+};
+
+// Orders spin locks: a lock of lower rank must be taken before one of higher
+// rank. 0 means "not ranked". Installed by whoever knows the driver's records.
+using LockRanker = std::function<int(const void* lock, const char** name)>;
+
+// Receives "verifier: RULE: DETAIL" lines. The default prints the line on
+// standard error and ends the process with exit status 3.
+using VerifierHandler = std::function<void(const std::string& line)>;
+
+class Kernel {
+public:
+    // The constructing thread becomes the first hosted thread, at PASSIVE_LEVEL.
+    Kernel();
+    // Reports every pool block still allocated as a leak.
+    ~Kernel();
+    Kernel(const Kernel&) = delete;
+    Kernel& operator=(const Kernel&) = delete;
+
+    static Kernel& Current();
+
+    // Virtual time.
+    LONGLONG Now() const;
+    // Lets `ms` milliseconds of hosted time pass on the calling thread: timers
+    // due meanwhile fire and their DPCs run.
+    void SleepMs(LONGLONG ms);
+
+    // Pool accounting and fault injection.
+    PoolStats Pool() const;
+    // Fails the n-th allocation from now on (1 = the next one).
+    void FailNthAllocation(ULONGLONG n);
+    // Fails every allocation with this tag until cleared.
+    void FailAllocationsWithTag(ULONG tag);
+    void ClearAllocationFaults();
+
+    // Captured DbgPrint output, one entry per call.
+    std::vector<std::string> DebugMessages() const;
+    void ClearDebugMessages();
+    void SetDebugSink(std::function<void(const std::string&)> sink);
+
+    void SetLockRanker(LockRanker ranker);
+
+    // The device object whose extension starts at `extension`, or null.
+    PDEVICE_OBJECT DeviceOfExtension(const void* extension) const;
+    // DPCs queued and not yet run.
+    size_t QueuedDpcCount() const;
+
+    // A driver object as the I/O manager would give it to driver entry.
+    PDRIVER_OBJECT CreateDriverObject(const char* name);
+
+    struct State;
+    State& state() { return *state_; }
+
+private:
+    State* state_;
+};
+
+void SetVerifierHandler(VerifierHandler handler);
+
+// Builds a pool tag from its four characters as a debugger shows them.
+constexpr ULONG PoolTag(char a, char b, char c, char d)
+{
+    return ULONG(UCHAR(a)) | ULONG(UCHAR(b)) << 8 | ULONG(UCHAR(c)) << 16 | ULONG(UCHAR(d)) << 24;
+}
+
+std::string TagText(ULONG tag);
+
+} // namespace hosted

@@ -1,0 +1,467 @@
+// Hosted I/O manager: driver and device objects, requests with their stack
+// locations, completion, cancellation and remove locks.
+#include "platform/hosted/state.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace hosted {
+
+namespace {
+
+// Where a request is in its life, as far as the verifier needs to know.
+enum class IrpPhase {
+    WithCreator,   // allocated or reclaimed by a completion routine; may be sent or freed
+    WithDriver,    // sent and not yet completed
+    Finished,      // completed to its originator; gone
+};
+
+struct IrpState {
+    IrpPhase Phase = IrpPhase::WithCreator;
+    bool BuiltRequest = false;   // from IoBuildDeviceIoControlRequest
+    PVOID UserOutput = nullptr;  // where a buffered answer goes back to
+    ULONG UserOutputLength = 0;
+    ULONG Method = METHOD_BUFFERED;
+};
+
+IrpState& StateOf(PIRP irp) { return *static_cast<IrpState*>(irp->HostedState); }
+
+// One frame per IofCallDriver in progress on this thread.
+struct CallFrame {
+    PIRP Irp;
+    bool Completed;
+    NTSTATUS CompletedStatus;
+};
+thread_local std::vector<CallFrame> t_calls;
+
+struct DeviceState {
+    std::vector<WCHAR> Name;
+    size_t ExtensionSize = 0;
+};
+
+void DeleteIrp(PIRP irp)
+{
+    delete &StateOf(irp);
+    delete[] reinterpret_cast<char*>(irp);
+}
+
+constexpr size_t QuarantinedIrps = 256;
+
+void Quarantine(PIRP irp)
+{
+    Kernel::State& k = K();
+    std::lock_guard<std::mutex> guard(k.FinishedLock);
+    k.FinishedIrps.push_back(irp);
+    if (k.FinishedIrps.size() > QuarantinedIrps) {
+        DeleteIrp(k.FinishedIrps.front());
+        k.FinishedIrps.pop_front();
+    }
+}
+
+// Hands a finished built request back to its originator: output bytes, status
+// block and event.
+void FinishBuiltRequest(PIRP irp)
+{
+    IrpState& state = StateOf(irp);
+    if (state.Method == METHOD_BUFFERED && irp->AssociatedIrp.SystemBuffer) {
+        if (irp->IoStatus.Information > state.UserOutputLength)
+            VerifierFail("irp",
+                         "request %p completed with Information %zu beyond its %u-byte output "
+                         "buffer",
+                         (void*)irp, size_t(irp->IoStatus.Information), state.UserOutputLength);
+        if (state.UserOutput && NT_SUCCESS(irp->IoStatus.Status))
+            std::memcpy(state.UserOutput, irp->AssociatedIrp.SystemBuffer,
+                        irp->IoStatus.Information);
+        delete[] static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+    }
+    if (irp->UserIosb)
+        *irp->UserIosb = irp->IoStatus;
+    irp->AssociatedIrp.SystemBuffer = nullptr;
+    PKEVENT event = irp->UserEvent;
+    Quarantine(irp);
+    if (event)
+        KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+}
+
+bool ShouldInvoke(const IO_STACK_LOCATION& location, PIRP irp)
+{
+    if (!location.CompletionRoutine)
+        return false;
+    if (irp->Cancel && (location.Control & SL_INVOKE_ON_CANCEL))
+        return true;
+    return NT_SUCCESS(irp->IoStatus.Status) ? (location.Control & SL_INVOKE_ON_SUCCESS) != 0
+                                            : (location.Control & SL_INVOKE_ON_ERROR) != 0;
+}
+
+} // namespace
+
+PDRIVER_OBJECT Kernel::CreateDriverObject(const char* name)
+{
+    auto* driver = new DRIVER_OBJECT{};
+    driver->DriverExtension = new DRIVER_EXTENSION{};
+    driver->DriverExtension->DriverObject = driver;
+    size_t length = std::strlen(name);
+    driver->DriverName.Buffer = new WCHAR[length + 1];
+    for (size_t i = 0; i <= length; ++i)
+        driver->DriverName.Buffer[i] = WCHAR(UCHAR(name[i]));
+    driver->DriverName.Length = USHORT(length * sizeof(WCHAR));
+    driver->DriverName.MaximumLength = USHORT((length + 1) * sizeof(WCHAR));
+    state_->Drivers.push_back(driver);
+    return driver;
+}
+
+PDEVICE_OBJECT Kernel::DeviceOfExtension(const void* extension) const
+{
+    // The extension follows its device object in the same block.
+    auto* device = reinterpret_cast<PDEVICE_OBJECT>(
+        const_cast<char*>(static_cast<const char*>(extension)) - sizeof(DEVICE_OBJECT));
+    std::lock_guard<std::mutex> guard(state_->DevicesLock);
+    return state_->Devices.count(device) ? device : nullptr;
+}
+
+void FreeFinishedIrps(Kernel::State& k)
+{
+    std::lock_guard<std::mutex> guard(k.FinishedLock);
+    for (PIRP irp : k.FinishedIrps)
+        DeleteIrp(irp);
+    k.FinishedIrps.clear();
+}
+
+void FreeDeviceObjects(Kernel::State& k)
+{
+    std::lock_guard<std::mutex> guard(k.DevicesLock);
+    for (PDEVICE_OBJECT device : k.Devices) {
+        delete static_cast<DeviceState*>(device->HostedState);
+        delete[] reinterpret_cast<char*>(device);
+    }
+    k.Devices.clear();
+}
+
+} // namespace hosted
+
+using namespace hosted;
+
+extern "C" {
+
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                              PUNICODE_STRING DeviceName, ULONG DeviceType,
+                              ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                              PDEVICE_OBJECT* DeviceObject)
+{
+    if (CurrentThread().Irql != PASSIVE_LEVEL)
+        VerifierFail("irql", "IoCreateDevice at IRQL %d", CurrentThread().Irql);
+    Kernel::State& k = K();
+    auto* memory = new char[sizeof(DEVICE_OBJECT) + DeviceExtensionSize]();
+    auto* device = reinterpret_cast<PDEVICE_OBJECT>(memory);
+    device->DriverObject = DriverObject;
+    device->DeviceExtension = DeviceExtensionSize ? memory + sizeof(DEVICE_OBJECT) : nullptr;
+    device->DeviceType = DeviceType;
+    device->Characteristics = DeviceCharacteristics;
+    device->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0);
+    device->StackSize = 1;
+    auto* state = new DeviceState;
+    state->ExtensionSize = DeviceExtensionSize;
+    if (DeviceName && DeviceName->Buffer)
+        state->Name.assign(DeviceName->Buffer,
+                           DeviceName->Buffer + DeviceName->Length / sizeof(WCHAR));
+    device->HostedState = state;
+    device->NextDevice = DriverObject->DeviceObject;
+    DriverObject->DeviceObject = device;
+    {
+        std::lock_guard<std::mutex> guard(k.DevicesLock);
+        k.Devices.insert(device);
+    }
+    *DeviceObject = device;
+    return STATUS_SUCCESS;
+}
+
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
+{
+    Kernel::State& k = K();
+    bool live;
+    {
+        std::lock_guard<std::mutex> guard(k.DevicesLock);
+        live = k.Devices.count(DeviceObject) != 0;
+    }
+    if (!live)
+        VerifierFail("device", "IoDeleteDevice(%p): not a live device object",
+                     (void*)DeviceObject);
+    auto* state = static_cast<DeviceState*>(DeviceObject->HostedState);
+    // The extension follows the object in the same block.
+    CheckNothingQueuedIn(DeviceObject, sizeof(DEVICE_OBJECT) + state->ExtensionSize,
+                         "IoDeleteDevice");
+    PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
+    while (*link && *link != DeviceObject)
+        link = &(*link)->NextDevice;
+    if (*link)
+        *link = DeviceObject->NextDevice;
+    {
+        std::lock_guard<std::mutex> guard(k.DevicesLock);
+        k.Devices.erase(DeviceObject);
+    }
+    delete state;
+    delete[] reinterpret_cast<char*>(DeviceObject);
+}
+
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
+{
+    UNREFERENCED_PARAMETER(ChargeQuota);
+    if (StackSize < 1)
+        VerifierFail("irp", "IoAllocateIrp with a stack size of %d", StackSize);
+    size_t bytes = sizeof(IRP) + size_t(StackSize) * sizeof(IO_STACK_LOCATION);
+    auto* memory = new char[bytes]();
+    auto* irp = reinterpret_cast<PIRP>(memory);
+    auto* stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+    irp->StackCount = StackSize;
+    irp->CurrentLocation = CCHAR(StackSize + 1);
+    irp->Tail.Overlay.CurrentStackLocation = stack + StackSize;
+    irp->HostedState = new IrpState;
+    return irp;
+}
+
+VOID NTAPI IoFreeIrp(PIRP Irp)
+{
+    if (StateOf(Irp).Phase == IrpPhase::WithDriver)
+        VerifierFail("irp-freed-while-held",
+                     "IoFreeIrp(%p) while a driver below still holds the request", (void*)Irp);
+    DeleteIrp(Irp);
+}
+
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                         PVOID InputBuffer, ULONG InputBufferLength,
+                                         PVOID OutputBuffer, ULONG OutputBufferLength,
+                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                         PIO_STATUS_BLOCK IoStatusBlock)
+{
+    if (CurrentThread().Irql != PASSIVE_LEVEL)
+        VerifierFail("irql", "IoBuildDeviceIoControlRequest at IRQL %d", CurrentThread().Irql);
+    PIRP irp = IoAllocateIrp(DeviceObject->StackSize, FALSE);
+    IrpState& state = StateOf(irp);
+    state.BuiltRequest = true;
+    state.Method = IoControlCode & 3;
+    state.UserOutput = OutputBuffer;
+    state.UserOutputLength = OutputBufferLength;
+    irp->UserIosb = IoStatusBlock;
+    irp->UserEvent = Event;
+
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction =
+        InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+    next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+    next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+    if (state.Method == METHOD_BUFFERED) {
+        ULONG size = std::max(InputBufferLength, OutputBufferLength);
+        if (size) {
+            auto* buffer = new UCHAR[size];
+            // Bytes the driver never writes stay recognisable.
+            std::memset(buffer, 0xCD, size);
+            if (InputBuffer)
+                std::memcpy(buffer, InputBuffer, InputBufferLength);
+            irp->AssociatedIrp.SystemBuffer = buffer;
+        }
+    } else {
+        next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+        irp->UserBuffer = OutputBuffer;
+    }
+    return irp;
+}
+
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    if (CurrentThread().Irql > DISPATCH_LEVEL)
+        VerifierFail("irql", "IoCallDriver at IRQL %d", CurrentThread().Irql);
+    IrpState& state = StateOf(Irp);
+    if (state.Phase == IrpPhase::Finished)
+        VerifierFail("irp", "IoCallDriver(%p) on a request that was already completed",
+                     (void*)Irp);
+    IoSetNextIrpStackLocation(Irp);
+    if (Irp->CurrentLocation <= 0)
+        VerifierFail("irp", "IoCallDriver(%p): the request has no stack location left for %p",
+                     (void*)Irp, (void*)DeviceObject);
+    state.Phase = IrpPhase::WithDriver;
+    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
+    location->DeviceObject = DeviceObject;
+
+    PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[location->MajorFunction];
+    t_calls.push_back(CallFrame{Irp, false, 0});
+    NTSTATUS status;
+    if (dispatch) {
+        status = dispatch(DeviceObject, Irp);
+    } else {
+        // As the platform's default entry does for a request kind nobody serves.
+        Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+        Irp->IoStatus.Information = 0;
+        IofCompleteRequest(Irp, IO_NO_INCREMENT);
+        status = STATUS_INVALID_DEVICE_REQUEST;
+    }
+    CallFrame frame = t_calls.back();
+    t_calls.pop_back();
+    if (status != STATUS_PENDING) {
+        if (!frame.Completed)
+            VerifierFail("dispatch-status",
+                         "dispatch routine for major function 0x%02x returned 0x%08X without "
+                         "completing request %p",
+                         location->MajorFunction, unsigned(status), (void*)Irp);
+        if (frame.CompletedStatus != status)
+            VerifierFail("dispatch-status",
+                         "dispatch routine returned 0x%08X for a request completed with 0x%08X",
+                         unsigned(status), unsigned(frame.CompletedStatus));
+    }
+    return status;
+}
+
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
+{
+    UNREFERENCED_PARAMETER(PriorityBoost);
+    if (CurrentThread().Irql > DISPATCH_LEVEL)
+        VerifierFail("irql", "IoCompleteRequest at IRQL %d", CurrentThread().Irql);
+    IrpState& state = StateOf(Irp);
+    if (state.Phase != IrpPhase::WithDriver)
+        VerifierFail("irp-completed-twice",
+                     "IoCompleteRequest(%p) on a request that is not outstanding", (void*)Irp);
+    if (Irp->IoStatus.Status == STATUS_PENDING)
+        VerifierFail("irp", "IoCompleteRequest(%p) with STATUS_PENDING", (void*)Irp);
+    if (Irp->CancelRoutine)
+        VerifierFail("irp", "IoCompleteRequest(%p) with its cancel routine still set",
+                     (void*)Irp);
+    for (CallFrame& frame : t_calls)
+        if (frame.Irp == Irp && !frame.Completed) {
+            frame.Completed = true;
+            frame.CompletedStatus = Irp->IoStatus.Status;
+        }
+
+    // Unwind the stack locations upward, as the I/O manager does.
+    while (Irp->CurrentLocation <= Irp->StackCount) {
+        PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
+        Irp->PendingReturned = (location->Control & SL_PENDING_RETURNED) != 0;
+        IoSkipCurrentIrpStackLocation(Irp);
+        bool invoke = ShouldInvoke(*location, Irp);
+        PIO_COMPLETION_ROUTINE routine = location->CompletionRoutine;
+        PVOID context = location->Context;
+        *location = IO_STACK_LOCATION{};
+        if (invoke) {
+            PDEVICE_OBJECT upper = Irp->CurrentLocation <= Irp->StackCount
+                                       ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
+                                       : nullptr;
+            if (routine(upper, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
+                if (StateOf(Irp).Phase == IrpPhase::WithDriver)
+                    StateOf(Irp).Phase = IrpPhase::WithCreator;
+                return;
+            }
+        } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
+            IoMarkIrpPending(Irp);
+        }
+    }
+    state.Phase = IrpPhase::Finished;
+    if (!state.BuiltRequest)
+        VerifierFail("irp",
+                     "request %p from IoAllocateIrp completed past its last completion routine",
+                     (void*)Irp);
+    FinishBuiltRequest(Irp);
+}
+
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
+{
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    Irp->Cancel = TRUE;
+    PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+    if (!routine) {
+        IoReleaseCancelSpinLock(irql);
+        return FALSE;
+    }
+    Irp->CancelIrql = irql;
+    routine(IoGetCurrentIrpStackLocation(Irp)->DeviceObject, Irp);
+    return TRUE;
+}
+
+PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
+{
+    return reinterpret_cast<PDRIVER_CANCEL>(
+        __atomic_exchange_n(reinterpret_cast<PVOID*>(&Irp->CancelRoutine),
+                            reinterpret_cast<PVOID>(CancelRoutine), __ATOMIC_SEQ_CST));
+}
+
+VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp)
+{
+    PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(Irp);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+    *next = *current;
+    next->CompletionRoutine = nullptr;
+    next->Context = nullptr;
+    next->Control = 0;
+}
+
+VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
+                            BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
+                            BOOLEAN InvokeOnCancel)
+{
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
+    next->CompletionRoutine = CompletionRoutine;
+    next->Context = Context;
+    next->Control = 0;
+    if (InvokeOnSuccess)
+        next->Control |= SL_INVOKE_ON_SUCCESS;
+    if (InvokeOnError)
+        next->Control |= SL_INVOKE_ON_ERROR;
+    if (InvokeOnCancel)
+        next->Control |= SL_INVOKE_ON_CANCEL;
+}
+
+// ---------------------------------------------------------------------------
+// Remove locks: the count starts with one bias reference that release-and-wait
+// drops, so the wait ends when every other holder has released.
+
+VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag,
+                                    ULONG MaxLockedMinutes, ULONG HighWatermark,
+                                    ULONG RemlockSize)
+{
+    UNREFERENCED_PARAMETER(MaxLockedMinutes);
+    UNREFERENCED_PARAMETER(RemlockSize);
+    Lock->Removed = FALSE;
+    Lock->IoCount = 1;
+    Lock->HostedTag = AllocateTag;
+    Lock->HostedHighWatermark = HighWatermark;
+    KeInitializeEvent(&Lock->RemoveEvent, NotificationEvent, FALSE);
+}
+
+NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File,
+                                     ULONG Line, ULONG RemlockSize)
+{
+    UNREFERENCED_PARAMETER(Tag);
+    UNREFERENCED_PARAMETER(File);
+    UNREFERENCED_PARAMETER(Line);
+    UNREFERENCED_PARAMETER(RemlockSize);
+    InterlockedIncrement(&RemoveLock->IoCount);
+    if (RemoveLock->Removed) {
+        if (InterlockedDecrement(&RemoveLock->IoCount) == 0)
+            KeSetEvent(&RemoveLock->RemoveEvent, IO_NO_INCREMENT, FALSE);
+        return STATUS_DELETE_PENDING;
+    }
+    return STATUS_SUCCESS;
+}
+
+VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize)
+{
+    UNREFERENCED_PARAMETER(Tag);
+    UNREFERENCED_PARAMETER(RemlockSize);
+    LONG count = InterlockedDecrement(&RemoveLock->IoCount);
+    if (count < 0)
+        VerifierFail("remove-lock", "IoReleaseRemoveLock(%p) without a matching acquire",
+                     (void*)RemoveLock);
+    if (count == 0)
+        KeSetEvent(&RemoveLock->RemoveEvent, IO_NO_INCREMENT, FALSE);
+}
+
+VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize)
+{
+    UNREFERENCED_PARAMETER(Tag);
+    UNREFERENCED_PARAMETER(RemlockSize);
+    RemoveLock->Removed = TRUE;
+    InterlockedDecrement(&RemoveLock->IoCount);  // the caller's own acquire
+    if (InterlockedDecrement(&RemoveLock->IoCount) > 0)
+        KeWaitForSingleObject(&RemoveLock->RemoveEvent, Executive, KernelMode, FALSE, nullptr);
+}
+
+} // extern "C"

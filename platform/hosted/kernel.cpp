@@ -1,0 +1,689 @@
+// Hosted kernel core: the kernel object, interrupt levels, spin locks, DPCs,
+// timers, events, mutexes, waits and virtual time.
+#include "platform/hosted/state.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <sched.h>
+#include <unistd.h>
+
+namespace hosted {
+
+namespace {
+
+Kernel* g_kernel = nullptr;
+
+enum DispatcherType : UCHAR {
+    NotificationEventType = 0,
+    SynchronizationEventType = 1,
+    MutexType = 2,
+    TimerType = 8,
+};
+
+thread_local ThreadState t_thread;
+
+VerifierHandler& Handler()
+{
+    static VerifierHandler handler;
+    return handler;
+}
+
+} // namespace
+
+ThreadState& CurrentThread() { return t_thread; }
+
+ULONG_PTR CurrentThreadToken() { return reinterpret_cast<ULONG_PTR>(&t_thread); }
+
+Kernel::State& K()
+{
+    if (!g_kernel) {
+        std::fprintf(stderr, "hosted kernel: a kernel service was called with no Kernel alive\n");
+        std::abort();
+    }
+    return g_kernel->state();
+}
+
+void SetVerifierHandler(VerifierHandler handler) { Handler() = std::move(handler); }
+
+void VerifierFail(const char* rule, const char* format, ...)
+{
+    char detail[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(detail, sizeof detail, format, args);
+    va_end(args);
+    std::string line = std::string("verifier: ") + rule + ": " + detail;
+    if (Handler())
+        Handler()(line);
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fflush(stderr);
+    _exit(3);
+}
+
+std::string TagText(ULONG tag)
+{
+    std::string text;
+    for (int i = 0; i < 4; ++i) {
+        char c = char((tag >> (8 * i)) & 0xFF);
+        text += (c >= 0x20 && c < 0x7F) ? c : '?';
+    }
+    return text;
+}
+
+// ---------------------------------------------------------------------------
+// The kernel object
+
+Kernel::Kernel() : state_(new State)
+{
+    if (g_kernel) {
+        std::fprintf(stderr, "hosted kernel: only one Kernel may be alive at a time\n");
+        std::abort();
+    }
+    g_kernel = this;
+    t_thread = ThreadState{};
+    t_thread.Registered = true;
+    state_->LiveThreads = 1;
+    state_->RunnableThreads = 1;
+}
+
+Kernel::~Kernel()
+{
+    State& k = *state_;
+    FreeDeviceObjects(k);
+    FreeFinishedIrps(k);
+    {
+        std::lock_guard<std::mutex> guard(k.PoolLock);
+        if (!k.Blocks.empty()) {
+            const auto& [address, block] = *k.Blocks.begin();
+            VerifierFail("pool-leak",
+                         "%zu pool block(s) still allocated at teardown; first: %zu bytes, tag "
+                         "'%s', allocation #%llu at %p",
+                         k.Blocks.size(), block.Size, TagText(block.Tag).c_str(),
+                         (unsigned long long)block.Sequence, address);
+        }
+    }
+    for (PDRIVER_OBJECT driver : k.Drivers) {
+        delete driver->DriverExtension;
+        delete[] driver->DriverName.Buffer;
+        delete driver;
+    }
+    t_thread = ThreadState{};
+    g_kernel = nullptr;
+    delete state_;
+}
+
+Kernel& Kernel::Current()
+{
+    K();
+    return *g_kernel;
+}
+
+LONGLONG Kernel::Now() const
+{
+    std::lock_guard<std::mutex> guard(state_->Dispatcher);
+    return state_->Now;
+}
+
+void Kernel::SleepMs(LONGLONG ms)
+{
+    LARGE_INTEGER interval;
+    interval.QuadPart = -ms * TicksPerMs;
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
+std::vector<std::string> Kernel::DebugMessages() const
+{
+    std::lock_guard<std::mutex> guard(state_->DebugLock);
+    return state_->Debug;
+}
+
+void Kernel::ClearDebugMessages()
+{
+    std::lock_guard<std::mutex> guard(state_->DebugLock);
+    state_->Debug.clear();
+}
+
+void Kernel::SetDebugSink(std::function<void(const std::string&)> sink)
+{
+    std::lock_guard<std::mutex> guard(state_->DebugLock);
+    state_->DebugSink = std::move(sink);
+}
+
+void Kernel::SetLockRanker(LockRanker ranker) { state_->Ranker = std::move(ranker); }
+
+size_t Kernel::QueuedDpcCount() const
+{
+    std::lock_guard<std::mutex> guard(state_->Dispatcher);
+    return state_->DpcQueue.size();
+}
+
+// ---------------------------------------------------------------------------
+// Dispatcher objects and waits
+
+namespace {
+
+bool IsSignalled(PVOID object)
+{
+    auto* header = static_cast<DISPATCHER_HEADER*>(object);
+    if (header->Type == MutexType) {
+        auto* mutex = static_cast<PKMUTEX>(object);
+        return mutex->HostedOwner == nullptr ||
+               mutex->HostedOwner == reinterpret_cast<PVOID>(CurrentThreadToken());
+    }
+    return header->SignalState > 0;
+}
+
+// The side effect of a satisfied wait on the object that satisfied it.
+void Consume(PVOID object)
+{
+    auto* header = static_cast<DISPATCHER_HEADER*>(object);
+    if (header->Type == MutexType) {
+        auto* mutex = static_cast<PKMUTEX>(object);
+        mutex->HostedOwner = reinterpret_cast<PVOID>(CurrentThreadToken());
+        mutex->Header.SignalState--;
+    } else if (header->Type == SynchronizationEventType) {
+        header->SignalState = 0;
+    }
+}
+
+void CheckInitialized(PVOID object, const char* call)
+{
+    if (!object || !static_cast<DISPATCHER_HEADER*>(object)->HostedInitialized)
+        VerifierFail("object", "%s on an object that was never initialised (%p)", call, object);
+}
+
+void MakeRunnable(Kernel::State& k, Waiter& waiter)
+{
+    if (waiter.Runnable)
+        return;
+    waiter.Runnable = true;
+    k.RunnableThreads++;
+    waiter.Wake.notify_one();
+}
+
+void QueueDpcLocked(Kernel::State& k, PKDPC dpc, PVOID argument1, PVOID argument2)
+{
+    dpc->SystemArgument1 = argument1;
+    dpc->SystemArgument2 = argument2;
+    dpc->HostedQueued = TRUE;
+    k.DpcQueue.push_back(dpc);
+}
+
+void ExpireDueTimers(Kernel::State& k)
+{
+    std::vector<PKTIMER> due;
+    for (PKTIMER timer : k.ArmedTimers)
+        if (timer->HostedDueTime <= k.Now)
+            due.push_back(timer);
+    std::sort(due.begin(), due.end(),
+              [](PKTIMER a, PKTIMER b) {
+                  return a->HostedDueTime != b->HostedDueTime
+                             ? a->HostedDueTime < b->HostedDueTime
+                             : a->HostedArmSequence < b->HostedArmSequence;
+              });
+    for (PKTIMER timer : due) {
+        k.ArmedTimers.erase(timer);
+        timer->HostedArmed = FALSE;
+        timer->Header.SignalState = 1;
+        WakeWaitersOn(k, timer);
+        if (timer->HostedDpc && !timer->HostedDpc->HostedQueued)
+            QueueDpcLocked(k, timer->HostedDpc, nullptr, nullptr);
+    }
+}
+
+// Every hosted thread is blocked: jump to the earliest deadline, fire what is
+// due there and run the DPCs that fired on the calling thread.
+void AdvanceClock(Kernel::State& k, std::unique_lock<std::mutex>& lock, Waiter& self)
+{
+    while (k.RunnableThreads == 0 && !self.Runnable) {
+        LONGLONG next = -1;
+        for (Waiter* waiter : k.Waiters)
+            if (!waiter->Runnable && waiter->Deadline >= 0 &&
+                (next < 0 || waiter->Deadline < next))
+                next = waiter->Deadline;
+        for (PKTIMER timer : k.ArmedTimers)
+            if (next < 0 || timer->HostedDueTime < next)
+                next = timer->HostedDueTime;
+        if (next < 0)
+            VerifierFail("deadlock",
+                         "every hosted thread is waiting and no timer or timeout is due");
+        k.Now = std::max(k.Now, next);
+        ExpireDueTimers(k);
+        for (Waiter* waiter : k.Waiters)
+            if (waiter->Deadline >= 0 && waiter->Deadline <= k.Now)
+                MakeRunnable(k, *waiter);
+        if (!k.DpcQueue.empty()) {
+            k.RunnableThreads++;
+            lock.unlock();
+            DrainDpcs();
+            lock.lock();
+            k.RunnableThreads--;
+        }
+    }
+}
+
+NTSTATUS WaitAnyOf(PVOID const* objects, ULONG count, const LARGE_INTEGER* timeout,
+                   const char* call)
+{
+    ThreadState& thread = CurrentThread();
+    if (thread.Irql > PASSIVE_LEVEL)
+        VerifierFail("irql", "%s at IRQL %d; waiting needs PASSIVE_LEVEL", call, thread.Irql);
+    if (!thread.Registered)
+        VerifierFail("thread", "%s on a thread the hosted kernel does not know", call);
+    for (ULONG i = 0; i < count; ++i)
+        CheckInitialized(objects[i], call);
+
+    Kernel::State& k = K();
+    std::unique_lock<std::mutex> lock(k.Dispatcher);
+    Waiter self;
+    self.Objects = objects;
+    self.Count = count;
+    if (timeout)
+        self.Deadline = timeout->QuadPart < 0 ? k.Now - timeout->QuadPart
+                                              : std::max(timeout->QuadPart, k.Now);
+    else
+        self.Deadline = -1;
+
+    for (;;) {
+        for (ULONG i = 0; i < count; ++i) {
+            if (IsSignalled(objects[i])) {
+                Consume(objects[i]);
+                return STATUS_WAIT_0 + NTSTATUS(i);
+            }
+        }
+        if (self.Deadline >= 0 && k.Now >= self.Deadline)
+            return STATUS_TIMEOUT;
+
+        self.Runnable = false;
+        k.RunnableThreads--;
+        k.Waiters.push_back(&self);
+        if (k.RunnableThreads == 0)
+            AdvanceClock(k, lock, self);
+        self.Wake.wait(lock, [&] { return self.Runnable; });
+        k.Waiters.erase(std::find(k.Waiters.begin(), k.Waiters.end(), &self));
+    }
+}
+
+} // namespace
+
+void WakeWaitersOn(Kernel::State& k, PVOID object)
+{
+    for (Waiter* waiter : k.Waiters)
+        for (ULONG i = 0; i < waiter->Count; ++i)
+            if (waiter->Objects[i] == object)
+                MakeRunnable(k, *waiter);
+}
+
+void CheckNothingQueuedIn(const void* begin, SIZE_T size, const char* what)
+{
+    Kernel::State& k = K();
+    auto inside = [&](const void* p) {
+        auto* b = static_cast<const char*>(begin);
+        auto* q = static_cast<const char*>(p);
+        return q >= b && q < b + size;
+    };
+    std::lock_guard<std::mutex> guard(k.Dispatcher);
+    for (PKDPC dpc : k.DpcQueue)
+        if (inside(dpc))
+            VerifierFail("freed-while-queued", "%s frees a queued DPC (%p)", what, (void*)dpc);
+    for (PKTIMER timer : k.ArmedTimers)
+        if (inside(timer))
+            VerifierFail("freed-while-queued", "%s frees an armed timer (%p)", what,
+                         (void*)timer);
+    for (Waiter* waiter : k.Waiters)
+        for (ULONG i = 0; i < waiter->Count; ++i)
+            if (inside(waiter->Objects[i]))
+                VerifierFail("freed-while-queued", "%s frees an object a thread waits on (%p)",
+                             what, waiter->Objects[i]);
+}
+
+// ---------------------------------------------------------------------------
+// DPCs
+
+void DrainDpcs()
+{
+    ThreadState& thread = CurrentThread();
+    if (thread.Irql >= DISPATCH_LEVEL)
+        return;
+    Kernel::State& k = K();
+    KIRQL old = thread.Irql;
+    thread.Irql = DISPATCH_LEVEL;
+    for (;;) {
+        PKDPC dpc;
+        {
+            std::lock_guard<std::mutex> guard(k.Dispatcher);
+            if (k.DpcQueue.empty())
+                break;
+            dpc = k.DpcQueue.front();
+            k.DpcQueue.pop_front();
+            dpc->HostedQueued = FALSE;
+        }
+        size_t heldBefore = thread.HeldLocks.size();
+        dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1,
+                             dpc->SystemArgument2);
+        if (thread.Irql != DISPATCH_LEVEL || thread.HeldLocks.size() != heldBefore)
+            VerifierFail("dpc", "DPC routine %p returned at IRQL %d holding %zu spin lock(s)",
+                         (void*)dpc->DeferredRoutine, thread.Irql,
+                         thread.HeldLocks.size() - heldBefore);
+    }
+    thread.Irql = old;
+}
+
+} // namespace hosted
+
+using namespace hosted;
+
+extern "C" {
+
+// ---------------------------------------------------------------------------
+// Interrupt level and spin locks
+
+KIRQL NTAPI KeGetCurrentIrql(void) { return CurrentThread().Irql; }
+
+VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql)
+{
+    ThreadState& thread = CurrentThread();
+    if (NewIrql < thread.Irql)
+        VerifierFail("irql", "KeRaiseIrql to %d from the higher IRQL %d", NewIrql, thread.Irql);
+    *OldIrql = thread.Irql;
+    thread.Irql = NewIrql;
+}
+
+VOID NTAPI KeLowerIrql(KIRQL NewIrql)
+{
+    ThreadState& thread = CurrentThread();
+    if (NewIrql > thread.Irql)
+        VerifierFail("irql", "KeLowerIrql to %d from the lower IRQL %d", NewIrql, thread.Irql);
+    thread.Irql = NewIrql;
+    if (NewIrql < DISPATCH_LEVEL)
+        DrainDpcs();
+}
+
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
+
+namespace {
+
+int RankOf(Kernel::State& k, const KSPIN_LOCK* lock, const char** name)
+{
+    *name = "spin lock";
+    return k.Ranker ? k.Ranker(lock, name) : 0;
+}
+
+void CheckLockOrder(const KSPIN_LOCK* lock)
+{
+    Kernel::State& k = K();
+    if (!k.Ranker)
+        return;
+    const char* name;
+    int rank = RankOf(k, lock, &name);
+    if (rank == 0)
+        return;
+    for (const KSPIN_LOCK* held : CurrentThread().HeldLocks) {
+        const char* heldName;
+        if (RankOf(k, held, &heldName) > rank)
+            VerifierFail("lock-order", "%s (%p) taken while holding %s (%p)", name,
+                         (const void*)lock, heldName, (const void*)held);
+    }
+}
+
+void TakeSpinLock(PKSPIN_LOCK lock, const char* call)
+{
+    ThreadState& thread = CurrentThread();
+    ULONG_PTR token = CurrentThreadToken();
+    if (__atomic_load_n(lock, __ATOMIC_RELAXED) == token)
+        VerifierFail("spinlock", "%s: recursive acquisition of spin lock %p", call, (void*)lock);
+    CheckLockOrder(lock);
+    for (;;) {
+        ULONG_PTR expected = 0;
+        if (__atomic_compare_exchange_n(lock, &expected, token, false, __ATOMIC_ACQUIRE,
+                                        __ATOMIC_RELAXED))
+            break;
+        sched_yield();
+    }
+    thread.HeldLocks.push_back(lock);
+}
+
+void DropSpinLock(PKSPIN_LOCK lock, const char* call)
+{
+    ThreadState& thread = CurrentThread();
+    auto held = std::find(thread.HeldLocks.begin(), thread.HeldLocks.end(), lock);
+    if (held == thread.HeldLocks.end() ||
+        __atomic_load_n(lock, __ATOMIC_RELAXED) != CurrentThreadToken())
+        VerifierFail("spinlock", "%s: release of spin lock %p that this thread does not hold",
+                     call, (void*)lock);
+    thread.HeldLocks.erase(held);
+    __atomic_store_n(lock, ULONG_PTR(0), __ATOMIC_RELEASE);
+}
+
+} // namespace
+
+KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
+{
+    ThreadState& thread = CurrentThread();
+    if (thread.Irql > DISPATCH_LEVEL)
+        VerifierFail("irql", "KeAcquireSpinLock at IRQL %d", thread.Irql);
+    KIRQL old = thread.Irql;
+    thread.Irql = DISPATCH_LEVEL;
+    TakeSpinLock(SpinLock, "KeAcquireSpinLock");
+    return old;
+}
+
+VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
+{
+    ThreadState& thread = CurrentThread();
+    DropSpinLock(SpinLock, "KeReleaseSpinLock");
+    if (NewIrql > DISPATCH_LEVEL)
+        VerifierFail("irql", "KeReleaseSpinLock restoring IRQL %d", NewIrql);
+    thread.Irql = NewIrql;
+    if (NewIrql < DISPATCH_LEVEL)
+        DrainDpcs();
+}
+
+VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
+{
+    if (CurrentThread().Irql != DISPATCH_LEVEL)
+        VerifierFail("irql", "KeAcquireSpinLockAtDpcLevel at IRQL %d", CurrentThread().Irql);
+    TakeSpinLock(SpinLock, "KeAcquireSpinLockAtDpcLevel");
+}
+
+VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
+{
+    DropSpinLock(SpinLock, "KeReleaseSpinLockFromDpcLevel");
+}
+
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { *Irql = KfAcquireSpinLock(&K().CancelLock); }
+
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KfReleaseSpinLock(&K().CancelLock, Irql); }
+
+// ---------------------------------------------------------------------------
+// DPCs and timers
+
+VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext)
+{
+    *Dpc = KDPC{};
+    Dpc->DeferredRoutine = DeferredRoutine;
+    Dpc->DeferredContext = DeferredContext;
+    Dpc->HostedInitialized = TRUE;
+}
+
+BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2)
+{
+    if (!Dpc->HostedInitialized)
+        VerifierFail("object", "KeInsertQueueDpc on a DPC that was never initialised (%p)",
+                     (void*)Dpc);
+    Kernel::State& k = K();
+    {
+        std::lock_guard<std::mutex> guard(k.Dispatcher);
+        if (Dpc->HostedQueued)
+            return FALSE;
+        QueueDpcLocked(k, Dpc, SystemArgument1, SystemArgument2);
+    }
+    DrainDpcs();
+    return TRUE;
+}
+
+BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc)
+{
+    Kernel::State& k = K();
+    std::lock_guard<std::mutex> guard(k.Dispatcher);
+    if (!Dpc->HostedQueued)
+        return FALSE;
+    k.DpcQueue.erase(std::find(k.DpcQueue.begin(), k.DpcQueue.end(), Dpc));
+    Dpc->HostedQueued = FALSE;
+    return TRUE;
+}
+
+VOID NTAPI KeInitializeTimer(PKTIMER Timer)
+{
+    *Timer = KTIMER{};
+    Timer->Header.Type = TimerType;
+    Timer->Header.HostedInitialized = TRUE;
+}
+
+BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc)
+{
+    CheckInitialized(Timer, "KeSetTimer");
+    Kernel::State& k = K();
+    std::lock_guard<std::mutex> guard(k.Dispatcher);
+    BOOLEAN wasArmed = k.ArmedTimers.erase(Timer) != 0;
+    Timer->HostedDueTime = DueTime.QuadPart < 0 ? k.Now - DueTime.QuadPart : DueTime.QuadPart;
+    Timer->HostedArmSequence = ++k.TimerArmings;
+    Timer->HostedDpc = Dpc;
+    Timer->HostedArmed = TRUE;
+    Timer->Header.SignalState = 0;
+    k.ArmedTimers.insert(Timer);
+    return wasArmed;
+}
+
+BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer)
+{
+    CheckInitialized(Timer, "KeCancelTimer");
+    Kernel::State& k = K();
+    std::lock_guard<std::mutex> guard(k.Dispatcher);
+    Timer->HostedArmed = FALSE;
+    return k.ArmedTimers.erase(Timer) != 0;
+}
+
+BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer)
+{
+    std::lock_guard<std::mutex> guard(K().Dispatcher);
+    return Timer->Header.SignalState > 0;
+}
+
+// ---------------------------------------------------------------------------
+// Events, mutexes and waits
+
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
+{
+    *Event = KEVENT{};
+    Event->Header.Type = Type == NotificationEvent ? NotificationEventType
+                                                   : SynchronizationEventType;
+    Event->Header.SignalState = State ? 1 : 0;
+    Event->Header.HostedInitialized = TRUE;
+}
+
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
+{
+    UNREFERENCED_PARAMETER(Increment);
+    UNREFERENCED_PARAMETER(Wait);
+    CheckInitialized(Event, "KeSetEvent");
+    if (CurrentThread().Irql > DISPATCH_LEVEL)
+        VerifierFail("irql", "KeSetEvent at IRQL %d", CurrentThread().Irql);
+    Kernel::State& k = K();
+    std::lock_guard<std::mutex> guard(k.Dispatcher);
+    LONG previous = Event->Header.SignalState;
+    Event->Header.SignalState = 1;
+    WakeWaitersOn(k, Event);
+    return previous;
+}
+
+VOID NTAPI KeClearEvent(PRKEVENT Event) { KeResetEvent(Event); }
+
+LONG NTAPI KeResetEvent(PRKEVENT Event)
+{
+    CheckInitialized(Event, "KeClearEvent");
+    std::lock_guard<std::mutex> guard(K().Dispatcher);
+    LONG previous = Event->Header.SignalState;
+    Event->Header.SignalState = 0;
+    return previous;
+}
+
+LONG NTAPI KeReadStateEvent(PRKEVENT Event)
+{
+    CheckInitialized(Event, "KeReadStateEvent");
+    std::lock_guard<std::mutex> guard(K().Dispatcher);
+    return Event->Header.SignalState;
+}
+
+VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level)
+{
+    UNREFERENCED_PARAMETER(Level);
+    *Mutex = KMUTEX{};
+    Mutex->Header.Type = MutexType;
+    Mutex->Header.SignalState = 1;
+    Mutex->Header.HostedInitialized = TRUE;
+}
+
+LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait)
+{
+    UNREFERENCED_PARAMETER(Wait);
+    CheckInitialized(Mutex, "KeReleaseMutex");
+    Kernel::State& k = K();
+    std::lock_guard<std::mutex> guard(k.Dispatcher);
+    if (Mutex->HostedOwner != reinterpret_cast<PVOID>(CurrentThreadToken()))
+        VerifierFail("mutex", "KeReleaseMutex on mutex %p that this thread does not own",
+                     (void*)Mutex);
+    LONG previous = Mutex->Header.SignalState;
+    if (++Mutex->Header.SignalState == 1) {
+        Mutex->HostedOwner = nullptr;
+        WakeWaitersOn(k, Mutex);
+    }
+    return previous;
+}
+
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
+                                     KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                     PLARGE_INTEGER Timeout)
+{
+    UNREFERENCED_PARAMETER(WaitReason);
+    UNREFERENCED_PARAMETER(WaitMode);
+    UNREFERENCED_PARAMETER(Alertable);
+    PVOID objects[1] = {Object};
+    return WaitAnyOf(objects, 1, Timeout, "KeWaitForSingleObject");
+}
+
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                      PLARGE_INTEGER Interval)
+{
+    UNREFERENCED_PARAMETER(WaitMode);
+    UNREFERENCED_PARAMETER(Alertable);
+    WaitAnyOf(nullptr, 0, Interval, "KeDelayExecutionThread");
+    return STATUS_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------
+// Interlocked operations
+
+LONG FASTCALL InterlockedIncrement(LONG volatile* Addend)
+{
+    return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+
+LONG FASTCALL InterlockedDecrement(LONG volatile* Addend)
+{
+    return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
+
+LONG FASTCALL InterlockedExchange(LONG volatile* Target, LONG Value)
+{
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+
+PVOID FASTCALL InterlockedExchangePointer(PVOID volatile* Target, PVOID Value)
+{
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+
+} // extern "C"

@@ -1,0 +1,537 @@
+// The hosted kernel's definitions of the NT names the driver uses: the same
+// names, types and calling shapes as the DDK, laid out for a Linux process.
+// Fields the driver never touches are left out; fields only the hosted kernel
+// uses are prefixed Hosted.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" {
+
+// ---------------------------------------------------------------------------
+// Basic types
+
+#define NTAPI
+#define STDAPICALLTYPE
+#define IN
+#define OUT
+#define OPTIONAL
+#define FASTCALL
+#define UNREFERENCED_PARAMETER(P) ((void)(P))
+
+typedef void VOID, *PVOID;
+typedef const void* PCVOID;
+typedef char CHAR, *PCHAR;
+typedef const char* PCSTR;
+typedef char* PSTR;
+typedef uint8_t UCHAR, *PUCHAR;
+typedef int16_t SHORT, *PSHORT;
+typedef uint16_t USHORT, *PUSHORT;
+typedef int32_t LONG, *PLONG;
+typedef uint32_t ULONG, *PULONG;
+typedef int64_t LONGLONG, *PLONGLONG, LONG64;
+typedef uint64_t ULONGLONG, *PULONGLONG;
+typedef uintptr_t ULONG_PTR, *PULONG_PTR;
+typedef intptr_t LONG_PTR;
+typedef size_t SIZE_T;
+typedef UCHAR BOOLEAN, *PBOOLEAN;
+typedef int8_t CCHAR;
+typedef char16_t WCHAR, *PWCHAR, *PWSTR;
+typedef const char16_t* PCWSTR;
+typedef LONG NTSTATUS;
+typedef UCHAR KIRQL, *PKIRQL;
+typedef CCHAR KPROCESSOR_MODE;
+typedef LONG KPRIORITY;
+typedef PVOID HANDLE, *PHANDLE;
+
+#define TRUE 1
+#define FALSE 0
+
+typedef union _LARGE_INTEGER {
+    struct {
+        ULONG LowPart;
+        LONG HighPart;
+    };
+    LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+
+typedef struct _LIST_ENTRY {
+    struct _LIST_ENTRY* Flink;
+    struct _LIST_ENTRY* Blink;
+} LIST_ENTRY, *PLIST_ENTRY;
+
+#define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
+#define CONTAINING_RECORD(address, type, field) \
+    ((type*)((PCHAR)(address) - offsetof(type, field)))
+
+// ---------------------------------------------------------------------------
+// Status codes
+
+#define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
+
+#define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
+#define STATUS_WAIT_0 ((NTSTATUS)0x00000000L)
+#define STATUS_WAIT_1 ((NTSTATUS)0x00000001L)
+#define STATUS_TIMEOUT ((NTSTATUS)0x00000102L)
+#define STATUS_PENDING ((NTSTATUS)0x00000103L)
+#define STATUS_MORE_PROCESSING_REQUIRED ((NTSTATUS)0xC0000016L)
+#define STATUS_BUFFER_OVERFLOW ((NTSTATUS)0x80000005L)
+#define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001L)
+#define STATUS_NOT_IMPLEMENTED ((NTSTATUS)0xC0000002L)
+#define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
+#define STATUS_INVALID_DEVICE_REQUEST ((NTSTATUS)0xC0000010L)
+#define STATUS_NO_MEMORY ((NTSTATUS)0xC0000017L)
+#define STATUS_OBJECT_NAME_INVALID ((NTSTATUS)0xC0000033L)
+#define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034L)
+#define STATUS_OBJECT_NAME_COLLISION ((NTSTATUS)0xC0000035L)
+#define STATUS_SHARING_VIOLATION ((NTSTATUS)0xC0000043L)
+#define STATUS_DELETE_PENDING ((NTSTATUS)0xC0000056L)
+#define STATUS_INSUFFICIENT_RESOURCES ((NTSTATUS)0xC000009AL)
+#define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BBL)
+#define STATUS_BUFFER_TOO_SMALL ((NTSTATUS)0xC0000023L)
+#define STATUS_CANCELLED ((NTSTATUS)0xC0000120L)
+#define STATUS_DEVICE_NOT_CONNECTED ((NTSTATUS)0xC000009DL)
+#define STATUS_NO_SUCH_DEVICE ((NTSTATUS)0xC000000EL)
+
+// ---------------------------------------------------------------------------
+// Interrupt levels, pool, processor modes
+
+#define PASSIVE_LEVEL 0
+#define LOW_LEVEL 0
+#define APC_LEVEL 1
+#define DISPATCH_LEVEL 2
+#define HIGH_LEVEL 31
+
+#define LOW_REALTIME_PRIORITY 16
+#define IO_NO_INCREMENT 0
+
+typedef enum _POOL_TYPE { NonPagedPool = 0, PagedPool = 1 } POOL_TYPE;
+
+typedef enum _MODE { KernelMode = 0, UserMode = 1 } MODE;
+
+typedef enum _KWAIT_REASON { Executive = 0 } KWAIT_REASON;
+
+typedef enum _WAIT_TYPE { WaitAll = 0, WaitAny = 1 } WAIT_TYPE;
+
+typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
+
+// ---------------------------------------------------------------------------
+// Counted strings
+
+typedef struct _UNICODE_STRING {
+    USHORT Length;
+    USHORT MaximumLength;
+    PWSTR Buffer;
+} UNICODE_STRING, *PUNICODE_STRING;
+typedef const UNICODE_STRING* PCUNICODE_STRING;
+
+typedef struct _STRING {
+    USHORT Length;
+    USHORT MaximumLength;
+    PCHAR Buffer;
+} STRING, ANSI_STRING, *PANSI_STRING;
+
+// ---------------------------------------------------------------------------
+// Dispatcher objects, DPCs and spin locks
+
+typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
+
+struct _KDPC;
+typedef VOID NTAPI KDEFERRED_ROUTINE(struct _KDPC* Dpc, PVOID DeferredContext,
+                                     PVOID SystemArgument1, PVOID SystemArgument2);
+typedef KDEFERRED_ROUTINE* PKDEFERRED_ROUTINE;
+
+typedef struct _KDPC {
+    PKDEFERRED_ROUTINE DeferredRoutine;
+    PVOID DeferredContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    BOOLEAN HostedQueued;
+    BOOLEAN HostedInitialized;
+} KDPC, *PKDPC, *PRKDPC;
+
+// Common head of every object a thread can wait on.
+typedef struct _DISPATCHER_HEADER {
+    UCHAR Type;
+    UCHAR HostedInitialized;
+    LONG SignalState;
+} DISPATCHER_HEADER;
+
+typedef struct _KEVENT {
+    DISPATCHER_HEADER Header;
+} KEVENT, *PKEVENT, *PRKEVENT;
+
+typedef struct _KMUTEX {
+    DISPATCHER_HEADER Header;
+    PVOID HostedOwner;
+} KMUTEX, *PKMUTEX, *PRKMUTEX;
+
+typedef struct _KTIMER {
+    DISPATCHER_HEADER Header;
+    LONGLONG HostedDueTime;
+    ULONGLONG HostedArmSequence;  // timers due together fire in arming order
+    PKDPC HostedDpc;
+    BOOLEAN HostedArmed;
+} KTIMER, *PKTIMER;
+
+// ---------------------------------------------------------------------------
+// I/O manager objects
+
+#define IRP_MJ_CREATE 0x00
+#define IRP_MJ_CLOSE 0x02
+#define IRP_MJ_READ 0x03
+#define IRP_MJ_WRITE 0x04
+#define IRP_MJ_DEVICE_CONTROL 0x0e
+#define IRP_MJ_INTERNAL_DEVICE_CONTROL 0x0f
+#define IRP_MJ_CLEANUP 0x12
+#define IRP_MJ_POWER 0x16
+#define IRP_MJ_SYSTEM_CONTROL 0x17
+#define IRP_MJ_PNP 0x1b
+#define IRP_MJ_MAXIMUM_FUNCTION 0x1b
+
+#define SL_PENDING_RETURNED 0x01
+#define SL_INVOKE_ON_CANCEL 0x20
+#define SL_INVOKE_ON_SUCCESS 0x40
+#define SL_INVOKE_ON_ERROR 0x80
+
+#define METHOD_BUFFERED 0
+#define FILE_ANY_ACCESS 0
+#define CTL_CODE(DeviceType, Function, Method, Access) \
+    (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
+
+#define FILE_DEVICE_UNKNOWN 0x00000022
+#define FILE_DEVICE_MOUSE 0x0000000f
+#define FILE_DEVICE_SERIAL_PORT 0x0000001b
+
+#define DO_BUFFERED_IO 0x00000004
+#define DO_EXCLUSIVE 0x00000008
+#define DO_DIRECT_IO 0x00000010
+#define DO_DEVICE_INITIALIZING 0x00000080
+#define DO_POWER_PAGABLE 0x00002000
+
+struct _DEVICE_OBJECT;
+struct _DRIVER_OBJECT;
+struct _IRP;
+struct _FILE_OBJECT;
+
+typedef NTSTATUS NTAPI DRIVER_DISPATCH(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
+typedef VOID NTAPI DRIVER_CANCEL(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef DRIVER_CANCEL* PDRIVER_CANCEL;
+typedef NTSTATUS NTAPI IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* DeviceObject,
+                                             struct _IRP* Irp, PVOID Context);
+typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
+typedef NTSTATUS NTAPI DRIVER_INITIALIZE(struct _DRIVER_OBJECT* DriverObject,
+                                         PUNICODE_STRING RegistryPath);
+typedef NTSTATUS NTAPI DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT* DriverObject,
+                                         struct _DEVICE_OBJECT* PhysicalDeviceObject);
+typedef DRIVER_ADD_DEVICE* PDRIVER_ADD_DEVICE;
+typedef VOID NTAPI DRIVER_UNLOAD(struct _DRIVER_OBJECT* DriverObject);
+typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
+
+typedef struct _DRIVER_EXTENSION {
+    struct _DRIVER_OBJECT* DriverObject;
+    PDRIVER_ADD_DEVICE AddDevice;
+} DRIVER_EXTENSION, *PDRIVER_EXTENSION;
+
+typedef struct _DRIVER_OBJECT {
+    struct _DEVICE_OBJECT* DeviceObject;
+    PDRIVER_EXTENSION DriverExtension;
+    UNICODE_STRING DriverName;
+    PDRIVER_UNLOAD DriverUnload;
+    PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
+} DRIVER_OBJECT, *PDRIVER_OBJECT;
+
+typedef struct _DEVICE_OBJECT {
+    struct _DRIVER_OBJECT* DriverObject;
+    struct _DEVICE_OBJECT* NextDevice;
+    struct _DEVICE_OBJECT* AttachedDevice;
+    ULONG Flags;
+    ULONG Characteristics;
+    PVOID DeviceExtension;
+    ULONG DeviceType;
+    CCHAR StackSize;
+    ULONG AlignmentRequirement;
+    PVOID HostedState;
+} DEVICE_OBJECT, *PDEVICE_OBJECT;
+
+typedef struct _FILE_OBJECT {
+    PDEVICE_OBJECT DeviceObject;
+    PVOID FsContext;
+    PVOID HostedState;
+} FILE_OBJECT, *PFILE_OBJECT;
+
+typedef struct _IO_STATUS_BLOCK {
+    union {
+        NTSTATUS Status;
+        PVOID Pointer;
+    };
+    ULONG_PTR Information;
+} IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
+
+typedef struct _IO_STACK_LOCATION {
+    UCHAR MajorFunction;
+    UCHAR MinorFunction;
+    UCHAR Flags;
+    UCHAR Control;
+    union {
+        struct {
+            ULONG Length;
+            ULONG Key;
+            LARGE_INTEGER ByteOffset;
+        } Read;
+        struct {
+            ULONG Length;
+            ULONG Key;
+            LARGE_INTEGER ByteOffset;
+        } Write;
+        struct {
+            ULONG OutputBufferLength;
+            ULONG InputBufferLength;
+            ULONG IoControlCode;
+            PVOID Type3InputBuffer;
+        } DeviceIoControl;
+        struct {
+            PVOID Argument1;
+            PVOID Argument2;
+            PVOID Argument3;
+            PVOID Argument4;
+        } Others;
+    } Parameters;
+    PDEVICE_OBJECT DeviceObject;
+    PFILE_OBJECT FileObject;
+    PIO_COMPLETION_ROUTINE CompletionRoutine;
+    PVOID Context;
+} IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+
+typedef struct _IRP {
+    ULONG Flags;
+    union {
+        PVOID SystemBuffer;
+    } AssociatedIrp;
+    IO_STATUS_BLOCK IoStatus;
+    KPROCESSOR_MODE RequestorMode;
+    BOOLEAN PendingReturned;
+    CCHAR StackCount;
+    CCHAR CurrentLocation;
+    BOOLEAN Cancel;
+    KIRQL CancelIrql;
+    PDRIVER_CANCEL CancelRoutine;
+    PVOID UserBuffer;
+    PIO_STATUS_BLOCK UserIosb;
+    PKEVENT UserEvent;
+    struct {
+        struct {
+            PVOID DriverContext[4];
+            PIO_STACK_LOCATION CurrentStackLocation;
+        } Overlay;
+    } Tail;
+    PVOID HostedState;
+} IRP, *PIRP;
+
+// Inline request helpers, as the DDK defines them.
+inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp)
+{
+    return Irp->Tail.Overlay.CurrentStackLocation;
+}
+inline PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp)
+{
+    return Irp->Tail.Overlay.CurrentStackLocation - 1;
+}
+inline VOID IoSetNextIrpStackLocation(PIRP Irp)
+{
+    Irp->CurrentLocation--;
+    Irp->Tail.Overlay.CurrentStackLocation--;
+}
+inline VOID IoSkipCurrentIrpStackLocation(PIRP Irp)
+{
+    Irp->CurrentLocation++;
+    Irp->Tail.Overlay.CurrentStackLocation++;
+}
+inline VOID IoMarkIrpPending(PIRP Irp)
+{
+    IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
+}
+VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp);
+VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
+                            BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
+                            BOOLEAN InvokeOnCancel);
+PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine);
+
+// ---------------------------------------------------------------------------
+// Remove locks
+
+typedef struct _IO_REMOVE_LOCK {
+    BOOLEAN Removed;
+    LONG IoCount;
+    KEVENT RemoveEvent;
+    ULONG HostedTag;
+    ULONG HostedHighWatermark;
+} IO_REMOVE_LOCK, *PIO_REMOVE_LOCK;
+
+VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
+                                    ULONG HighWatermark, ULONG RemlockSize);
+NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
+                                     ULONG RemlockSize);
+VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
+VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
+
+#define IoInitializeRemoveLock(Lock, Tag, Maxmin, HighWater) \
+    IoInitializeRemoveLockEx(Lock, Tag, Maxmin, HighWater, sizeof(IO_REMOVE_LOCK))
+#define IoAcquireRemoveLock(RemoveLock, Tag) \
+    IoAcquireRemoveLockEx(RemoveLock, Tag, __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK))
+#define IoReleaseRemoveLock(RemoveLock, Tag) \
+    IoReleaseRemoveLockEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
+#define IoReleaseRemoveLockAndWait(RemoveLock, Tag) \
+    IoReleaseRemoveLockAndWaitEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
+
+// ---------------------------------------------------------------------------
+// Mouse class interface
+
+#define MOUSE_LEFT_BUTTON_DOWN 0x0001
+#define MOUSE_LEFT_BUTTON_UP 0x0002
+#define MOUSE_RIGHT_BUTTON_DOWN 0x0004
+#define MOUSE_RIGHT_BUTTON_UP 0x0008
+#define MOUSE_MOVE_RELATIVE 0
+#define MOUSE_MOVE_ABSOLUTE 1
+
+typedef struct _MOUSE_INPUT_DATA {
+    USHORT UnitId;
+    USHORT Flags;
+    union {
+        ULONG Buttons;
+        struct {
+            USHORT ButtonFlags;
+            USHORT ButtonData;
+        };
+    };
+    ULONG RawButtons;
+    LONG LastX;
+    LONG LastY;
+    ULONG ExtraInformation;
+} MOUSE_INPUT_DATA, *PMOUSE_INPUT_DATA;
+
+typedef struct _MOUSE_ATTRIBUTES {
+    USHORT MouseIdentifier;
+    USHORT NumberOfButtons;
+    USHORT SampleRate;
+    ULONG InputDataQueueLength;
+} MOUSE_ATTRIBUTES, *PMOUSE_ATTRIBUTES;
+
+typedef struct _CONNECT_DATA {
+    PDEVICE_OBJECT ClassDeviceObject;
+    PVOID ClassService;
+} CONNECT_DATA, *PCONNECT_DATA;
+
+typedef VOID(STDAPICALLTYPE* PSERVICE_CALLBACK_ROUTINE)(PVOID NormalContext,
+                                                        PVOID SystemArgument1,
+                                                        PVOID SystemArgument2,
+                                                        PVOID SystemArgument3);
+
+// ---------------------------------------------------------------------------
+// Kernel services
+
+// Interrupt level and spin locks
+KIRQL NTAPI KeGetCurrentIrql(void);
+VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql);
+VOID NTAPI KeLowerIrql(KIRQL NewIrql);
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
+KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
+VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql);
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql);
+
+// DPCs and timers
+VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
+BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
+BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
+VOID NTAPI KeInitializeTimer(PKTIMER Timer);
+BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
+BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer);
+BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer);
+
+// Events, mutexes and waits
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
+VOID NTAPI KeClearEvent(PRKEVENT Event);
+LONG NTAPI KeResetEvent(PRKEVENT Event);
+LONG NTAPI KeReadStateEvent(PRKEVENT Event);
+VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level);
+LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait);
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
+                                     KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                     PLARGE_INTEGER Timeout);
+NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                      PLARGE_INTEGER Interval);
+
+// Interlocked operations
+LONG FASTCALL InterlockedIncrement(LONG volatile* Addend);
+LONG FASTCALL InterlockedDecrement(LONG volatile* Addend);
+LONG FASTCALL InterlockedExchange(LONG volatile* Target, LONG Value);
+PVOID FASTCALL InterlockedExchangePointer(PVOID volatile* Target, PVOID Value);
+
+// Pool
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+VOID NTAPI ExFreePool(PVOID P);
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
+
+// Memory helpers
+#define RtlZeroMemory(Destination, Length) __builtin_memset((Destination), 0, (Length))
+#define RtlFillMemory(Destination, Length, Fill) __builtin_memset((Destination), (Fill), (Length))
+#define RtlCopyMemory(Destination, Source, Length) \
+    __builtin_memcpy((Destination), (Source), (Length))
+#define RtlMoveMemory(Destination, Source, Length) \
+    __builtin_memmove((Destination), (Source), (Length))
+
+// Counted strings
+VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
+VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSTR SourceString);
+NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
+NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination,
+                                              PCUNICODE_STRING Source);
+VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString,
+                                PCUNICODE_STRING SourceString);
+NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
+LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
+                                   BOOLEAN CaseInSensitive);
+ULONG NTAPI RtlxAnsiStringToUnicodeSize(const ANSI_STRING* AnsiString);
+NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString,
+                                            const ANSI_STRING* SourceString,
+                                            BOOLEAN AllocateDestinationString);
+NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString,
+                                            PCUNICODE_STRING SourceString,
+                                            BOOLEAN AllocateDestinationString);
+VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString);
+VOID NTAPI RtlFreeAnsiString(PANSI_STRING AnsiString);
+
+// Requests and devices
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                              PUNICODE_STRING DeviceName, ULONG DeviceType,
+                              ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                              PDEVICE_OBJECT* DeviceObject);
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
+PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
+VOID NTAPI IoFreeIrp(PIRP Irp);
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
+                                         PVOID InputBuffer, ULONG InputBufferLength,
+                                         PVOID OutputBuffer, ULONG OutputBufferLength,
+                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                         PIO_STATUS_BLOCK IoStatusBlock);
+NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
+
+// Diagnostics
+ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
+
+#define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KfAcquireSpinLock(SpinLock))
+#define KeReleaseSpinLock(SpinLock, NewIrql) KfReleaseSpinLock((SpinLock), (NewIrql))
+#define KeAcquireSpinLockAtDpcLevel(SpinLock) KefAcquireSpinLockAtDpcLevel(SpinLock)
+#define KeReleaseSpinLockFromDpcLevel(SpinLock) KefReleaseSpinLockFromDpcLevel(SpinLock)
+#define IoCallDriver(DeviceObject, Irp) IofCallDriver((DeviceObject), (Irp))
+#define IoCompleteRequest(Irp, PriorityBoost) IofCompleteRequest((Irp), (PriorityBoost))
+
+} // extern "C"

@@ -1,0 +1,139 @@
+// Hosted pool: tagged, tracked allocations with fault injection, and the
+// debugger output.
+#include "platform/hosted/state.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace hosted {
+
+namespace {
+
+// Fresh blocks are filled with this, so a read of bytes nobody wrote shows up.
+constexpr UCHAR FreshFill = 0xCD;
+constexpr UCHAR FreedFill = 0xDD;
+
+bool ShouldFail(Kernel::State& k, ULONG tag)
+{
+    ULONGLONG sequence = ++k.AllocationSequence;
+    if (k.FailAt != 0 && sequence == k.FailAt) {
+        k.FailAt = 0;
+        return true;
+    }
+    return k.FailedTags.count(tag) != 0;
+}
+
+} // namespace
+
+PoolStats Kernel::Pool() const
+{
+    std::lock_guard<std::mutex> guard(state_->PoolLock);
+    return state_->Stats;
+}
+
+void Kernel::FailNthAllocation(ULONGLONG n)
+{
+    std::lock_guard<std::mutex> guard(state_->PoolLock);
+    state_->FailAt = n == 0 ? 0 : state_->AllocationSequence + n;
+}
+
+void Kernel::FailAllocationsWithTag(ULONG tag)
+{
+    std::lock_guard<std::mutex> guard(state_->PoolLock);
+    state_->FailedTags.insert(tag);
+}
+
+void Kernel::ClearAllocationFaults()
+{
+    std::lock_guard<std::mutex> guard(state_->PoolLock);
+    state_->FailAt = 0;
+    state_->FailedTags.clear();
+}
+
+} // namespace hosted
+
+using namespace hosted;
+
+extern "C" {
+
+PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
+{
+    KIRQL irql = CurrentThread().Irql;
+    if (irql > DISPATCH_LEVEL || (PoolType == PagedPool && irql > APC_LEVEL))
+        VerifierFail("irql", "ExAllocatePoolWithTag(%s, %zu, '%s') at IRQL %d",
+                     PoolType == PagedPool ? "PagedPool" : "NonPagedPool", NumberOfBytes,
+                     TagText(Tag).c_str(), irql);
+    Kernel::State& k = K();
+    std::lock_guard<std::mutex> guard(k.PoolLock);
+    if (ShouldFail(k, Tag)) {
+        k.Stats.FailedAllocations++;
+        return nullptr;
+    }
+    void* block = std::malloc(NumberOfBytes ? NumberOfBytes : 1);
+    if (!block) {
+        k.Stats.FailedAllocations++;
+        return nullptr;
+    }
+    std::memset(block, FreshFill, NumberOfBytes);
+    k.Blocks[block] = PoolBlock{NumberOfBytes, Tag, PoolType, k.AllocationSequence};
+    k.Stats.Allocations++;
+    k.Stats.OutstandingBlocks++;
+    k.Stats.OutstandingBytes += NumberOfBytes;
+    if (k.Stats.OutstandingBytes > k.Stats.PeakBytes)
+        k.Stats.PeakBytes = k.Stats.OutstandingBytes;
+    return block;
+}
+
+static void FreeBlock(PVOID P, const ULONG* expectedTag, const char* call)
+{
+    if (CurrentThread().Irql > DISPATCH_LEVEL)
+        VerifierFail("irql", "%s at IRQL %d", call, CurrentThread().Irql);
+    Kernel::State& k = K();
+    PoolBlock block;
+    {
+        std::lock_guard<std::mutex> guard(k.PoolLock);
+        auto found = k.Blocks.find(P);
+        if (found == k.Blocks.end())
+            VerifierFail("pool", "%s(%p): not an allocated pool block", call, P);
+        block = found->second;
+        if (expectedTag && *expectedTag != block.Tag)
+            VerifierFail("pool", "%s(%p, '%s'): the block was allocated with tag '%s'", call, P,
+                         TagText(*expectedTag).c_str(), TagText(block.Tag).c_str());
+    }
+    CheckNothingQueuedIn(P, block.Size, call);
+    {
+        std::lock_guard<std::mutex> guard(k.PoolLock);
+        k.Blocks.erase(P);
+        k.Stats.Frees++;
+        k.Stats.OutstandingBlocks--;
+        k.Stats.OutstandingBytes -= block.Size;
+    }
+    std::memset(P, FreedFill, block.Size);
+    std::free(P);
+}
+
+VOID NTAPI ExFreePool(PVOID P) { FreeBlock(P, nullptr, "ExFreePool"); }
+
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) { FreeBlock(P, &Tag, "ExFreePoolWithTag"); }
+
+ULONG DbgPrint(PCSTR Format, ...)
+{
+    char text[1024];
+    va_list args;
+    va_start(args, Format);
+    std::vsnprintf(text, sizeof text, Format, args);
+    va_end(args);
+    Kernel::State& k = K();
+    std::function<void(const std::string&)> sink;
+    {
+        std::lock_guard<std::mutex> guard(k.DebugLock);
+        k.Debug.emplace_back(text);
+        sink = k.DebugSink;
+    }
+    if (sink)
+        sink(text);
+    return STATUS_SUCCESS;
+}
+
+} // extern "C"

@@ -1,0 +1,34 @@
+// The kernel boundary: every NT name the driver uses comes through this header.
+// The real build takes them from the DDK headers MinGW-w64 ships; the hosted
+// build takes them from the hosted kernel's own definitions. Nothing else in
+// the driver knows which build it is.
+#pragma once
+
+#if defined(VORN_HOSTED)
+
+#include "platform/hosted/nt.h"
+
+#define VORN_WIDE(text) u##text
+
+#else
+
+// wdm.h redeclares two intrinsics that intrin.h already declared; give its
+// copies private names.
+#include <intrin.h>
+#define InterlockedBitTestAndSet VornDdkInterlockedBitTestAndSet
+#define InterlockedBitTestAndReset VornDdkInterlockedBitTestAndReset
+#include <ntddk.h>
+#undef InterlockedBitTestAndSet
+#undef InterlockedBitTestAndReset
+#include <ntddmou.h>
+#include <kbdmou.h>
+#include <ntddser.h>
+
+#define VORN_WIDE(text) L##text
+
+#endif
+
+// Layouts the driver relies on in both builds.
+static_assert(sizeof(MOUSE_INPUT_DATA) == 24, "MOUSE_INPUT_DATA is 24 bytes");
+static_assert(sizeof(MOUSE_ATTRIBUTES) == 12, "MOUSE_ATTRIBUTES is 12 bytes");
+static_assert(sizeof(WCHAR) == 2, "counted strings are UTF-16");

@@ -1,0 +1,246 @@
+// The hosted I/O manager: requests through dispatch routines, completion
+// routines, built device-control requests, cancellation, remove locks, and
+// the verifier rules on requests.
+#include "platform/hosted/hosted.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+struct Lower {
+    PIRP Held = nullptr;
+    NTSTATUS Answer = STATUS_SUCCESS;
+    bool Pend = false;
+};
+Lower g_lower;
+
+VOID NTAPI CancelHeld(PDEVICE_OBJECT, PIRP irp)
+{
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    g_lower.Held = nullptr;
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+// A driver below that answers device-control requests by echoing the input.
+NTSTATUS NTAPI LowerDispatch(PDEVICE_OBJECT, PIRP irp)
+{
+    if (g_lower.Pend) {
+        IoMarkIrpPending(irp);
+        IoSetCancelRoutine(irp, CancelHeld);
+        g_lower.Held = irp;
+        return STATUS_PENDING;
+    }
+    ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.InputBufferLength;
+    irp->IoStatus.Status = g_lower.Answer;
+    irp->IoStatus.Information = length;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return g_lower.Answer;
+}
+
+struct Completion {
+    int Calls = 0;
+    NTSTATUS Seen = 0;
+    KEVENT Done;
+};
+
+NTSTATUS NTAPI KeepRequest(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    auto* c = static_cast<Completion*>(context);
+    c->Calls++;
+    c->Seen = irp->IoStatus.Status;
+    KeSetEvent(&c->Done, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+class IoTest : public ::testing::Test {
+protected:
+    IoTest()
+    {
+        g_lower = Lower{};
+        driver = kernel.CreateDriverObject("\\Driver\\Lower");
+        driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = LowerDispatch;
+        IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    }
+    ~IoTest() override { IoDeleteDevice(device); }
+
+    hosted::Kernel kernel;
+    PDRIVER_OBJECT driver;
+    PDEVICE_OBJECT device = nullptr;
+};
+
+TEST_F(IoTest, BuiltRequestReturnsOutputStatusBlockAndEvent)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    UCHAR in[3] = {1, 2, 3};
+    UCHAR out[8] = {};
+    PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(0x8000, 0x100, METHOD_BUFFERED, 0), device,
+                                             in, sizeof in, out, sizeof out, FALSE, &event, &iosb);
+    EXPECT_EQ(IoCallDriver(device, irp), STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Information, 3u);
+    EXPECT_EQ(std::memcmp(out, in, 3), 0);
+    EXPECT_EQ(out[3], 0);  // beyond Information nothing is copied back
+}
+
+TEST_F(IoTest, MoreProcessingRequiredKeepsTheRequestForReuse)
+{
+    Completion c;
+    KeInitializeEvent(&c.Done, NotificationEvent, FALSE);
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    for (int round = 0; round < 2; ++round) {
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+        next->Parameters.DeviceIoControl.InputBufferLength = 0;
+        IoSetCompletionRoutine(irp, KeepRequest, &c, TRUE, TRUE, TRUE);
+        IoCallDriver(device, irp);
+    }
+    EXPECT_EQ(c.Calls, 2);
+    IoFreeIrp(irp);
+}
+
+TEST_F(IoTest, CancelledPendingRequestComesBackThroughItsCompletionRoutine)
+{
+    g_lower.Pend = true;
+    Completion c;
+    KeInitializeEvent(&c.Done, NotificationEvent, FALSE);
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    IoSetCompletionRoutine(irp, KeepRequest, &c, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IoCallDriver(device, irp), STATUS_PENDING);
+    EXPECT_EQ(c.Calls, 0);
+    EXPECT_TRUE(IoCancelIrp(irp));
+    EXPECT_EQ(c.Calls, 1);
+    EXPECT_EQ(c.Seen, STATUS_CANCELLED);
+    EXPECT_FALSE(IoCancelIrp(irp));  // nothing left to cancel
+    IoFreeIrp(irp);
+}
+
+TEST_F(IoTest, RequestKindWithoutEntryFailsAsThePlatformDoes)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = IoBuildDeviceIoControlRequest(0x1234, device, nullptr, 0, nullptr, 0, TRUE, &event,
+                                             &iosb);
+    EXPECT_EQ(IoCallDriver(device, irp), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(iosb.Status, STATUS_INVALID_DEVICE_REQUEST);
+}
+
+TEST_F(IoTest, RemoveLockWaitsForEveryHolderAndThenRefuses)
+{
+    IO_REMOVE_LOCK lock;
+    IoInitializeRemoveLock(&lock, hosted::PoolTag('P', 'h', 'c', 't'), 0, 10);
+    EXPECT_EQ(IoAcquireRemoveLock(&lock, nullptr), STATUS_SUCCESS);
+    IoReleaseRemoveLockAndWait(&lock, nullptr);  // no other holder: returns at once
+    EXPECT_EQ(IoAcquireRemoveLock(&lock, nullptr), STATUS_DELETE_PENDING);
+}
+
+NTSTATUS NTAPI CompleteTwice(PDEVICE_OBJECT, PIRP irp)
+{
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+TEST(IoVerifier, CompletingARequestTwiceFails)
+{
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel;
+            PDRIVER_OBJECT driver = kernel.CreateDriverObject("\\Driver\\Twice");
+            driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = CompleteTwice;
+            PDEVICE_OBJECT device;
+            IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+            KEVENT event;
+            KeInitializeEvent(&event, NotificationEvent, FALSE);
+            IO_STATUS_BLOCK iosb;
+            PIRP irp = IoBuildDeviceIoControlRequest(0x80000400, device, nullptr, 0, nullptr, 0,
+                                                     FALSE, &event, &iosb);
+            IoCallDriver(device, irp);
+        },
+        ::testing::ExitedWithCode(3), "verifier: irp-completed-twice");
+}
+
+TEST(IoVerifier, FreeingARequestTheDriverBelowHoldsFails)
+{
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel;
+            g_lower = Lower{};
+            g_lower.Pend = true;
+            PDRIVER_OBJECT driver = kernel.CreateDriverObject("\\Driver\\Lower");
+            driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = LowerDispatch;
+            PDEVICE_OBJECT device;
+            IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+            PIRP irp = IoAllocateIrp(1, FALSE);
+            IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+            IoCallDriver(device, irp);
+            IoFreeIrp(irp);
+        },
+        ::testing::ExitedWithCode(3), "verifier: irp-freed-while-held");
+}
+
+NTSTATUS NTAPI MisreportingDispatch(PDEVICE_OBJECT, PIRP irp)
+{
+    irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+TEST(IoVerifier, DispatchStatusThatDiffersFromTheCompletedStatusFails)
+{
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel;
+            PDRIVER_OBJECT driver = kernel.CreateDriverObject("\\Driver\\Liar");
+            driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = MisreportingDispatch;
+            PDEVICE_OBJECT device;
+            IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+            KEVENT event;
+            KeInitializeEvent(&event, NotificationEvent, FALSE);
+            IO_STATUS_BLOCK iosb;
+            PIRP irp = IoBuildDeviceIoControlRequest(0x80000400, device, nullptr, 0, nullptr, 0,
+                                                     FALSE, &event, &iosb);
+            IoCallDriver(device, irp);
+        },
+        ::testing::ExitedWithCode(3),
+        "verifier: dispatch-status: .*returned 0x00000000 for a request completed with 0xC0000001");
+}
+
+NTSTATUS NTAPI OverlongDispatch(PDEVICE_OBJECT, PIRP irp)
+{
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 5;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+TEST(IoVerifier, InformationBeyondTheOutputBufferFails)
+{
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel;
+            PDRIVER_OBJECT driver = kernel.CreateDriverObject("\\Driver\\Overlong");
+            driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = OverlongDispatch;
+            PDEVICE_OBJECT device;
+            IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+            KEVENT event;
+            KeInitializeEvent(&event, NotificationEvent, FALSE);
+            IO_STATUS_BLOCK iosb;
+            UCHAR out[4];
+            PIRP irp = IoBuildDeviceIoControlRequest(0x80000400, device, nullptr, 0, out, 4, FALSE,
+                                                     &event, &iosb);
+            IoCallDriver(device, irp);
+        },
+        ::testing::ExitedWithCode(3), "verifier: irp: .*Information 5 beyond its 4-byte output");
+}
+
+} // namespace

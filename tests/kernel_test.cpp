@@ -1,0 +1,288 @@
+// The hosted kernel core: interrupt levels, DPCs, timers, events, mutexes and
+// virtual time, and the verifier rules that guard them.
+#include "platform/hosted/hosted.h"
+#include "sim/harness.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct DpcLog {
+    int Runs = 0;
+    KIRQL Irql = PASSIVE_LEVEL;
+    PVOID Argument1 = nullptr;
+};
+
+VOID NTAPI RecordDpc(PKDPC, PVOID context, PVOID argument1, PVOID)
+{
+    auto* log = static_cast<DpcLog*>(context);
+    log->Runs++;
+    log->Irql = KeGetCurrentIrql();
+    log->Argument1 = argument1;
+}
+
+LARGE_INTEGER Ms(LONGLONG ms)
+{
+    LARGE_INTEGER interval;
+    interval.QuadPart = -ms * hosted::TicksPerMs;
+    return interval;
+}
+
+TEST(HostedKernel, SpinLockRaisesToDispatchAndRestores)
+{
+    hosted::Kernel kernel;
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    EXPECT_EQ(old, PASSIVE_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    KeReleaseSpinLock(&lock, old);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+TEST(HostedKernel, DpcQueuedOnceRunsAtDispatchWhenLevelDrops)
+{
+    hosted::Kernel kernel;
+    DpcLog log;
+    KDPC dpc;
+    KeInitializeDpc(&dpc, RecordDpc, &log);
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    EXPECT_TRUE(KeInsertQueueDpc(&dpc, &log, nullptr));
+    EXPECT_FALSE(KeInsertQueueDpc(&dpc, nullptr, nullptr));  // already queued
+    EXPECT_EQ(log.Runs, 0);
+    KeReleaseSpinLock(&lock, old);
+    EXPECT_EQ(log.Runs, 1);
+    EXPECT_EQ(log.Irql, DISPATCH_LEVEL);
+    EXPECT_EQ(log.Argument1, &log);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+TEST(HostedKernel, WithdrawnDpcNeverRuns)
+{
+    hosted::Kernel kernel;
+    DpcLog log;
+    KDPC dpc;
+    KeInitializeDpc(&dpc, RecordDpc, &log);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    EXPECT_TRUE(KeRemoveQueueDpc(&dpc));
+    EXPECT_FALSE(KeRemoveQueueDpc(&dpc));
+    KeLowerIrql(old);
+    EXPECT_EQ(log.Runs, 0);
+    EXPECT_EQ(kernel.QueuedDpcCount(), 0u);
+}
+
+TEST(HostedKernel, TimersFireInVirtualTimeAndRearmingReplacesTheDueTime)
+{
+    hosted::Kernel kernel;
+    DpcLog log;
+    KDPC dpc;
+    KTIMER timer;
+    KeInitializeDpc(&dpc, RecordDpc, &log);
+    KeInitializeTimer(&timer);
+    EXPECT_FALSE(KeSetTimer(&timer, Ms(100), &dpc));
+    EXPECT_TRUE(KeSetTimer(&timer, Ms(300), &dpc));  // replaces 100 ms
+    kernel.SleepMs(299);
+    EXPECT_EQ(log.Runs, 0);
+    kernel.SleepMs(1);
+    EXPECT_EQ(log.Runs, 1);
+    EXPECT_EQ(log.Irql, DISPATCH_LEVEL);
+    EXPECT_EQ(kernel.Now(), 300 * hosted::TicksPerMs);
+    EXPECT_FALSE(KeCancelTimer(&timer));  // fired: nothing to cancel
+}
+
+TEST(HostedKernel, CancelledTimerDoesNotStopAnAlreadyQueuedDpc)
+{
+    hosted::Kernel kernel;
+    DpcLog log;
+    KDPC dpc;
+    KTIMER timer;
+    KeInitializeDpc(&dpc, RecordDpc, &log);
+    KeInitializeTimer(&timer);
+    KeSetTimer(&timer, Ms(10), &dpc);
+    EXPECT_TRUE(KeCancelTimer(&timer));
+    kernel.SleepMs(50);
+    EXPECT_EQ(log.Runs, 0);
+
+}
+
+struct CancelOther {
+    PKTIMER Other;
+    BOOLEAN Cancelled = TRUE;
+};
+
+VOID NTAPI CancelOtherTimer(PKDPC, PVOID context, PVOID, PVOID)
+{
+    auto* c = static_cast<CancelOther*>(context);
+    c->Cancelled = KeCancelTimer(c->Other);
+}
+
+TEST(HostedKernel, CancellingAnExpiredTimerLeavesItsQueuedDpc)
+{
+    hosted::Kernel kernel;
+    KTIMER first, second;
+    KDPC cancelDpc, recordDpc;
+    KeInitializeTimer(&first);
+    KeInitializeTimer(&second);
+    CancelOther cancel{&second};
+    DpcLog log;
+    KeInitializeDpc(&cancelDpc, CancelOtherTimer, &cancel);
+    KeInitializeDpc(&recordDpc, RecordDpc, &log);
+    // Both expire at the same instant; the first DPC cancels the second timer
+    // after its expiry has already queued the second DPC.
+    KeSetTimer(&first, Ms(10), &cancelDpc);
+    KeSetTimer(&second, Ms(10), &recordDpc);
+    kernel.SleepMs(20);
+    EXPECT_FALSE(cancel.Cancelled);
+    EXPECT_EQ(log.Runs, 1);
+}
+
+TEST(HostedKernel, WaitsTimeOutInVirtualTimeAndNotificationEventsStaySignalled)
+{
+    hosted::Kernel kernel;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    LARGE_INTEGER timeout = Ms(1000);
+    LONGLONG before = kernel.Now();
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout),
+              STATUS_TIMEOUT);
+    EXPECT_EQ(kernel.Now() - before, 1000 * hosted::TicksPerMs);
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout),
+              STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr),
+              STATUS_SUCCESS);
+    KeClearEvent(&event);
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+}
+
+TEST(HostedKernel, MutexIsRecursiveForItsOwner)
+{
+    hosted::Kernel kernel;
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr),
+              STATUS_SUCCESS);
+    KeReleaseMutex(&mutex, FALSE);
+    KeReleaseMutex(&mutex, FALSE);
+}
+
+// ---- The verifier: each rule fires when broken on purpose ------------------
+
+TEST(Verifier, ReleasingASpinLockNotHeldFails)
+{
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel;
+            KSPIN_LOCK lock;
+            KeInitializeSpinLock(&lock);
+            KeReleaseSpinLock(&lock, PASSIVE_LEVEL);
+        },
+        ::testing::ExitedWithCode(3), "verifier: spinlock: .*does not hold");
+}
+
+TEST(Verifier, RecursiveSpinLockFails)
+{
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel;
+            KSPIN_LOCK lock;
+            KeInitializeSpinLock(&lock);
+            KIRQL a;
+            KIRQL b;
+            KeAcquireSpinLock(&lock, &a);
+            KeAcquireSpinLock(&lock, &b);
+        },
+        ::testing::ExitedWithCode(3), "verifier: spinlock: .*recursive");
+}
+
+TEST(Verifier, TouchDeviceLockBeforeControlDeviceLockFails)
+{
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel;
+            sim::PipelineRig rig(kernel);
+            DeviceExtension* touch = ExtensionOf(rig.AddTouchDevice());
+            KIRQL a;
+            KIRQL b;
+            KeAcquireSpinLock(&touch->Lock, &a);
+            KeAcquireSpinLock(&rig.ControlExt().Lock, &b);
+        },
+        ::testing::ExitedWithCode(3),
+        "verifier: lock-order: the control device's Lock .* while holding a touch device's Lock");
+}
+
+TEST(Verifier, WaitingAtDispatchLevelFails)
+{
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel;
+            KEVENT event;
+            KeInitializeEvent(&event, NotificationEvent, TRUE);
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        },
+        ::testing::ExitedWithCode(3), "verifier: irql: KeWaitForSingleObject at IRQL 2");
+}
+
+TEST(Verifier, PagedPoolAtDispatchLevelFails)
+{
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel;
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            ExAllocatePoolWithTag(PagedPool, 16, hosted::PoolTag('W', 'd', 'm', ' '));
+        },
+        ::testing::ExitedWithCode(3), "verifier: irql: ExAllocatePoolWithTag\\(PagedPool");
+}
+
+TEST(Verifier, PoolLeakIsReportedWhenTheKernelGoesAway)
+{
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel;
+            ExAllocatePoolWithTag(NonPagedPool, 24, hosted::PoolTag('W', 'd', 'm', ' '));
+        },
+        ::testing::ExitedWithCode(3), "verifier: pool-leak: 1 pool block.*24 bytes, tag 'Wdm '");
+}
+
+TEST(Verifier, FreeingAQueuedDpcFails)
+{
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel;
+            auto* dpc = static_cast<PKDPC>(
+                ExAllocatePoolWithTag(NonPagedPool, sizeof(KDPC), hosted::PoolTag('W', 'd', 'm', ' ')));
+            DpcLog log;
+            KeInitializeDpc(dpc, RecordDpc, &log);
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            KeInsertQueueDpc(dpc, nullptr, nullptr);
+            ExFreePool(dpc);
+        },
+        ::testing::ExitedWithCode(3), "verifier: freed-while-queued: ExFreePool frees a queued DPC");
+}
+
+TEST(Verifier, EveryThreadWaitingForeverIsADeadlock)
+{
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel;
+            KEVENT event;
+            KeInitializeEvent(&event, NotificationEvent, FALSE);
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        },
+        ::testing::ExitedWithCode(3), "verifier: deadlock");
+}
+
+} // namespace

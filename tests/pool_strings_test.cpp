@@ -1,0 +1,109 @@
+// Hosted pool accounting and fault injection, debugger capture, and the
+// counted-string routines with their whole-append rule.
+#include "platform/hosted/hosted.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr ULONG Tag = hosted::PoolTag('W', 'd', 'm', ' ');
+
+TEST(HostedPool, CountsAndInjectsFaults)
+{
+    hosted::Kernel kernel;
+    PVOID a = ExAllocatePoolWithTag(NonPagedPool, 100, Tag);
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(kernel.Pool().OutstandingBytes, 100u);
+
+    kernel.FailNthAllocation(2);
+    PVOID b = ExAllocatePoolWithTag(PagedPool, 10, Tag);
+    EXPECT_NE(b, nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 10, Tag), nullptr);
+    PVOID c = ExAllocatePoolWithTag(PagedPool, 10, Tag);
+    EXPECT_NE(c, nullptr);
+
+    kernel.FailAllocationsWithTag(hosted::PoolTag('X', 'y', 'z', ' '));
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 1, hosted::PoolTag('X', 'y', 'z', ' ')), nullptr);
+    kernel.ClearAllocationFaults();
+
+    ExFreePool(a);
+    ExFreePoolWithTag(b, Tag);
+    ExFreePool(c);
+    hosted::PoolStats stats = kernel.Pool();
+    EXPECT_EQ(stats.Allocations, 3u);
+    EXPECT_EQ(stats.FailedAllocations, 2u);
+    EXPECT_EQ(stats.OutstandingBlocks, 0u);
+    EXPECT_EQ(stats.PeakBytes, 120u);
+}
+
+TEST(HostedDebugger, CapturesEachMessage)
+{
+    hosted::Kernel kernel;
+    std::vector<std::string> sunk;
+    kernel.SetDebugSink([&](const std::string& text) { sunk.push_back(text); });
+    DbgPrint("%s", " Read Done !\n");
+    DbgPrint("value %d\n", 7);
+    EXPECT_EQ(kernel.DebugMessages(), (std::vector<std::string>{" Read Done !\n", "value 7\n"}));
+    EXPECT_EQ(sunk.size(), 2u);
+}
+
+TEST(CountedStrings, AppendsAreWholeOrNotAtAll)
+{
+    hosted::Kernel kernel;
+    WCHAR storage[8];
+    UNICODE_STRING s{0, sizeof storage, storage};
+    EXPECT_EQ(RtlAppendUnicodeToString(&s, u"\\Dev"), STATUS_SUCCESS);
+    EXPECT_EQ(s.Length, 8);
+    // Five more characters would need 18 bytes of a 16-byte buffer.
+    EXPECT_EQ(RtlAppendUnicodeToString(&s, u"ice\\V"), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(s.Length, 8);
+    EXPECT_EQ(std::u16string(s.Buffer, s.Length / 2), u"\\Dev");
+    UNICODE_STRING tail;
+    RtlInitUnicodeString(&tail, u"ice");
+    EXPECT_EQ(RtlAppendUnicodeStringToString(&s, &tail), STATUS_SUCCESS);
+    EXPECT_EQ(std::u16string(s.Buffer, s.Length / 2), u"\\Device");
+    RtlInitUnicodeString(&tail, u"12");
+    EXPECT_EQ(RtlAppendUnicodeStringToString(&s, &tail), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(s.Length, 14);
+}
+
+TEST(CountedStrings, IntegersAreDecimalAndComparisonsOrder)
+{
+    hosted::Kernel kernel;
+    WCHAR digits[12];
+    UNICODE_STRING number{0, sizeof digits, digits};
+    EXPECT_EQ(RtlIntegerToUnicodeString(4294967295u, 10, &number), STATUS_SUCCESS);
+    EXPECT_EQ(std::u16string(number.Buffer, number.Length / 2), u"4294967295");
+    UNICODE_STRING tiny{0, 2, digits};
+    EXPECT_EQ(RtlIntegerToUnicodeString(12, 10, &tiny), STATUS_BUFFER_OVERFLOW);
+
+    UNICODE_STRING a, b;
+    RtlInitUnicodeString(&a, u"COM1");
+    RtlInitUnicodeString(&b, u"com1");
+    EXPECT_NE(RtlCompareUnicodeString(&a, &b, FALSE), 0);
+    EXPECT_EQ(RtlCompareUnicodeString(&a, &b, TRUE), 0);
+    RtlInitUnicodeString(&b, u"COM10");
+    EXPECT_LT(RtlCompareUnicodeString(&a, &b, FALSE), 0);
+}
+
+TEST(CountedStrings, AnsiConversionsRoundTrip)
+{
+    hosted::Kernel kernel;
+    ANSI_STRING ansi;
+    RtlInitAnsiString(&ansi, "COM3");
+    EXPECT_EQ(RtlxAnsiStringToUnicodeSize(&ansi), 10u);
+    UNICODE_STRING wide;
+    ASSERT_EQ(RtlAnsiStringToUnicodeString(&wide, &ansi, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(std::u16string(wide.Buffer, wide.Length / 2), u"COM3");
+    ANSI_STRING back;
+    ASSERT_EQ(RtlUnicodeStringToAnsiString(&back, &wide, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(std::string(back.Buffer, back.Length), "COM3");
+    RtlFreeUnicodeString(&wide);
+    RtlFreeAnsiString(&back);
+
+    WCHAR small[2];
+    UNICODE_STRING fixed{0, sizeof small, small};
+    EXPECT_EQ(RtlAnsiStringToUnicodeString(&fixed, &ansi, FALSE), STATUS_BUFFER_OVERFLOW);
+}
+
+} // namespace
