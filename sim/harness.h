@@ -29,6 +29,7 @@ public:
     PipelineRig(const PipelineRig&) = delete;
     PipelineRig& operator=(const PipelineRig&) = delete;
 
+    PDRIVER_OBJECT Driver() const { return driver_; }
     PDEVICE_OBJECT Control() const { return control_; }
     DeviceExtension& ControlExt() const { return *ExtensionOf(control_); }
 

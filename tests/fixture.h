@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 class DriverTest : public ::testing::Test {
 protected:
     DriverTest() { SmoothingFilter = InitialSmoothingFilter; }
