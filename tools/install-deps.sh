@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs what the builds need, from Debian's packages, when it is missing.
+set -euo pipefail
+packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev
+          g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
+          binutils-mingw-w64-x86-64)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [[ ${#missing[@]} -gt 0 ]]; then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${missing[@]}" >/dev/null
+fi

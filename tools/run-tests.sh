@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds everything (both vorn.sys images and the hosted build) and runs every
+# test, then builds the hosted driver and tests again under AddressSanitizer
+# and UndefinedBehaviorSanitizer and runs the whole suite once more.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash tools/install-deps.sh
+jobs=$(nproc)
+
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
+cmake --build build -j "$jobs"
+ctest --test-dir build -j "$jobs" --output-on-failure
+
+cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DVORN_SANITIZE=ON -DVORN_TARGET=OFF -DVORN_BENCH=OFF
+cmake --build build-sanitize -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-sanitize -j "$jobs" --output-on-failure
