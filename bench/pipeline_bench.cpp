@@ -61,15 +61,15 @@ void BM_ReportToClassService(benchmark::State& state)
         }
 
         g_sink = Sink{};
-        ULONGLONG poolCallsBefore = kernel.Pool().Allocations + kernel.Pool().FailedAllocations +
-                                    kernel.Pool().Frees;
+        ULONGLONG poolCallsBefore =
+            kernel.Pool().Allocations + kernel.Pool().FailedAllocations + kernel.Pool().Frees;
         size_t next = 0;
         for (auto _ : state) {
             KIRQL old;
             KeAcquireSpinLock(&device->Lock, &old);
             RtlCopyMemory(device->ReadBuffer, reports[next], 5);
             AppendReceivedBytes(device, 5);
-            KeReleaseSpinLock(&device->Lock, old);  // ParseDpc, then DeliveryDpc
+            KeReleaseSpinLock(&device->Lock, old); // ParseDpc, then DeliveryDpc
             next = (next + 1) % 64;
         }
         ULONGLONG poolCalls = kernel.Pool().Allocations + kernel.Pool().FailedAllocations +

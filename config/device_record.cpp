@@ -93,8 +93,7 @@ void InitializeMousePortRecord(PDEVICE_OBJECT device)
     record->UnitIndex = 0;
     record->PortList = nullptr;
     record->DynamicList = nullptr;
-    IoInitializeRemoveLock(&record->RemoveLock, MousePortRemoveLockTag, 0,
-                           RemoveLockHighWatermark);
+    IoInitializeRemoveLock(&record->RemoveLock, MousePortRemoveLockTag, 0, RemoveLockHighWatermark);
     record->Settings.CalFlags = 0;
     record->Settings.CalAux = 0;
     record->WriteIrp = nullptr;
@@ -110,7 +109,7 @@ void InitializeControlRecord(PDEVICE_OBJECT device)
     InitializeCommon(device, record);
     record->IsMousePort = 0;
     record->IsControl = 1;
-    record->OpenCount = 1;  // the control device counts itself as open
+    record->OpenCount = 1; // the control device counts itself as open
     record->QueueBuffer = static_cast<PMOUSE_INPUT_DATA>(ExAllocatePoolWithTag(
         NonPagedPool, InputQueueCapacity * sizeof(MOUSE_INPUT_DATA), DriverPoolTag));
     record->QueueHead = 0;
@@ -141,8 +140,8 @@ NTSTATUS InitializeTouchRecord(PDEVICE_OBJECT device)
     record->RingHead = 0;
     record->RingTail = 0;
     record->RingCount = 0;
-    record->RingBuffer = static_cast<PUCHAR>(
-        ExAllocatePoolWithTag(NonPagedPool, ByteRingCapacity, DriverPoolTag));
+    record->RingBuffer =
+        static_cast<PUCHAR>(ExAllocatePoolWithTag(NonPagedPool, ByteRingCapacity, DriverPoolTag));
     if (!record->RingBuffer) {
         record->RingCapacity = 0;
         return STATUS_INSUFFICIENT_RESOURCES;

@@ -32,7 +32,7 @@ constexpr ULONG MouseModeNotifyOnUp = 0x10000000;
 constexpr ULONG MouseModeNotifyOnDown = 0x20000000;
 constexpr ULONG MouseModeRightButton = 0x80000000;
 
-constexpr LONGLONG DefaultClickDueTime = -10000000;  // one second
+constexpr LONGLONG DefaultClickDueTime = -10000000; // one second
 
 struct DeviceExtension;
 

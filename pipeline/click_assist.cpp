@@ -7,7 +7,7 @@
 namespace {
 
 constexpr ULONG MaximumDoubleClickSpeed = 10;
-constexpr LONG ClickWindowStep = 3000000;  // 0.3 s in 100 ns units
+constexpr LONG ClickWindowStep = 3000000; // 0.3 s in 100 ns units
 constexpr ULONG MovesPerSpeedStep = 3;
 
 enum class RecordKind { Move, TapDown, TapUp, Other };
@@ -22,7 +22,7 @@ RecordKind KindOf(const MOUSE_INPUT_DATA& record)
     case MOUSE_LEFT_BUTTON_UP:
         return RecordKind::TapUp;
     default:
-        return RecordKind::Other;  // right-button records never take part
+        return RecordKind::Other; // right-button records never take part
     }
 }
 
@@ -51,7 +51,7 @@ void HandleTapDown(DeviceExtension* device, PMOUSE_INPUT_DATA record, LONG size)
         KeCancelTimer(&device->ClickTimer);
         if (WithinClickSize(device, *record, size)) {
             Snap(device, record);
-            device->ClickPending = 0;  // the double tap is complete
+            device->ClickPending = 0; // the double tap is complete
             return;
         }
     }
@@ -79,8 +79,7 @@ void HandleTapUp(DeviceExtension* device, DeviceExtension* control, PMOUSE_INPUT
     KeSetTimer(&device->ClickTimer, due, &device->ClickTimerDpc);
 }
 
-void HandleMove(DeviceExtension* device, const DeviceExtension* control,
-                PMOUSE_INPUT_DATA record)
+void HandleMove(DeviceExtension* device, const DeviceExtension* control, PMOUSE_INPUT_DATA record)
 {
     device->ClickMoves++;
     if (!device->ClickPending)

@@ -16,7 +16,8 @@ struct Checked {
     LONGLONG Value;
     bool Valid;
 
-    constexpr Checked(LONGLONG value) : Value(value), Valid(true) {}  // implicit: formulas read as written
+    constexpr Checked(LONGLONG value)
+        : Value(value), Valid(true) {} // implicit: formulas read as written
     constexpr Checked(LONGLONG value, bool valid) : Value(value), Valid(valid) {}
 
     friend Checked operator+(Checked a, Checked b)

@@ -43,7 +43,7 @@ ULONG OfferRun(DeviceExtension* control, ULONG count)
     ULONG consumed = 0;
     control->ClassService(control->ClassDevice, start, start + count, &consumed);
     if (consumed > count)
-        consumed = count;  // a class driver cannot take more than it was offered
+        consumed = count; // a class driver cannot take more than it was offered
     control->QueueHead = (control->QueueHead + consumed) % control->QueueCapacity;
     control->QueueCount -= consumed;
     return consumed;

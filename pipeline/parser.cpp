@@ -19,12 +19,15 @@
 namespace {
 
 constexpr UCHAR ResponseStartByte = 0x0A;
-constexpr UCHAR ParameterCommandLetter = 0x43;  // 'C'
+constexpr UCHAR ParameterCommandLetter = 0x43; // 'C'
 constexpr UCHAR LastParameterIndex = ParameterWordCount - 1;
 constexpr ULONG ReportLength = 5;
 constexpr LONG LengthByteNext = -1;
 
-bool IsReportStart(UCHAR byte) { return (byte & 0xF0) == 0x80; }
+bool IsReportStart(UCHAR byte)
+{
+    return (byte & 0xF0) == 0x80;
+}
 
 void OpenReport(DeviceExtension* device, UCHAR statusByte)
 {
@@ -94,15 +97,21 @@ void FeedReportByte(DeviceExtension* device, UCHAR byte)
     }
 }
 
-SHORT SignedLowByte(USHORT word) { return SHORT(static_cast<signed char>(word & 0xFF)); }
-SHORT SignedHighByte(USHORT word) { return SHORT(static_cast<signed char>(word >> 8)); }
+SHORT SignedLowByte(USHORT word)
+{
+    return SHORT(static_cast<signed char>(word & 0xFF));
+}
+SHORT SignedHighByte(USHORT word)
+{
+    return SHORT(static_cast<signed char>(word >> 8));
+}
 
 } // namespace
 
 void FeedFramingByte(DeviceExtension* device, UCHAR byte)
 {
     if (IsReportStart(byte) && !device->InResponse)
-        OpenReport(device, byte);  // an open report is abandoned
+        OpenReport(device, byte); // an open report is abandoned
     else if (byte == ResponseStartByte && !device->InResponse && !device->InReport)
         OpenResponse(device);
     else if (device->InResponse)
@@ -123,7 +132,7 @@ VOID NTAPI ParseReceivedBytes(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgu
         return;
     DeviceExtension* control = ControlRecord();
     if (!control)
-        return;  // nothing could take the reports; the ring keeps the bytes
+        return; // nothing could take the reports; the ring keeps the bytes
 
     SpinLockGuard controlLock(&control->Lock);
     SpinLockGuard deviceLock(&device->Lock);

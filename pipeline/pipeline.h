@@ -48,10 +48,10 @@ void InterpolateGridOffset(DeviceExtension* device, SHORT fx, SHORT fy, SHORT ro
 constexpr ULONG FilterHistory = 4;
 
 struct SmoothingFilterState {
-    LONG FilterPosition;  // -1: no stroke in progress; else the next slot
+    LONG FilterPosition; // -1: no stroke in progress; else the next slot
     LONG HistoryX[FilterHistory];
     LONG HistoryY[FilterHistory];
-    LONG WeightX[FilterHistory];  // by age: 0 oldest, 3 newest
+    LONG WeightX[FilterHistory]; // by age: 0 oldest, 3 newest
     LONG WeightY[FilterHistory];
     // Sums kept wide so that no registry weight can overflow them.
     LONGLONG WeightSumX;

@@ -12,7 +12,10 @@ constexpr ULONG PoolTagFromText(const char (&text)[5])
 }
 
 // Kernel intervals are in 100 ns units; negative values are relative.
-constexpr LONGLONG RelativeMs(LONGLONG milliseconds) { return -milliseconds * 10000; }
+constexpr LONGLONG RelativeMs(LONGLONG milliseconds)
+{
+    return -milliseconds * 10000;
+}
 
 inline LARGE_INTEGER RelativeTimeout(LONGLONG milliseconds)
 {

@@ -99,7 +99,7 @@ void PipelineRig::Receive(PDEVICE_OBJECT touch, const std::vector<UCHAR>& bytes,
         KeAcquireSpinLock(&device->Lock, &old);
         RtlCopyMemory(device->ReadBuffer, bytes.data() + at, count);
         AppendReceivedBytes(device, count);
-        KeReleaseSpinLock(&device->Lock, old);  // the ParseDpc runs here
+        KeReleaseSpinLock(&device->Lock, old); // the ParseDpc runs here
     }
 }
 

@@ -55,7 +55,7 @@ TEST_F(ClickTest, SecondTapAfterTheWindowStartsAFreshTap)
     Feed(5060, 5030, Up);
     kernel.SleepMs(899);
     EXPECT_EQ(device->ClickPending, 1);
-    kernel.SleepMs(1);  // 0.9 s: the timer fires
+    kernel.SleepMs(1); // 0.9 s: the timer fires
     EXPECT_EQ(device->ClickPending, 0);
     EXPECT_EQ(Feed(5080, 4950, Down), (Point{5080, 4950, Down}));
     EXPECT_EQ(device->ClickPending, 1);
@@ -75,7 +75,7 @@ TEST_F(ClickTest, MoveCountEndsTheWait)
     Feed(5000, 5000, Down);
     for (int i = 0; i < 5; ++i)
         EXPECT_EQ(Feed(5001, 5001, Move), (Point{5000, 5000, Move}));
-    EXPECT_EQ(Feed(5001, 5001, Move), (Point{5001, 5001, Move}));  // 6 = 3 x 2
+    EXPECT_EQ(Feed(5001, 5001, Move), (Point{5001, 5001, Move})); // 6 = 3 x 2
     EXPECT_EQ(device->ClickPending, 0);
 
     Control().DoubleClickSpeed = 0;
@@ -151,8 +151,8 @@ struct Request {
         : Out(outLength, 0xEE)
     {
         KeInitializeEvent(&Done, NotificationEvent, FALSE);
-        Irp = IoBuildDeviceIoControlRequest(code, control, in.data(), ULONG(in.size()),
-                                            Out.data(), outLength, FALSE, &Done, &Iosb);
+        Irp = IoBuildDeviceIoControlRequest(code, control, in.data(), ULONG(in.size()), Out.data(),
+                                            outLength, FALSE, &Done, &Iosb);
         Returned = IoCallDriver(control, Irp);
     }
     bool Completed() { return KeReadStateEvent(&Done) != 0; }
@@ -219,7 +219,7 @@ TEST_F(NotifyTest, SetAndGetMaskWithBufferChecks)
     Request shortSet(rig.Control(), IoctlSetNotifyMask, {1, 2, 3}, 0);
     EXPECT_EQ(shortSet.Iosb.Status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(shortSet.Returned, STATUS_UNSUCCESSFUL);
-    EXPECT_FALSE(wait.Completed());  // nothing changed
+    EXPECT_FALSE(wait.Completed()); // nothing changed
 
     Request set(rig.Control(), IoctlSetNotifyMask, Mask(0xA5A50F0F), 0);
     EXPECT_EQ(set.Iosb.Status, STATUS_SUCCESS);
@@ -245,7 +245,7 @@ TEST_F(NotifyTest, PendingWaitCanBeCancelledByItsCaller)
     ASSERT_TRUE(wait.Completed());
     EXPECT_EQ(wait.Iosb.Status, STATUS_CANCELLED);
     EXPECT_EQ(Control().EventIrp, nullptr);
-    Feed(100, 100, Down);  // nothing left to complete
+    Feed(100, 100, Down); // nothing left to complete
     Request next(rig.Control(), IoctlWaitButtonEvent, {}, 0);
     EXPECT_EQ(next.Returned, STATUS_PENDING);
     Feed(100, 100, Up);

@@ -9,7 +9,7 @@ protected:
     DecodeTest()
     {
         Control().Filter = 0;
-        Control().MouseMode = 1;  // click assist off
+        Control().MouseMode = 1; // click assist off
         touch = rig.AddTouchDevice();
         device = ExtensionOf(touch);
     }
@@ -43,10 +43,20 @@ using Pairs = std::vector<std::pair<LONG, LONG>>;
 
 TEST_F(DecodeTest, DefaultCornersAreTheIdentityScaledAndInverted)
 {
-    EXPECT_EQ(Map({{102, 102}, {1945, 1945}, {0, 0}, {2047, 2047}, {2600, 2600}, {1500, 300},
+    EXPECT_EQ(Map({{102, 102},
+                   {1945, 1945},
+                   {0, 0},
+                   {2047, 2047},
+                   {2600, 2600},
+                   {1500, 300},
                    {300, 1500}}),
-              (Pairs{{3264, 62272}, {62240, 3296}, {0, 65536}, {65504, 32}, {65536, 0},
-                     {48000, 65536 - 9600}, {9600, 65536 - 48000}}));
+              (Pairs{{3264, 62272},
+                     {62240, 3296},
+                     {0, 65536},
+                     {65504, 32},
+                     {65536, 0},
+                     {48000, 65536 - 9600},
+                     {9600, 65536 - 48000}}));
     device->SwapXY = 1;
     EXPECT_EQ(Map({{102, 102}, {1945, 1945}, {0, 0}, {2047, 2047}}),
               (Pairs{{62272, 3264}, {3296, 62240}, {65536, 0}, {32, 65504}}));
@@ -58,14 +68,15 @@ TEST_F(DecodeTest, WorkedCalibrationExample)
     device->GridEnabled = 0;
     // (1000, 500): lower-right triangle, reference (981, 480). (500, 1000):
     // upper-left triangle, (449, 1001). LR itself lands one short: (1944, 102).
-    EXPECT_EQ(Map({{1000, 500}, {500, 1000}, {1890, 130}}),
-              (Pairs{{31392, 50176}, {449 * 32, 65536 - 1001 * 32}, {1944 * 32, 65536 - 102 * 32}}));
+    EXPECT_EQ(
+        Map({{1000, 500}, {500, 1000}, {1890, 130}}),
+        (Pairs{{31392, 50176}, {449 * 32, 65536 - 1001 * 32}, {1944 * 32, 65536 - 102 * 32}}));
 }
 
 TEST_F(DecodeTest, MappedValuesBelowZeroClampBeforeTheInversion)
 {
     SetCorners({200, 200, 2043, 200, 2043, 2043, 200, 2043});
-    EXPECT_EQ(Map({{93, 93}}), (Pairs{{0, 65536}}));  // mapped (-5, -5)
+    EXPECT_EQ(Map({{93, 93}}), (Pairs{{0, 65536}})); // mapped (-5, -5)
 }
 
 TEST_F(DecodeTest, DegenerateCornerSetPassesThePointUnchanged)
@@ -115,7 +126,7 @@ TEST_F(DecodeTest, RightButtonModeLastsOneTouch)
     rig.Touch(touch, 500, 500, true);
     rig.Touch(touch, 500, 500, false);
     EXPECT_EQ(Control().MouseMode & MouseModeRightButton, 0u);
-    EXPECT_EQ(Control().MouseMode, 1u);  // the other bits stay
+    EXPECT_EQ(Control().MouseMode, 1u); // the other bits stay
     rig.Touch(touch, 500, 500, true);
     // Armed while touching: the release is a right-button up.
     Control().MouseMode |= MouseModeRightButton;

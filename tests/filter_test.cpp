@@ -42,7 +42,7 @@ TEST_F(FilterTest, WorkedStrokeAdaptsTheNewestWeight)
     EXPECT_EQ(outputs, (std::vector<LONG>{1000, 1045, 1486, 1588, 1699, 1811}));
     EXPECT_EQ(weights, (std::vector<LONG>{11, 10, 11, 12, 13, 14}));
     EXPECT_EQ(sums, (std::vector<LONGLONG>{23, 22, 23, 24, 25, 26}));
-    EXPECT_EQ(SmoothingFilter.WeightY[3], 6);  // Y never moved: it only shrinks
+    EXPECT_EQ(SmoothingFilter.WeightY[3], 6); // Y never moved: it only shrinks
 
     EXPECT_EQ(Smooth(2100, 500, false).first, 1921);
     EXPECT_EQ(SmoothingFilter.WeightX[3], 15);
@@ -58,7 +58,7 @@ TEST_F(FilterTest, ThresholdAndWeightBounds)
     // A movement exactly at the threshold counts as slow.
     Smooth(1000, 0, true);
     EXPECT_EQ(SmoothingFilter.WeightX[3], 11);
-    Smooth(1256, 0, true);  // previous output is 1000: difference 256
+    Smooth(1256, 0, true); // previous output is 1000: difference 256
     EXPECT_EQ(SmoothingFilter.WeightX[3], 10);
     Smooth(0, 0, false);
 
@@ -85,7 +85,7 @@ TEST_F(FilterTest, FilterOffLeavesRecordAndStateUntouched)
     EXPECT_EQ(Smooth(5000, 7000, true), std::make_pair(5000, 7000));
     EXPECT_EQ(std::memcmp(&before, &SmoothingFilter, sizeof before), 0);
     Control().Filter = 1;
-    EXPECT_EQ(SmoothingFilter.FilterPosition, 1);  // continues from the frozen state
+    EXPECT_EQ(SmoothingFilter.FilterPosition, 1); // continues from the frozen state
 }
 
 TEST_F(FilterTest, PenUpWithoutAStrokeTouchesNoState)
@@ -100,7 +100,7 @@ TEST_F(FilterTest, WeightsThatCannotAverageLeaveCoordinatesInRange)
 {
     Control().A0 = Control().A1 = Control().A2 = Control().A3 = 0;
     Control().Low = -5;
-    EXPECT_EQ(Smooth(3000, 3000, true), std::make_pair(3000, 3000));  // sum would be -1
+    EXPECT_EQ(Smooth(3000, 3000, true), std::make_pair(3000, 3000)); // sum would be -1
     EXPECT_EQ(Smooth(3500, 3500, true), std::make_pair(3500, 3500));
     Smooth(0, 0, false);
     Control().A0 = -4;
@@ -136,7 +136,7 @@ TEST_F(FilterTest, TwoDevicesShareOneHistory)
     PDEVICE_OBJECT a = device->Self;
     PDEVICE_OBJECT b = rig.AddTouchDevice();
     rig.Touch(a, 1000, 1000);
-    rig.Touch(b, 1000 + 40, 1000);  // 32000 vs 33280 output units apart
+    rig.Touch(b, 1000 + 40, 1000); // 32000 vs 33280 output units apart
     auto records = rig.TakeRecords();
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0].LastX, 32000);

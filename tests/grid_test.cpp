@@ -30,11 +30,11 @@ TEST_F(GridTest, ZeroOffsetsChangeNothingAndUniformOffsetsShiftEverything)
 
 TEST_F(GridTest, WorkedExampleAroundOneGridPoint)
 {
-    device->Settings.GridX[7] = 20;  // column 1, row 2: reference (511, 1023)
+    device->Settings.GridX[7] = 20; // column 1, row 2: reference (511, 1023)
     device->Settings.GridY[7] = -12;
     EXPECT_EQ(Correct(600, 1100), std::make_pair(586, 1109));
     EXPECT_EQ(Correct(767, 767), std::make_pair(762, 770));
-    EXPECT_EQ(Correct(511, 1023), std::make_pair(492, 1034));  // only the cross term
+    EXPECT_EQ(Correct(511, 1023), std::make_pair(492, 1034)); // only the cross term
     EXPECT_EQ(Correct(102, 102), std::make_pair(102, 102));
 }
 
@@ -53,7 +53,7 @@ TEST_F(GridTest, CellsAndFractionsIncludingExtrapolation)
     EXPECT_EQ(offsetAt(1945), 3 * 1024 + 1025);
     EXPECT_EQ(offsetAt(2000), 3 * 1024 + 1162);
     EXPECT_EQ(offsetAt(50), 0 * 1024 - 130);
-    EXPECT_EQ(offsetAt(14642), 3 * 1024 + 32767);  // the last fraction that fits 16 bits
+    EXPECT_EQ(offsetAt(14642), 3 * 1024 + 32767); // the last fraction that fits 16 bits
     // Past it the fraction is held rather than wrapped to a negative value.
     EXPECT_EQ(offsetAt(14643), 3 * 1024 + 32767);
     EXPECT_EQ(offsetAt(-13005), -32767);
@@ -61,7 +61,7 @@ TEST_F(GridTest, CellsAndFractionsIncludingExtrapolation)
     LONG x = 600, y = 2000;
     ApplyGridCorrection(device, &x, &y);
     EXPECT_EQ(600 - x, 1024 + 178);
-    EXPECT_EQ(2000 - y, 3 * 1024 + 1162);  // rows never reach a row 4
+    EXPECT_EQ(2000 - y, 3 * 1024 + 1162); // rows never reach a row 4
 }
 
 TEST_F(GridTest, ExtremeOffsetsSaturateInsteadOfOverflowing)
@@ -72,7 +72,7 @@ TEST_F(GridTest, ExtremeOffsetsSaturateInsteadOfOverflowing)
     }
     for (LONG v : {LongMin, -20000, 102, 1000, 14643, LongMax}) {
         LONG x = v, y = v;
-        ApplyGridCorrection(device, &x, &y);  // UBSan would flag any overflow
+        ApplyGridCorrection(device, &x, &y); // UBSan would flag any overflow
         EXPECT_TRUE(x >= LongMin && x <= LongMax);
     }
 }

@@ -23,10 +23,7 @@ protected:
         return {consumed, queued};
     }
 
-    void StartAt(ULONG head)
-    {
-        Control().QueueHead = Control().QueueTail = head;
-    }
+    void StartAt(ULONG head) { Control().QueueHead = Control().QueueTail = head; }
 
     std::vector<LONG> TakenX()
     {
@@ -43,7 +40,7 @@ TEST_F(QueueTest, WrappedQueueGoesOutInTwoRuns)
     rig.SetClassEnabled(false);
     Offer(10, 1);
     rig.SetClassEnabled(true);
-    Offer(0);  // nothing offered: delivery is not even queued
+    Offer(0); // nothing offered: delivery is not even queued
     EXPECT_TRUE(rig.OfferedRunSizes().empty());
     DeliverQueuedRecords(nullptr, &Control(), nullptr, nullptr);
     EXPECT_EQ(rig.OfferedRunSizes(), (std::vector<ULONG>{8, 2}));
@@ -71,11 +68,11 @@ TEST_F(QueueTest, ClassTakingFewerLeavesTheRestQueuedInOrder)
     rig.SetClassTakeLimit(5);
     rig.SetClassEnabled(true);
     DeliverQueuedRecords(nullptr, &Control(), nullptr, nullptr);
-    EXPECT_EQ(rig.OfferedRunSizes(), (std::vector<ULONG>{8}));  // no second run
+    EXPECT_EQ(rig.OfferedRunSizes(), (std::vector<ULONG>{8})); // no second run
     EXPECT_EQ(Control().QueueHead, 125u);
     EXPECT_EQ(Control().QueueCount, 5u);
     rig.SetClassTakeLimit(-1);
-    Offer(1, 11);  // the next record's delivery drains the rest
+    Offer(1, 11); // the next record's delivery drains the rest
     EXPECT_EQ(TakenX(), (std::vector<LONG>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
 }
 
@@ -84,12 +81,12 @@ TEST_F(QueueTest, FullQueueDropsNewRecordsButStillQueuesDelivery)
     rig.SetClassEnabled(false);
     for (int i = 0; i < 127; ++i)
         Offer(1, i);
-    EXPECT_EQ(Offer(1, 127), std::make_pair(1u, true));  // the 128th fills it
+    EXPECT_EQ(Offer(1, 127), std::make_pair(1u, true)); // the 128th fills it
     EXPECT_EQ(Control().QueueCount, 128u);
     EXPECT_EQ(Control().QueueTail, Control().QueueHead);
     EXPECT_EQ(Offer(1, 500), std::make_pair(0u, true));
     EXPECT_EQ(Offer(0), std::make_pair(0u, true));
-    EXPECT_EQ(Control().QueueHead, 0u);  // disabled: the ring is left as it is
+    EXPECT_EQ(Control().QueueHead, 0u); // disabled: the ring is left as it is
     EXPECT_EQ(Control().QueueCount, 128u);
 
     rig.SetClassEnabled(true);

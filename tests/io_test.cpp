@@ -86,7 +86,7 @@ TEST_F(IoTest, BuiltRequestReturnsOutputStatusBlockAndEvent)
     EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
     EXPECT_EQ(iosb.Information, 3u);
     EXPECT_EQ(std::memcmp(out, in, 3), 0);
-    EXPECT_EQ(out[3], 0);  // beyond Information nothing is copied back
+    EXPECT_EQ(out[3], 0); // beyond Information nothing is copied back
 }
 
 TEST_F(IoTest, MoreProcessingRequiredKeepsTheRequestForReuse)
@@ -118,7 +118,7 @@ TEST_F(IoTest, CancelledPendingRequestComesBackThroughItsCompletionRoutine)
     EXPECT_TRUE(IoCancelIrp(irp));
     EXPECT_EQ(c.Calls, 1);
     EXPECT_EQ(c.Seen, STATUS_CANCELLED);
-    EXPECT_FALSE(IoCancelIrp(irp));  // nothing left to cancel
+    EXPECT_FALSE(IoCancelIrp(irp)); // nothing left to cancel
     IoFreeIrp(irp);
 }
 
@@ -127,8 +127,8 @@ TEST_F(IoTest, RequestKindWithoutEntryFailsAsThePlatformDoes)
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb{};
-    PIRP irp = IoBuildDeviceIoControlRequest(0x1234, device, nullptr, 0, nullptr, 0, TRUE, &event,
-                                             &iosb);
+    PIRP irp =
+        IoBuildDeviceIoControlRequest(0x1234, device, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
     EXPECT_EQ(IoCallDriver(device, irp), STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(iosb.Status, STATUS_INVALID_DEVICE_REQUEST);
 }
@@ -138,7 +138,7 @@ TEST_F(IoTest, RemoveLockWaitsForEveryHolderAndThenRefuses)
     IO_REMOVE_LOCK lock;
     IoInitializeRemoveLock(&lock, hosted::PoolTag('P', 'h', 'c', 't'), 0, 10);
     EXPECT_EQ(IoAcquireRemoveLock(&lock, nullptr), STATUS_SUCCESS);
-    IoReleaseRemoveLockAndWait(&lock, nullptr);  // no other holder: returns at once
+    IoReleaseRemoveLockAndWait(&lock, nullptr); // no other holder: returns at once
     EXPECT_EQ(IoAcquireRemoveLock(&lock, nullptr), STATUS_DELETE_PENDING);
 }
 

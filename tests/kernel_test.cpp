@@ -53,7 +53,7 @@ TEST(HostedKernel, DpcQueuedOnceRunsAtDispatchWhenLevelDrops)
     KIRQL old;
     KeAcquireSpinLock(&lock, &old);
     EXPECT_TRUE(KeInsertQueueDpc(&dpc, &log, nullptr));
-    EXPECT_FALSE(KeInsertQueueDpc(&dpc, nullptr, nullptr));  // already queued
+    EXPECT_FALSE(KeInsertQueueDpc(&dpc, nullptr, nullptr)); // already queued
     EXPECT_EQ(log.Runs, 0);
     KeReleaseSpinLock(&lock, old);
     EXPECT_EQ(log.Runs, 1);
@@ -87,14 +87,14 @@ TEST(HostedKernel, TimersFireInVirtualTimeAndRearmingReplacesTheDueTime)
     KeInitializeDpc(&dpc, RecordDpc, &log);
     KeInitializeTimer(&timer);
     EXPECT_FALSE(KeSetTimer(&timer, Ms(100), &dpc));
-    EXPECT_TRUE(KeSetTimer(&timer, Ms(300), &dpc));  // replaces 100 ms
+    EXPECT_TRUE(KeSetTimer(&timer, Ms(300), &dpc)); // replaces 100 ms
     kernel.SleepMs(299);
     EXPECT_EQ(log.Runs, 0);
     kernel.SleepMs(1);
     EXPECT_EQ(log.Runs, 1);
     EXPECT_EQ(log.Irql, DISPATCH_LEVEL);
     EXPECT_EQ(kernel.Now(), 300 * hosted::TicksPerMs);
-    EXPECT_FALSE(KeCancelTimer(&timer));  // fired: nothing to cancel
+    EXPECT_FALSE(KeCancelTimer(&timer)); // fired: nothing to cancel
 }
 
 TEST(HostedKernel, CancelledTimerDoesNotStopAnAlreadyQueuedDpc)
@@ -109,7 +109,6 @@ TEST(HostedKernel, CancelledTimerDoesNotStopAnAlreadyQueuedDpc)
     EXPECT_TRUE(KeCancelTimer(&timer));
     kernel.SleepMs(50);
     EXPECT_EQ(log.Runs, 0);
-
 }
 
 struct CancelOther {
@@ -156,8 +155,7 @@ TEST(HostedKernel, WaitsTimeOutInVirtualTimeAndNotificationEventsStaySignalled)
     KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
     EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout),
               STATUS_SUCCESS);
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr),
-              STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
     KeClearEvent(&event);
     EXPECT_EQ(KeReadStateEvent(&event), 0);
 }
@@ -167,10 +165,8 @@ TEST(HostedKernel, MutexIsRecursiveForItsOwner)
     hosted::Kernel kernel;
     KMUTEX mutex;
     KeInitializeMutex(&mutex, 0);
-    EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr),
-              STATUS_SUCCESS);
-    EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr),
-              STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
     KeReleaseMutex(&mutex, FALSE);
     KeReleaseMutex(&mutex, FALSE);
 }
@@ -261,8 +257,8 @@ TEST(Verifier, FreeingAQueuedDpcFails)
     EXPECT_EXIT(
         {
             hosted::Kernel kernel;
-            auto* dpc = static_cast<PKDPC>(
-                ExAllocatePoolWithTag(NonPagedPool, sizeof(KDPC), hosted::PoolTag('W', 'd', 'm', ' ')));
+            auto* dpc = static_cast<PKDPC>(ExAllocatePoolWithTag(
+                NonPagedPool, sizeof(KDPC), hosted::PoolTag('W', 'd', 'm', ' ')));
             DpcLog log;
             KeInitializeDpc(dpc, RecordDpc, &log);
             KIRQL old;
@@ -270,7 +266,8 @@ TEST(Verifier, FreeingAQueuedDpcFails)
             KeInsertQueueDpc(dpc, nullptr, nullptr);
             ExFreePool(dpc);
         },
-        ::testing::ExitedWithCode(3), "verifier: freed-while-queued: ExFreePool frees a queued DPC");
+        ::testing::ExitedWithCode(3),
+        "verifier: freed-while-queued: ExFreePool frees a queued DPC");
 }
 
 TEST(Verifier, EveryThreadWaitingForeverIsADeadlock)

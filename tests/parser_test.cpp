@@ -9,12 +9,15 @@ protected:
     ParserTest()
     {
         Control().Filter = 0;
-        Control().MouseMode = 1;  // click assist off: records as decoded
+        Control().MouseMode = 1; // click assist off: records as decoded
         touch = rig.AddTouchDevice();
         device = ExtensionOf(touch);
     }
 
-    void Send(const std::vector<UCHAR>& bytes, ULONG perRead = 5) { rig.Receive(touch, bytes, perRead); }
+    void Send(const std::vector<UCHAR>& bytes, ULONG perRead = 5)
+    {
+        rig.Receive(touch, bytes, perRead);
+    }
     bool ResponseSignalled() { return KeReadStateEvent(&device->ResponseEvent) != 0; }
 
     PDEVICE_OBJECT touch;
@@ -23,7 +26,7 @@ protected:
 
 TEST_F(ParserTest, ReportWholeOrSplitAcrossReadsGivesOneRecord)
 {
-    const std::vector<UCHAR> report = {0x81, 0x05, 0x10, 0x03, 0x7F};  // raw (656, 511)
+    const std::vector<UCHAR> report = {0x81, 0x05, 0x10, 0x03, 0x7F}; // raw (656, 511)
     Send(report);
     Send({0x81, 0x05}, 2);
     Send({0x10, 0x03, 0x7F});
@@ -40,7 +43,7 @@ TEST_F(ParserTest, NewStatusByteAbandonsAnOpenReport)
 
 TEST_F(ParserTest, StartByteIsDataInsideAReportAndOpensAResponseAfterIt)
 {
-    Send({0x81, 0x0A, 0x0A, 0x0A, 0x0A});  // raw (1290, 1290)
+    Send({0x81, 0x0A, 0x0A, 0x0A, 0x0A}); // raw (1290, 1290)
     EXPECT_EQ(PointsOf(rig.TakeRecords()),
               (std::vector<Point>{{1290 * 32, 65536 - 1290 * 32, MOUSE_LEFT_BUTTON_DOWN}}));
     Send(sim::ParameterResponseBytes(7, 0x0BCD));
@@ -71,9 +74,10 @@ TEST_F(ParserTest, LastWordAppliesTheWholeMemory)
 
     EXPECT_TRUE(device->ParametersLoaded);
     EXPECT_TRUE(ResponseSignalled());
-    EXPECT_EQ(kernel.DebugMessages(),
-              (std::vector<std::string>{" Read Done !\n", " Update 4 point Calibration Parameters !\n",
-                                        " Update 25 point Calibration Parameters !\n"}));
+    EXPECT_EQ(
+        kernel.DebugMessages(),
+        (std::vector<std::string>{" Read Done !\n", " Update 4 point Calibration Parameters !\n",
+                                  " Update 25 point Calibration Parameters !\n"}));
     const TouchSettings& s = device->Settings;
     EXPECT_EQ((std::vector<LONG>{s.LLX, s.LLY, s.LRX, s.LRY, s.URX, s.URY, s.ULX, s.ULY}),
               (std::vector<LONG>{180, 150, 1890, 130, 1910, 1880, 160, 1900}));
@@ -89,15 +93,15 @@ TEST_F(ParserTest, GridWordsAreTransposedAndFlagsApplied)
     Send(sim::ParameterResponseBytes(8, 0xFF05));
     Send(sim::ParameterResponseBytes(9, 0x0003));
     Send(sim::ParameterResponseBytes(13, 0x0700));
-    Send(sim::ParameterResponseBytes(33, 40000));  // corner words are unsigned
+    Send(sim::ParameterResponseBytes(33, 40000)); // corner words are unsigned
     Send(sim::ParameterResponseBytes(58, 0x0002));
     device->Settings.CalAux = 0x55;
     Send(sim::ParameterResponseBytes(63, 0));
     const TouchSettings& s = device->Settings;
     EXPECT_EQ(s.GridX[0], 5);
     EXPECT_EQ(s.GridY[0], -1);
-    EXPECT_EQ(s.GridX[5], 3);  // word 9: column 1, row 0
-    EXPECT_EQ(s.GridY[1], 7);  // word 13: column 0, row 1
+    EXPECT_EQ(s.GridX[5], 3); // word 9: column 1, row 0
+    EXPECT_EQ(s.GridY[1], 7); // word 13: column 0, row 1
     EXPECT_EQ(s.GridLLX, 40000);
     EXPECT_EQ(s.CalFlags, 2);
     EXPECT_EQ(s.CalAux, 0);
@@ -109,8 +113,8 @@ TEST_F(ParserTest, OverlongResponseReadsSixteenBytesThenIdle)
 {
     std::vector<UCHAR> bytes = {0x0A, 0x20, 0x43, 0x02, 0x11, 0x22};
     for (int i = 0; i < 12; ++i)
-        bytes.push_back(0x85);  // status bytes inside a response are payload
-    bytes.push_back(0x7F);      // after the 16th payload byte: idle, discarded
+        bytes.push_back(0x85); // status bytes inside a response are payload
+    bytes.push_back(0x7F);     // after the 16th payload byte: idle, discarded
     auto report = sim::TouchReportBytes(100, 100, true);
     bytes.insert(bytes.end(), report.begin(), report.end());
     Send(bytes);
@@ -121,11 +125,11 @@ TEST_F(ParserTest, OverlongResponseReadsSixteenBytesThenIdle)
 
 TEST_F(ParserTest, ResponsesThatCarryNoWord)
 {
-    Send({0x0A, 0x04, 0x43, 0x40, 0x00, 0x00});  // index 64
+    Send({0x0A, 0x04, 0x43, 0x40, 0x00, 0x00}); // index 64
     EXPECT_TRUE(ResponseSignalled());
     KeClearEvent(&device->ResponseEvent);
 
-    Send({0x0A, 0x02, 0x52, 0x01});  // not a parameter answer
+    Send({0x0A, 0x02, 0x52, 0x01}); // not a parameter answer
     EXPECT_FALSE(ResponseSignalled());
 
     // A truncated "C" answer stores nothing but still answers the command.
@@ -156,13 +160,13 @@ TEST_F(ParserTest, FullRingDropsTheSurplusAndAnEmptyAppendQueuesNothing)
     RtlCopyMemory(device->ReadBuffer, last, 5);
     AppendReceivedBytes(device, 5);
     EXPECT_EQ(device->RingCount, 64u);
-    EXPECT_EQ(device->RingBuffer[63], 0x24);  // the fifth byte was dropped
+    EXPECT_EQ(device->RingBuffer[63], 0x24); // the fifth byte was dropped
 
     EXPECT_TRUE(KeRemoveQueueDpc(&device->ParseDpc));
     AppendReceivedBytes(device, 5);
     EXPECT_EQ(kernel.QueuedDpcCount(), 0u);
     KeReleaseSpinLock(&device->Lock, old);
-    EXPECT_EQ(device->RingCount, 64u);  // nothing drained it
+    EXPECT_EQ(device->RingCount, 64u); // nothing drained it
 }
 
 TEST_F(ParserTest, ParseDpcOfAnyOtherKindOfDeviceDoesNothing)

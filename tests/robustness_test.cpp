@@ -49,7 +49,8 @@ std::vector<UCHAR> HostileStream(std::mt19937& random, size_t length)
             bytes.insert(bytes.end(), {0x0A, UCHAR(any(random)), 0x43, UCHAR(any(random) % 80)});
             break;
         case 3:
-            bytes.insert(bytes.end(), {0x0A, 0x04, 0x43, 63, UCHAR(any(random)), UCHAR(any(random))});
+            bytes.insert(bytes.end(),
+                         {0x0A, 0x04, 0x43, 63, UCHAR(any(random)), UCHAR(any(random))});
             break;
         default:
             bytes.push_back(UCHAR(any(random)));
@@ -75,7 +76,7 @@ TEST_F(RobustnessTest, RandomStreamsKeepParserAndRecordsSane)
         records += taken.size();
         ExpectInRange(taken);
         if (round % 50 == 49)
-            kernel.SleepMs(1000);  // let click timers fire
+            kernel.SleepMs(1000); // let click timers fire
     }
     EXPECT_GT(records, 1000u);
 }
@@ -88,9 +89,9 @@ TEST_F(RobustnessTest, ExtremeSettingsKeepRecordsInRange)
     DeviceExtension* device = ExtensionOf(touch);
     for (int round = 0; round < 200; ++round) {
         TouchSettings& s = device->Settings;
-        LONG* corners[] = {&s.LLX, &s.LLY, &s.LRX, &s.LRY, &s.URX, &s.URY, &s.ULX, &s.ULY,
-                           &s.GridLLX, &s.GridLLY, &s.GridLRX, &s.GridLRY, &s.GridURX,
-                           &s.GridURY, &s.GridULX, &s.GridULY};
+        LONG* corners[] = {&s.LLX,     &s.LLY,     &s.LRX,     &s.LRY,     &s.URX,     &s.URY,
+                           &s.ULX,     &s.ULY,     &s.GridLLX, &s.GridLLY, &s.GridLRX, &s.GridLRY,
+                           &s.GridURX, &s.GridURY, &s.GridULX, &s.GridULY};
         for (LONG* c : corners)
             *c = (round % 2) ? any(random) : any(random) % 4000;
         for (int i = 0; i < 25; ++i) {

@@ -15,7 +15,7 @@ namespace hosted {
 constexpr LONGLONG TicksPerMs = 10000;
 
 struct PoolStats {
-    ULONGLONG Allocations = 0;  // successful allocation calls
+    ULONGLONG Allocations = 0; // successful allocation calls
     ULONGLONG FailedAllocations = 0;
     ULONGLONG Frees = 0;
     ULONGLONG OutstandingBlocks = 0;

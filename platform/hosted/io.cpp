@@ -11,20 +11,23 @@ namespace {
 
 // Where a request is in its life, as far as the verifier needs to know.
 enum class IrpPhase {
-    WithCreator,   // allocated or reclaimed by a completion routine; may be sent or freed
-    WithDriver,    // sent and not yet completed
-    Finished,      // completed to its originator; gone
+    WithCreator, // allocated or reclaimed by a completion routine; may be sent or freed
+    WithDriver,  // sent and not yet completed
+    Finished,    // completed to its originator; gone
 };
 
 struct IrpState {
     IrpPhase Phase = IrpPhase::WithCreator;
-    bool BuiltRequest = false;   // from IoBuildDeviceIoControlRequest
-    PVOID UserOutput = nullptr;  // where a buffered answer goes back to
+    bool BuiltRequest = false;  // from IoBuildDeviceIoControlRequest
+    PVOID UserOutput = nullptr; // where a buffered answer goes back to
     ULONG UserOutputLength = 0;
     ULONG Method = METHOD_BUFFERED;
 };
 
-IrpState& StateOf(PIRP irp) { return *static_cast<IrpState*>(irp->HostedState); }
+IrpState& StateOf(PIRP irp)
+{
+    return *static_cast<IrpState*>(irp->HostedState);
+}
 
 // One frame per IofCallDriver in progress on this thread.
 struct CallFrame {
@@ -184,8 +187,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
         live = k.Devices.count(DeviceObject) != 0;
     }
     if (!live)
-        VerifierFail("device", "IoDeleteDevice(%p): not a live device object",
-                     (void*)DeviceObject);
+        VerifierFail("device", "IoDeleteDevice(%p): not a live device object", (void*)DeviceObject);
     auto* state = static_cast<DeviceState*>(DeviceObject->HostedState);
     // The extension follows the object in the same block.
     CheckNothingQueuedIn(DeviceObject, sizeof(DEVICE_OBJECT) + state->ExtensionSize,
@@ -273,8 +275,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         VerifierFail("irql", "IoCallDriver at IRQL %d", CurrentThread().Irql);
     IrpState& state = StateOf(Irp);
     if (state.Phase == IrpPhase::Finished)
-        VerifierFail("irp", "IoCallDriver(%p) on a request that was already completed",
-                     (void*)Irp);
+        VerifierFail("irp", "IoCallDriver(%p) on a request that was already completed", (void*)Irp);
     IoSetNextIrpStackLocation(Irp);
     if (Irp->CurrentLocation <= 0)
         VerifierFail("irp", "IoCallDriver(%p): the request has no stack location left for %p",
@@ -323,8 +324,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     if (Irp->IoStatus.Status == STATUS_PENDING)
         VerifierFail("irp", "IoCompleteRequest(%p) with STATUS_PENDING", (void*)Irp);
     if (Irp->CancelRoutine)
-        VerifierFail("irp", "IoCompleteRequest(%p) with its cancel routine still set",
-                     (void*)Irp);
+        VerifierFail("irp", "IoCompleteRequest(%p) with its cancel routine still set", (void*)Irp);
     for (CallFrame& frame : t_calls)
         if (frame.Irp == Irp && !frame.Completed) {
             frame.Completed = true;
@@ -394,8 +394,7 @@ VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp)
 }
 
 VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
-                            BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
-                            BOOLEAN InvokeOnCancel)
+                            BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel)
 {
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Irp);
     next->CompletionRoutine = CompletionRoutine;
@@ -413,9 +412,8 @@ VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, 
 // Remove locks: the count starts with one bias reference that release-and-wait
 // drops, so the wait ends when every other holder has released.
 
-VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag,
-                                    ULONG MaxLockedMinutes, ULONG HighWatermark,
-                                    ULONG RemlockSize)
+VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
+                                    ULONG HighWatermark, ULONG RemlockSize)
 {
     UNREFERENCED_PARAMETER(MaxLockedMinutes);
     UNREFERENCED_PARAMETER(RemlockSize);
@@ -426,8 +424,8 @@ VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag,
     KeInitializeEvent(&Lock->RemoveEvent, NotificationEvent, FALSE);
 }
 
-NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File,
-                                     ULONG Line, ULONG RemlockSize)
+NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
+                                     ULONG RemlockSize)
 {
     UNREFERENCED_PARAMETER(Tag);
     UNREFERENCED_PARAMETER(File);
@@ -459,7 +457,7 @@ VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, U
     UNREFERENCED_PARAMETER(Tag);
     UNREFERENCED_PARAMETER(RemlockSize);
     RemoveLock->Removed = TRUE;
-    InterlockedDecrement(&RemoveLock->IoCount);  // the caller's own acquire
+    InterlockedDecrement(&RemoveLock->IoCount); // the caller's own acquire
     if (InterlockedDecrement(&RemoveLock->IoCount) > 0)
         KeWaitForSingleObject(&RemoveLock->RemoveEvent, Executive, KernelMode, FALSE, nullptr);
 }

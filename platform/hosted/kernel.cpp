@@ -31,9 +31,15 @@ VerifierHandler& Handler()
 
 } // namespace
 
-ThreadState& CurrentThread() { return t_thread; }
+ThreadState& CurrentThread()
+{
+    return t_thread;
+}
 
-ULONG_PTR CurrentThreadToken() { return reinterpret_cast<ULONG_PTR>(&t_thread); }
+ULONG_PTR CurrentThreadToken()
+{
+    return reinterpret_cast<ULONG_PTR>(&t_thread);
+}
 
 Kernel::State& K()
 {
@@ -44,7 +50,10 @@ Kernel::State& K()
     return g_kernel->state();
 }
 
-void SetVerifierHandler(VerifierHandler handler) { Handler() = std::move(handler); }
+void SetVerifierHandler(VerifierHandler handler)
+{
+    Handler() = std::move(handler);
+}
 
 void VerifierFail(const char* rule, const char* format, ...)
 {
@@ -151,7 +160,10 @@ void Kernel::SetDebugSink(std::function<void(const std::string&)> sink)
     state_->DebugSink = std::move(sink);
 }
 
-void Kernel::SetLockRanker(LockRanker ranker) { state_->Ranker = std::move(ranker); }
+void Kernel::SetLockRanker(LockRanker ranker)
+{
+    state_->Ranker = std::move(ranker);
+}
 
 size_t Kernel::QueuedDpcCount() const
 {
@@ -217,12 +229,10 @@ void ExpireDueTimers(Kernel::State& k)
     for (PKTIMER timer : k.ArmedTimers)
         if (timer->HostedDueTime <= k.Now)
             due.push_back(timer);
-    std::sort(due.begin(), due.end(),
-              [](PKTIMER a, PKTIMER b) {
-                  return a->HostedDueTime != b->HostedDueTime
-                             ? a->HostedDueTime < b->HostedDueTime
-                             : a->HostedArmSequence < b->HostedArmSequence;
-              });
+    std::sort(due.begin(), due.end(), [](PKTIMER a, PKTIMER b) {
+        return a->HostedDueTime != b->HostedDueTime ? a->HostedDueTime < b->HostedDueTime
+                                                    : a->HostedArmSequence < b->HostedArmSequence;
+    });
     for (PKTIMER timer : due) {
         k.ArmedTimers.erase(timer);
         timer->HostedArmed = FALSE;
@@ -240,8 +250,7 @@ void AdvanceClock(Kernel::State& k, std::unique_lock<std::mutex>& lock, Waiter& 
     while (k.RunnableThreads == 0 && !self.Runnable) {
         LONGLONG next = -1;
         for (Waiter* waiter : k.Waiters)
-            if (!waiter->Runnable && waiter->Deadline >= 0 &&
-                (next < 0 || waiter->Deadline < next))
+            if (!waiter->Runnable && waiter->Deadline >= 0 && (next < 0 || waiter->Deadline < next))
                 next = waiter->Deadline;
         for (PKTIMER timer : k.ArmedTimers)
             if (next < 0 || timer->HostedDueTime < next)
@@ -281,8 +290,8 @@ NTSTATUS WaitAnyOf(PVOID const* objects, ULONG count, const LARGE_INTEGER* timeo
     self.Objects = objects;
     self.Count = count;
     if (timeout)
-        self.Deadline = timeout->QuadPart < 0 ? k.Now - timeout->QuadPart
-                                              : std::max(timeout->QuadPart, k.Now);
+        self.Deadline =
+            timeout->QuadPart < 0 ? k.Now - timeout->QuadPart : std::max(timeout->QuadPart, k.Now);
     else
         self.Deadline = -1;
 
@@ -330,8 +339,7 @@ void CheckNothingQueuedIn(const void* begin, SIZE_T size, const char* what)
             VerifierFail("freed-while-queued", "%s frees a queued DPC (%p)", what, (void*)dpc);
     for (PKTIMER timer : k.ArmedTimers)
         if (inside(timer))
-            VerifierFail("freed-while-queued", "%s frees an armed timer (%p)", what,
-                         (void*)timer);
+            VerifierFail("freed-while-queued", "%s frees an armed timer (%p)", what, (void*)timer);
     for (Waiter* waiter : k.Waiters)
         for (ULONG i = 0; i < waiter->Count; ++i)
             if (inside(waiter->Objects[i]))
@@ -361,8 +369,7 @@ void DrainDpcs()
             dpc->HostedQueued = FALSE;
         }
         size_t heldBefore = thread.HeldLocks.size();
-        dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1,
-                             dpc->SystemArgument2);
+        dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
         if (thread.Irql != DISPATCH_LEVEL || thread.HeldLocks.size() != heldBefore)
             VerifierFail("dpc", "DPC routine %p returned at IRQL %d holding %zu spin lock(s)",
                          (void*)dpc->DeferredRoutine, thread.Irql,
@@ -380,7 +387,10 @@ extern "C" {
 // ---------------------------------------------------------------------------
 // Interrupt level and spin locks
 
-KIRQL NTAPI KeGetCurrentIrql(void) { return CurrentThread().Irql; }
+KIRQL NTAPI KeGetCurrentIrql(void)
+{
+    return CurrentThread().Irql;
+}
 
 VOID NTAPI KeRaiseIrql(KIRQL NewIrql, PKIRQL OldIrql)
 {
@@ -401,7 +411,10 @@ VOID NTAPI KeLowerIrql(KIRQL NewIrql)
         DrainDpcs();
 }
 
-VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock) { *SpinLock = 0; }
+VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
+{
+    *SpinLock = 0;
+}
 
 namespace {
 
@@ -451,8 +464,8 @@ void DropSpinLock(PKSPIN_LOCK lock, const char* call)
     auto held = std::find(thread.HeldLocks.begin(), thread.HeldLocks.end(), lock);
     if (held == thread.HeldLocks.end() ||
         __atomic_load_n(lock, __ATOMIC_RELAXED) != CurrentThreadToken())
-        VerifierFail("spinlock", "%s: release of spin lock %p that this thread does not hold",
-                     call, (void*)lock);
+        VerifierFail("spinlock", "%s: release of spin lock %p that this thread does not hold", call,
+                     (void*)lock);
     thread.HeldLocks.erase(held);
     __atomic_store_n(lock, ULONG_PTR(0), __ATOMIC_RELEASE);
 }
@@ -493,9 +506,15 @@ VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
     DropSpinLock(SpinLock, "KeReleaseSpinLockFromDpcLevel");
 }
 
-VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql) { *Irql = KfAcquireSpinLock(&K().CancelLock); }
+VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql)
+{
+    *Irql = KfAcquireSpinLock(&K().CancelLock);
+}
 
-VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql) { KfReleaseSpinLock(&K().CancelLock, Irql); }
+VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql)
+{
+    KfReleaseSpinLock(&K().CancelLock, Irql);
+}
 
 // ---------------------------------------------------------------------------
 // DPCs and timers
@@ -578,8 +597,8 @@ BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer)
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 {
     *Event = KEVENT{};
-    Event->Header.Type = Type == NotificationEvent ? NotificationEventType
-                                                   : SynchronizationEventType;
+    Event->Header.Type =
+        Type == NotificationEvent ? NotificationEventType : SynchronizationEventType;
     Event->Header.SignalState = State ? 1 : 0;
     Event->Header.HostedInitialized = TRUE;
 }
@@ -599,7 +618,10 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
     return previous;
 }
 
-VOID NTAPI KeClearEvent(PRKEVENT Event) { KeResetEvent(Event); }
+VOID NTAPI KeClearEvent(PRKEVENT Event)
+{
+    KeResetEvent(Event);
+}
 
 LONG NTAPI KeResetEvent(PRKEVENT Event)
 {

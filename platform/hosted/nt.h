@@ -62,8 +62,7 @@ typedef struct _LIST_ENTRY {
 } LIST_ENTRY, *PLIST_ENTRY;
 
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
-#define CONTAINING_RECORD(address, type, field) \
-    ((type*)((PCHAR)(address) - offsetof(type, field)))
+#define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address)-offsetof(type, field)))
 
 // ---------------------------------------------------------------------------
 // Status codes
@@ -170,7 +169,7 @@ typedef struct _KMUTEX {
 typedef struct _KTIMER {
     DISPATCHER_HEADER Header;
     LONGLONG HostedDueTime;
-    ULONGLONG HostedArmSequence;  // timers due together fire in arming order
+    ULONGLONG HostedArmSequence; // timers due together fire in arming order
     PKDPC HostedDpc;
     BOOLEAN HostedArmed;
 } KTIMER, *PKTIMER;
@@ -197,7 +196,7 @@ typedef struct _KTIMER {
 
 #define METHOD_BUFFERED 0
 #define FILE_ANY_ACCESS 0
-#define CTL_CODE(DeviceType, Function, Method, Access) \
+#define CTL_CODE(DeviceType, Function, Method, Access)                                             \
     (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
 
 #define FILE_DEVICE_UNKNOWN 0x00000022
@@ -219,8 +218,8 @@ typedef NTSTATUS NTAPI DRIVER_DISPATCH(struct _DEVICE_OBJECT* DeviceObject, stru
 typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
 typedef VOID NTAPI DRIVER_CANCEL(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
 typedef DRIVER_CANCEL* PDRIVER_CANCEL;
-typedef NTSTATUS NTAPI IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* DeviceObject,
-                                             struct _IRP* Irp, PVOID Context);
+typedef NTSTATUS NTAPI IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp,
+                                             PVOID Context);
 typedef IO_COMPLETION_ROUTINE* PIO_COMPLETION_ROUTINE;
 typedef NTSTATUS NTAPI DRIVER_INITIALIZE(struct _DRIVER_OBJECT* DriverObject,
                                          PUNICODE_STRING RegistryPath);
@@ -355,8 +354,7 @@ inline VOID IoMarkIrpPending(PIRP Irp)
 }
 VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp);
 VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
-                            BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
-                            BOOLEAN InvokeOnCancel);
+                            BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel);
 PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine);
 
 // ---------------------------------------------------------------------------
@@ -377,13 +375,13 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCST
 VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
 VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize);
 
-#define IoInitializeRemoveLock(Lock, Tag, Maxmin, HighWater) \
+#define IoInitializeRemoveLock(Lock, Tag, Maxmin, HighWater)                                       \
     IoInitializeRemoveLockEx(Lock, Tag, Maxmin, HighWater, sizeof(IO_REMOVE_LOCK))
-#define IoAcquireRemoveLock(RemoveLock, Tag) \
+#define IoAcquireRemoveLock(RemoveLock, Tag)                                                       \
     IoAcquireRemoveLockEx(RemoveLock, Tag, __FILE__, __LINE__, sizeof(IO_REMOVE_LOCK))
-#define IoReleaseRemoveLock(RemoveLock, Tag) \
+#define IoReleaseRemoveLock(RemoveLock, Tag)                                                       \
     IoReleaseRemoveLockEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
-#define IoReleaseRemoveLockAndWait(RemoveLock, Tag) \
+#define IoReleaseRemoveLockAndWait(RemoveLock, Tag)                                                \
     IoReleaseRemoveLockAndWaitEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
 
 // ---------------------------------------------------------------------------
@@ -424,8 +422,7 @@ typedef struct _CONNECT_DATA {
     PVOID ClassService;
 } CONNECT_DATA, *PCONNECT_DATA;
 
-typedef VOID(STDAPICALLTYPE* PSERVICE_CALLBACK_ROUTINE)(PVOID NormalContext,
-                                                        PVOID SystemArgument1,
+typedef VOID(STDAPICALLTYPE* PSERVICE_CALLBACK_ROUTINE)(PVOID NormalContext, PVOID SystemArgument1,
                                                         PVOID SystemArgument2,
                                                         PVOID SystemArgument3);
 
@@ -481,19 +478,17 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
 // Memory helpers
 #define RtlZeroMemory(Destination, Length) __builtin_memset((Destination), 0, (Length))
 #define RtlFillMemory(Destination, Length, Fill) __builtin_memset((Destination), (Fill), (Length))
-#define RtlCopyMemory(Destination, Source, Length) \
+#define RtlCopyMemory(Destination, Source, Length)                                                 \
     __builtin_memcpy((Destination), (Source), (Length))
-#define RtlMoveMemory(Destination, Source, Length) \
+#define RtlMoveMemory(Destination, Source, Length)                                                 \
     __builtin_memmove((Destination), (Source), (Length))
 
 // Counted strings
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSTR SourceString);
 NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Source);
-NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination,
-                                              PCUNICODE_STRING Source);
-VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString,
-                                PCUNICODE_STRING SourceString);
+NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source);
+VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString);
 NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRING String);
 LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                                    BOOLEAN CaseInSensitive);

@@ -113,9 +113,15 @@ static void FreeBlock(PVOID P, const ULONG* expectedTag, const char* call)
     std::free(P);
 }
 
-VOID NTAPI ExFreePool(PVOID P) { FreeBlock(P, nullptr, "ExFreePool"); }
+VOID NTAPI ExFreePool(PVOID P)
+{
+    FreeBlock(P, nullptr, "ExFreePool");
+}
 
-VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag) { FreeBlock(P, &Tag, "ExFreePoolWithTag"); }
+VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
+{
+    FreeBlock(P, &Tag, "ExFreePoolWithTag");
+}
 
 ULONG DbgPrint(PCSTR Format, ...)
 {

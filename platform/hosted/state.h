@@ -28,7 +28,7 @@ ULONG_PTR CurrentThreadToken();
 struct Waiter {
     PVOID const* Objects = nullptr;
     ULONG Count = 0;
-    LONGLONG Deadline = 0;  // absolute; < 0 means none
+    LONGLONG Deadline = 0; // absolute; < 0 means none
     bool Runnable = true;
     std::condition_variable Wake;
 };
@@ -56,7 +56,7 @@ struct Kernel::State {
     std::map<const void*, PoolBlock> Blocks;
     PoolStats Stats;
     ULONGLONG AllocationSequence = 0;
-    ULONGLONG FailAt = 0;  // allocation sequence number to fail; 0 = none
+    ULONGLONG FailAt = 0; // allocation sequence number to fail; 0 = none
     std::set<ULONG> FailedTags;
 
     mutable std::mutex DebugLock;

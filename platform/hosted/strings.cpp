@@ -34,8 +34,14 @@ NTSTATUS AppendWhole(PUNICODE_STRING destination, const WCHAR* source, size_t by
 }
 
 // The hosted code page is Latin-1: one byte per character, both ways.
-WCHAR WideFromAnsi(CHAR c) { return WCHAR(UCHAR(c)); }
-CHAR AnsiFromWide(WCHAR c) { return c < 0x100 ? CHAR(c) : '?'; }
+WCHAR WideFromAnsi(CHAR c)
+{
+    return WCHAR(UCHAR(c));
+}
+CHAR AnsiFromWide(WCHAR c)
+{
+    return c < 0x100 ? CHAR(c) : '?';
+}
 
 } // namespace
 
@@ -72,14 +78,12 @@ NTSTATUS NTAPI RtlAppendUnicodeToString(PUNICODE_STRING Destination, PCWSTR Sour
     return AppendWhole(Destination, Source, WideLength(Source) * sizeof(WCHAR));
 }
 
-NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination,
-                                              PCUNICODE_STRING Source)
+NTSTATUS NTAPI RtlAppendUnicodeStringToString(PUNICODE_STRING Destination, PCUNICODE_STRING Source)
 {
     return AppendWhole(Destination, Source->Buffer, Source->Length);
 }
 
-VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString,
-                                PCUNICODE_STRING SourceString)
+VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString)
 {
     if (!SourceString) {
         DestinationString->Length = 0;
