@@ -10,5 +10,9 @@ set(VORN_DRIVER_SOURCES
   pipeline/click_assist.cpp
   pipeline/notify.cpp
   pipeline/input_queue.cpp
+  serial/device_threads.cpp
+  serial/port.cpp
+  serial/reader.cpp
+  serial/parameter_read.cpp
   driver/classentry.cpp
 )

@@ -136,6 +136,9 @@ NTSTATUS InitializeTouchRecord(PDEVICE_OBJECT device)
     KeInitializeEvent(&record->ReadDoneEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&record->ResponseEvent, NotificationEvent, FALSE);
     KeInitializeDpc(&record->ParseDpc, ParseReceivedBytes, record);
+    KeInitializeEvent(&record->ReaderStarted, NotificationEvent, FALSE);
+    KeInitializeEvent(&record->ParameterReadStarted, NotificationEvent, FALSE);
+    KeInitializeEvent(&record->WriteIdleEvent, NotificationEvent, TRUE);
     SetDefaultTouchSettings(&record->Settings);
     record->RingHead = 0;
     record->RingTail = 0;

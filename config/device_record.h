@@ -179,6 +179,20 @@ struct DeviceExtension {
     LONG FilterThreshold;
     ULONG Filter;
     ULONG Rotation;
+
+    // Serial link bookkeeping (touch devices), all under the device's Lock
+    // except the thread objects. The referenced thread objects outlive the
+    // ReaderThread/ParameterThread markers, which the threads clear before
+    // they are quite done, so whoever releases a thread can wait for its end.
+    PVOID ReaderThreadObject;
+    PVOID ParameterThreadObject;
+    KEVENT ReaderStarted;         // lets a new reader run once it is recorded
+    KEVENT ParameterReadStarted;  // the same for the parameter read thread
+    UCHAR ReadInFlight;           // ReadIrp is with the port
+    UCHAR ReaderCancelling;       // the reader is cancelling ReadIrp: only it may free it
+    UCHAR ReadReleaseDeferred;    // the completion left the freeing to the reader
+    UCHAR WriteInFlight;          // WriteIrp is with the port
+    KEVENT WriteIdleEvent;        // signalled whenever WriteIrp is not with the port
 };
 
 // The control device, or null before it exists and after it is destroyed.

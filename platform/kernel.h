@@ -23,6 +23,8 @@
 #include <ntddmou.h>
 #include <kbdmou.h>
 #include <ntddser.h>
+#include <initguid.h>
+#include <wdmguid.h>
 
 #define VORN_WIDE(text) L##text
 

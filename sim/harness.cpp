@@ -1,6 +1,7 @@
 #include "sim/harness.h"
 
 #include "pipeline/pipeline.h"
+#include "serial/serial.h"
 
 #include <cstddef>
 
@@ -41,6 +42,7 @@ PipelineRig::PipelineRig(hosted::Kernel& kernel, bool lockOrder)
     IoCreateDevice(driver_, sizeof(DeviceExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
                    &control_);
     InitializeControlRecord(control_);
+    KeInitializeMutex(&ExtensionOf(control_)->ListMutex, 0);
     ControlDeviceObject = control_;
 
     IoCreateDevice(driver_, sizeof(PipelineRig*), nullptr, FILE_DEVICE_MOUSE, 0, FALSE,
@@ -56,6 +58,7 @@ PipelineRig::~PipelineRig()
 {
     for (PDEVICE_OBJECT touch : touches_)
         DestroyTouchDevice(touch);
+    ports_.clear();
     DeviceExtension& c = ControlExt();
     CompletePendingButtonEvent(&c, STATUS_CANCELLED);
     KeRemoveQueueDpc(&c.DeliveryDpc);
@@ -70,11 +73,37 @@ PipelineRig::~PipelineRig()
 void PipelineRig::DestroyTouchDevice(PDEVICE_OBJECT touch)
 {
     DeviceExtension* device = ExtensionOf(touch);
+    ShutDownSerialLink(device);
     KeCancelTimer(&device->ClickTimer);
     KeRemoveQueueDpc(&device->ClickTimerDpc);
     KeRemoveQueueDpc(&device->ParseDpc);
     FreeTouchRecordStorage(device);
+    if (device->PortPath.Buffer)
+        ExFreePool(device->PortPath.Buffer);
     IoDeleteDevice(touch);
+}
+
+SerialPort& PipelineRig::AddSerialPort(const std::string& name)
+{
+    if (!serialDriver_)
+        serialDriver_ = kernel_.CreateDriverObject("\\Driver\\Serial");
+    ports_.push_back(std::make_unique<SerialPort>(serialDriver_, name, int(ports_.size())));
+    return *ports_.back();
+}
+
+PDEVICE_OBJECT PipelineRig::AddPortDevice(const std::string& portPath, bool dynamic)
+{
+    PDEVICE_OBJECT touch = AddTouchDevice();
+    DeviceExtension* device = ExtensionOf(touch);
+    USHORT bytes = USHORT(portPath.size() * sizeof(WCHAR));
+    device->PortPath.Buffer =
+        static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, bytes, DriverPoolTag));
+    for (size_t i = 0; i < portPath.size(); ++i)
+        device->PortPath.Buffer[i] = WCHAR(portPath[i]);
+    device->PortPath.Length = device->PortPath.MaximumLength = bytes;
+    if (dynamic)
+        device->Settings.ModeStatus |= ModeStatusDynamic;
+    return touch;
 }
 
 PDEVICE_OBJECT PipelineRig::AddTouchDevice(bool link)

@@ -5,7 +5,10 @@
 
 #include "config/device_record.h"
 #include "platform/hosted/hosted.h"
+#include "sim/serial_port.h"
 
+#include <memory>
+#include <string>
 #include <vector>
 
 namespace sim {
@@ -37,6 +40,13 @@ public:
     // device unless `link` is false.
     PDEVICE_OBJECT AddTouchDevice(bool link = true);
 
+    // A serial port at \DosDevices\NAME with an emulated controller.
+    SerialPort& AddSerialPort(const std::string& name);
+    // A touch device whose PortPath is `portPath` (for example
+    // "\DosDevices\COM1"); `dynamic` marks it as created on an interface
+    // arrival, so it watches its port for removal.
+    PDEVICE_OBJECT AddPortDevice(const std::string& portPath, bool dynamic = false);
+
     // Bytes arriving as read completions deliver them: at most 5 per read,
     // appended under the device's Lock; the ParseDpc then runs.
     void Receive(PDEVICE_OBJECT touch, const std::vector<UCHAR>& bytes, ULONG perRead = 5);
@@ -59,6 +69,8 @@ private:
     PDEVICE_OBJECT control_ = nullptr;
     PDEVICE_OBJECT classDevice_ = nullptr;
     std::vector<PDEVICE_OBJECT> touches_;
+    PDRIVER_OBJECT serialDriver_ = nullptr;
+    std::vector<std::unique_ptr<SerialPort>> ports_;
     std::vector<MOUSE_INPUT_DATA> records_;
     std::vector<ULONG> offeredRuns_;
     int takeLimit_ = -1;

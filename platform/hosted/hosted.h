@@ -47,6 +47,14 @@ public:
     // Lets `ms` milliseconds of hosted time pass on the calling thread: timers
     // due meanwhile fire and their DPCs run.
     void SleepMs(LONGLONG ms);
+    // Waits until every other hosted thread is blocked in a kernel wait or
+    // delay and no DPC is queued, without letting time pass.
+    void Settle();
+    // KeDelayExecutionThread calls made by the calling thread so far.
+    ULONGLONG SleepsOnThisThread() const;
+    // Hosted threads alive, the one that made the kernel included.
+    int LiveThreads() const;
+    KPRIORITY ThreadPriority(PVOID thread) const;
 
     // Pool accounting and fault injection.
     PoolStats Pool() const;
@@ -79,6 +87,10 @@ private:
 };
 
 void SetVerifierHandler(VerifierHandler handler);
+
+// Tells every target-device watcher of `device` about `event`, at
+// PASSIVE_LEVEL on the calling thread, as a device stack does on removal.
+void NotifyTargetDeviceChange(PDEVICE_OBJECT device, const GUID& event);
 
 // Builds a pool tag from its four characters as a debugger shows them.
 constexpr ULONG PoolTag(char a, char b, char c, char d)

@@ -37,11 +37,6 @@ struct CallFrame {
 };
 thread_local std::vector<CallFrame> t_calls;
 
-struct DeviceState {
-    std::vector<WCHAR> Name;
-    size_t ExtensionSize = 0;
-};
-
 void DeleteIrp(PIRP irp)
 {
     delete &StateOf(irp);
@@ -113,15 +108,6 @@ PDRIVER_OBJECT Kernel::CreateDriverObject(const char* name)
     return driver;
 }
 
-PDEVICE_OBJECT Kernel::DeviceOfExtension(const void* extension) const
-{
-    // The extension follows its device object in the same block.
-    auto* device = reinterpret_cast<PDEVICE_OBJECT>(
-        const_cast<char*>(static_cast<const char*>(extension)) - sizeof(DEVICE_OBJECT));
-    std::lock_guard<std::mutex> guard(state_->DevicesLock);
-    return state_->Devices.count(device) ? device : nullptr;
-}
-
 void FreeFinishedIrps(Kernel::State& k)
 {
     std::lock_guard<std::mutex> guard(k.FinishedLock);
@@ -130,80 +116,11 @@ void FreeFinishedIrps(Kernel::State& k)
     k.FinishedIrps.clear();
 }
 
-void FreeDeviceObjects(Kernel::State& k)
-{
-    std::lock_guard<std::mutex> guard(k.DevicesLock);
-    for (PDEVICE_OBJECT device : k.Devices) {
-        delete static_cast<DeviceState*>(device->HostedState);
-        delete[] reinterpret_cast<char*>(device);
-    }
-    k.Devices.clear();
-}
-
 } // namespace hosted
 
 using namespace hosted;
 
 extern "C" {
-
-NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
-                              PUNICODE_STRING DeviceName, ULONG DeviceType,
-                              ULONG DeviceCharacteristics, BOOLEAN Exclusive,
-                              PDEVICE_OBJECT* DeviceObject)
-{
-    if (CurrentThread().Irql != PASSIVE_LEVEL)
-        VerifierFail("irql", "IoCreateDevice at IRQL %d", CurrentThread().Irql);
-    Kernel::State& k = K();
-    auto* memory = new char[sizeof(DEVICE_OBJECT) + DeviceExtensionSize]();
-    auto* device = reinterpret_cast<PDEVICE_OBJECT>(memory);
-    device->DriverObject = DriverObject;
-    device->DeviceExtension = DeviceExtensionSize ? memory + sizeof(DEVICE_OBJECT) : nullptr;
-    device->DeviceType = DeviceType;
-    device->Characteristics = DeviceCharacteristics;
-    device->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0);
-    device->StackSize = 1;
-    auto* state = new DeviceState;
-    state->ExtensionSize = DeviceExtensionSize;
-    if (DeviceName && DeviceName->Buffer)
-        state->Name.assign(DeviceName->Buffer,
-                           DeviceName->Buffer + DeviceName->Length / sizeof(WCHAR));
-    device->HostedState = state;
-    device->NextDevice = DriverObject->DeviceObject;
-    DriverObject->DeviceObject = device;
-    {
-        std::lock_guard<std::mutex> guard(k.DevicesLock);
-        k.Devices.insert(device);
-    }
-    *DeviceObject = device;
-    return STATUS_SUCCESS;
-}
-
-VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
-{
-    Kernel::State& k = K();
-    bool live;
-    {
-        std::lock_guard<std::mutex> guard(k.DevicesLock);
-        live = k.Devices.count(DeviceObject) != 0;
-    }
-    if (!live)
-        VerifierFail("device", "IoDeleteDevice(%p): not a live device object", (void*)DeviceObject);
-    auto* state = static_cast<DeviceState*>(DeviceObject->HostedState);
-    // The extension follows the object in the same block.
-    CheckNothingQueuedIn(DeviceObject, sizeof(DEVICE_OBJECT) + state->ExtensionSize,
-                         "IoDeleteDevice");
-    PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
-    while (*link && *link != DeviceObject)
-        link = &(*link)->NextDevice;
-    if (*link)
-        *link = DeviceObject->NextDevice;
-    {
-        std::lock_guard<std::mutex> guard(k.DevicesLock);
-        k.Devices.erase(DeviceObject);
-    }
-    delete state;
-    delete[] reinterpret_cast<char*>(DeviceObject);
-}
 
 PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
 {
@@ -341,14 +258,19 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         PVOID context = location->Context;
         *location = IO_STACK_LOCATION{};
         if (invoke) {
-            PDEVICE_OBJECT upper = Irp->CurrentLocation <= Irp->StackCount
-                                       ? IoGetCurrentIrpStackLocation(Irp)->DeviceObject
-                                       : nullptr;
-            if (routine(upper, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED) {
-                if (StateOf(Irp).Phase == IrpPhase::WithDriver)
-                    StateOf(Irp).Phase = IrpPhase::WithCreator;
-                return;
-            }
+            bool creatorsRoutine = Irp->CurrentLocation > Irp->StackCount;
+            PDEVICE_OBJECT upper =
+                creatorsRoutine ? nullptr : IoGetCurrentIrpStackLocation(Irp)->DeviceObject;
+            // The request's creator may reuse or free it in its own routine.
+            if (creatorsRoutine && !state.BuiltRequest)
+                state.Phase = IrpPhase::WithCreator;
+            if (routine(upper, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED)
+                return;  // the request may be gone: touch nothing
+            if (creatorsRoutine && !state.BuiltRequest)
+                VerifierFail("irp",
+                             "completion routine of request %p from IoAllocateIrp let it "
+                             "complete past its creator",
+                             (void*)Irp);
         } else if (Irp->PendingReturned && Irp->CurrentLocation <= Irp->StackCount) {
             IoMarkIrpPending(Irp);
         }

@@ -100,7 +100,14 @@ Kernel::Kernel() : state_(new State)
 Kernel::~Kernel()
 {
     State& k = *state_;
-    FreeDeviceObjects(k);
+    WaitForExitingThreads();
+    {
+        std::lock_guard<std::mutex> guard(k.Dispatcher);
+        if (k.LiveThreads != 1)
+            VerifierFail("thread-leak", "%d system thread(s) still running at teardown",
+                         k.LiveThreads - 1);
+    }
+    CheckObjectsAtTeardown(k);
     FreeFinishedIrps(k);
     {
         std::lock_guard<std::mutex> guard(k.PoolLock);
@@ -113,6 +120,7 @@ Kernel::~Kernel()
                          (unsigned long long)block.Sequence, address);
         }
     }
+    FreeObjects(k);
     for (PDRIVER_OBJECT driver : k.Drivers) {
         delete driver->DriverExtension;
         delete[] driver->DriverName.Buffer;
@@ -140,6 +148,31 @@ void Kernel::SleepMs(LONGLONG ms)
     LARGE_INTEGER interval;
     interval.QuadPart = -ms * TicksPerMs;
     KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
+void Kernel::Settle()
+{
+    State& k = *state_;
+    std::unique_lock<std::mutex> lock(k.Dispatcher);
+    Waiter self;
+    self.Settle = true;
+    while (k.RunnableThreads > 1 || !k.DpcQueue.empty()) {
+        self.Runnable = false;
+        k.RunnableThreads--;
+        k.Waiters.push_back(&self);
+        if (k.RunnableThreads == 0)
+            KeepTimeMoving(k, lock, &self);
+        self.Wake.wait(lock, [&] { return self.Runnable; });
+        k.Waiters.erase(std::find(k.Waiters.begin(), k.Waiters.end(), &self));
+    }
+}
+
+ULONGLONG Kernel::SleepsOnThisThread() const { return t_thread.Sleeps; }
+
+int Kernel::LiveThreads() const
+{
+    std::lock_guard<std::mutex> guard(state_->Dispatcher);
+    return state_->LiveThreads;
 }
 
 std::vector<std::string> Kernel::DebugMessages() const
@@ -243,14 +276,30 @@ void ExpireDueTimers(Kernel::State& k)
     }
 }
 
-// Every hosted thread is blocked: jump to the earliest deadline, fire what is
-// due there and run the DPCs that fired on the calling thread.
-void AdvanceClock(Kernel::State& k, std::unique_lock<std::mutex>& lock, Waiter& self)
+// True when some thread waits for everyone else to block: it is woken
+// instead of letting time pass.
+bool WakeSettleWaiters(Kernel::State& k)
 {
-    while (k.RunnableThreads == 0 && !self.Runnable) {
+    bool woke = false;
+    for (Waiter* waiter : k.Waiters)
+        if (waiter->Settle && !waiter->Runnable) {
+            MakeRunnable(k, *waiter);
+            woke = true;
+        }
+    return woke;
+}
+
+} // namespace
+
+void KeepTimeMoving(Kernel::State& k, std::unique_lock<std::mutex>& lock, Waiter* self)
+{
+    while (k.RunnableThreads == 0 && !(self && self->Runnable)) {
+        if (WakeSettleWaiters(k))
+            return;
         LONGLONG next = -1;
         for (Waiter* waiter : k.Waiters)
-            if (!waiter->Runnable && waiter->Deadline >= 0 && (next < 0 || waiter->Deadline < next))
+            if (!waiter->Runnable && waiter->Deadline >= 0 &&
+                (next < 0 || waiter->Deadline < next))
                 next = waiter->Deadline;
         for (PKTIMER timer : k.ArmedTimers)
             if (next < 0 || timer->HostedDueTime < next)
@@ -272,6 +321,8 @@ void AdvanceClock(Kernel::State& k, std::unique_lock<std::mutex>& lock, Waiter& 
         }
     }
 }
+
+namespace {
 
 NTSTATUS WaitAnyOf(PVOID const* objects, ULONG count, const LARGE_INTEGER* timeout,
                    const char* call)
@@ -309,7 +360,7 @@ NTSTATUS WaitAnyOf(PVOID const* objects, ULONG count, const LARGE_INTEGER* timeo
         k.RunnableThreads--;
         k.Waiters.push_back(&self);
         if (k.RunnableThreads == 0)
-            AdvanceClock(k, lock, self);
+            KeepTimeMoving(k, lock, &self);
         self.Wake.wait(lock, [&] { return self.Runnable; });
         k.Waiters.erase(std::find(k.Waiters.begin(), k.Waiters.end(), &self));
     }
@@ -676,11 +727,28 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     return WaitAnyOf(objects, 1, Timeout, "KeWaitForSingleObject");
 }
 
+NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
+                                        KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                        BOOLEAN Alertable, PLARGE_INTEGER Timeout,
+                                        PVOID WaitBlockArray)
+{
+    UNREFERENCED_PARAMETER(WaitReason);
+    UNREFERENCED_PARAMETER(WaitMode);
+    UNREFERENCED_PARAMETER(Alertable);
+    UNREFERENCED_PARAMETER(WaitBlockArray);
+    if (WaitType != WaitAny)
+        VerifierFail("wait", "KeWaitForMultipleObjects: only WaitAny is provided");
+    if (Count == 0 || Count > 64)
+        VerifierFail("wait", "KeWaitForMultipleObjects with %u objects", Count);
+    return WaitAnyOf(Object, Count, Timeout, "KeWaitForMultipleObjects");
+}
+
 NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                       PLARGE_INTEGER Interval)
 {
     UNREFERENCED_PARAMETER(WaitMode);
     UNREFERENCED_PARAMETER(Alertable);
+    CurrentThread().Sleeps++;
     WaitAnyOf(nullptr, 0, Interval, "KeDelayExecutionThread");
     return STATUS_SUCCESS;
 }

@@ -44,6 +44,7 @@ typedef UCHAR KIRQL, *PKIRQL;
 typedef CCHAR KPROCESSOR_MODE;
 typedef LONG KPRIORITY;
 typedef PVOID HANDLE, *PHANDLE;
+typedef ULONG ACCESS_MASK;
 
 #define TRUE 1
 #define FALSE 0
@@ -63,6 +64,14 @@ typedef struct _LIST_ENTRY {
 
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
 #define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address)-offsetof(type, field)))
+
+typedef struct _GUID {
+    ULONG Data1;
+    USHORT Data2;
+    USHORT Data3;
+    UCHAR Data4[8];
+} GUID, *LPGUID;
+typedef const GUID* LPCGUID;
 
 // ---------------------------------------------------------------------------
 // Status codes
@@ -166,6 +175,11 @@ typedef struct _KMUTEX {
     PVOID HostedOwner;
 } KMUTEX, *PKMUTEX, *PRKMUTEX;
 
+// A thread as a dispatcher object: signalled when it has ended.
+typedef struct _KTHREAD {
+    DISPATCHER_HEADER Header;
+} KTHREAD, *PKTHREAD, *PETHREAD;
+
 typedef struct _KTIMER {
     DISPATCHER_HEADER Header;
     LONGLONG HostedDueTime;
@@ -258,8 +272,68 @@ typedef struct _DEVICE_OBJECT {
 typedef struct _FILE_OBJECT {
     PDEVICE_OBJECT DeviceObject;
     PVOID FsContext;
-    PVOID HostedState;
 } FILE_OBJECT, *PFILE_OBJECT;
+
+#define FILE_ALL_ACCESS 0x001F01FF
+#define THREAD_ALL_ACCESS 0x001F03FF
+
+typedef struct _OBJECT_ATTRIBUTES* POBJECT_ATTRIBUTES;
+typedef struct _CLIENT_ID* PCLIENT_ID;
+typedef struct _OBJECT_TYPE* POBJECT_TYPE;
+typedef struct _OBJECT_HANDLE_INFORMATION* POBJECT_HANDLE_INFORMATION;
+typedef VOID NTAPI KSTART_ROUTINE(PVOID StartContext);
+typedef KSTART_ROUTINE* PKSTART_ROUTINE;
+
+// Plug and Play notifications
+typedef enum _IO_NOTIFICATION_EVENT_CATEGORY {
+    EventCategoryReserved,
+    EventCategoryHardwareProfileChange,
+    EventCategoryDeviceInterfaceChange,
+    EventCategoryTargetDeviceChange
+} IO_NOTIFICATION_EVENT_CATEGORY;
+
+#define PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES 0x00000001
+
+typedef NTSTATUS NTAPI DRIVER_NOTIFICATION_CALLBACK_ROUTINE(PVOID NotificationStructure,
+                                                            PVOID Context);
+typedef DRIVER_NOTIFICATION_CALLBACK_ROUTINE* PDRIVER_NOTIFICATION_CALLBACK_ROUTINE;
+
+typedef struct _TARGET_DEVICE_REMOVAL_NOTIFICATION {
+    USHORT Version;
+    USHORT Size;
+    GUID Event;
+    struct _FILE_OBJECT* FileObject;
+} TARGET_DEVICE_REMOVAL_NOTIFICATION, *PTARGET_DEVICE_REMOVAL_NOTIFICATION;
+
+extern const GUID GUID_TARGET_DEVICE_QUERY_REMOVE;
+extern const GUID GUID_TARGET_DEVICE_REMOVE_CANCELLED;
+extern const GUID GUID_TARGET_DEVICE_REMOVE_COMPLETE;
+
+// Serial port interface
+#define IOCTL_SERIAL_SET_BAUD_RATE CTL_CODE(FILE_DEVICE_SERIAL_PORT, 1, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_SET_LINE_CONTROL \
+    CTL_CODE(FILE_DEVICE_SERIAL_PORT, 3, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_SERIAL_SET_TIMEOUTS CTL_CODE(FILE_DEVICE_SERIAL_PORT, 7, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define STOP_BIT_1 0
+#define NO_PARITY 0
+
+typedef struct _SERIAL_BAUD_RATE {
+    ULONG BaudRate;
+} SERIAL_BAUD_RATE, *PSERIAL_BAUD_RATE;
+
+typedef struct _SERIAL_LINE_CONTROL {
+    UCHAR StopBits;
+    UCHAR Parity;
+    UCHAR WordLength;
+} SERIAL_LINE_CONTROL, *PSERIAL_LINE_CONTROL;
+
+typedef struct _SERIAL_TIMEOUTS {
+    ULONG ReadIntervalTimeout;
+    ULONG ReadTotalTimeoutMultiplier;
+    ULONG ReadTotalTimeoutConstant;
+    ULONG WriteTotalTimeoutMultiplier;
+    ULONG WriteTotalTimeoutConstant;
+} SERIAL_TIMEOUTS, *PSERIAL_TIMEOUTS;
 
 typedef struct _IO_STATUS_BLOCK {
     union {
@@ -483,6 +557,8 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
 #define RtlMoveMemory(Destination, Source, Length)                                                 \
     __builtin_memmove((Destination), (Source), (Length))
 
+SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length);
+
 // Counted strings
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSTR SourceString);
@@ -518,10 +594,42 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
+NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
+NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
+NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
+                                        PFILE_OBJECT* FileObject, PDEVICE_OBJECT* DeviceObject);
+NTSTATUS NTAPI IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY EventCategory,
+                                              ULONG EventCategoryFlags, PVOID EventCategoryData,
+                                              PDRIVER_OBJECT DriverObject,
+                                              PDRIVER_NOTIFICATION_CALLBACK_ROUTINE CallbackRoutine,
+                                              PVOID Context, PVOID* NotificationEntry);
+NTSTATUS NTAPI IoUnregisterPlugPlayNotification(PVOID NotificationEntry);
+
+// Objects and threads
+NTSTATUS NTAPI ObReferenceObjectByPointer(PVOID Object, ACCESS_MASK DesiredAccess,
+                                          POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode);
+NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+                                         POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                         PVOID* Object,
+                                         POBJECT_HANDLE_INFORMATION HandleInformation);
+LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object);
+NTSTATUS NTAPI ZwClose(HANDLE Handle);
+NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
+                                    POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
+                                    PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+                                    PVOID StartContext);
+NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) __attribute__((noreturn));
+PKTHREAD NTAPI KeGetCurrentThread(void);
+KPRIORITY NTAPI KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority);
+NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,
+                                        KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                        BOOLEAN Alertable, PLARGE_INTEGER Timeout,
+                                        PVOID WaitBlockArray);
 
 // Diagnostics
 ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
 
+#define ObDereferenceObject(Object) ObfDereferenceObject(Object)
 #define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KfAcquireSpinLock(SpinLock))
 #define KeReleaseSpinLock(SpinLock, NewIrql) KfReleaseSpinLock((SpinLock), (NewIrql))
 #define KeAcquireSpinLockAtDpcLevel(SpinLock) KefAcquireSpinLockAtDpcLevel(SpinLock)

@@ -9,17 +9,29 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <string>
 
 namespace hosted {
 
 [[noreturn]] void VerifierFail(const char* rule, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
-// Per hosted thread: its interrupt level and the spin locks it holds.
+// A system thread's object: a dispatcher object signalled when it ends.
+struct HostedThread {
+    KTHREAD Thread;  // first, so the object's address is the thread's
+    PKSTART_ROUTINE Routine = nullptr;
+    PVOID Context = nullptr;
+    KPRIORITY Priority = 8;
+};
+
+// Per hosted thread: its interrupt level, the spin locks it holds, its
+// object (null for the thread that made the kernel) and its sleeps.
 struct ThreadState {
     KIRQL Irql = PASSIVE_LEVEL;
     std::vector<const KSPIN_LOCK*> HeldLocks;
     bool Registered = false;
+    HostedThread* Object = nullptr;
+    ULONGLONG Sleeps = 0;
 };
 ThreadState& CurrentThread();
 ULONG_PTR CurrentThreadToken();
@@ -30,7 +42,33 @@ struct Waiter {
     ULONG Count = 0;
     LONGLONG Deadline = 0; // absolute; < 0 means none
     bool Runnable = true;
+    bool Settle = false;  // waits for every other thread to block, not for time
     std::condition_variable Wake;
+};
+
+enum class ObjectKind { Device, File, Thread };
+
+struct ObjectRecord {
+    ObjectRecord() = default;
+    ObjectRecord(ObjectKind kind, LONG references) : Kind(kind), References(references) {}
+    ObjectKind Kind = ObjectKind::Device;
+    LONG References = 0;
+    bool Deleted = false;  // a device whose driver deleted it; freed with its last reference
+    std::u16string Name;
+    size_t ExtensionSize = 0;
+};
+
+// A name maps to a device, or, as a symbolic link, to another name.
+struct NameEntry {
+    PDEVICE_OBJECT Device = nullptr;
+    std::u16string LinkTarget;
+};
+
+struct Registration {
+    IO_NOTIFICATION_EVENT_CATEGORY Category;
+    PFILE_OBJECT FileObject;  // target-device change: the file object watched
+    PDRIVER_NOTIFICATION_CALLBACK_ROUTINE Callback;
+    PVOID Context;
 };
 
 struct PoolBlock {
@@ -72,11 +110,25 @@ struct Kernel::State {
     std::mutex FinishedLock;
     std::deque<PIRP> FinishedIrps;
 
-    mutable std::mutex DevicesLock;
-    std::set<PDEVICE_OBJECT> Devices;
+    // The object manager: every device, file and thread object with its
+    // references, the namespace of names and symbolic links, and handles.
+    mutable std::mutex ObjectsLock;
+    std::map<const void*, ObjectRecord> Objects;
+    std::map<std::u16string, NameEntry> Names;  // keys upper-cased
+    std::map<HANDLE, PVOID> Handles;
+    ULONG_PTR NextHandle = 0x100;
+
+    std::mutex NotificationsLock;
+    std::map<ULONG_PTR, Registration> Registrations;
+    ULONG_PTR NextRegistration = 1;
 };
 
 Kernel::State& K();
+
+// Dispatcher lock held, no thread runnable: lets time jump to the next
+// deadline until some thread (or `self`, when given) can run again.
+void KeepTimeMoving(Kernel::State& k, std::unique_lock<std::mutex>& lock, Waiter* self);
+void WaitForExitingThreads();
 
 // Called with the dispatcher lock held when an object may have become signalled.
 void WakeWaitersOn(Kernel::State& k, PVOID object);
@@ -84,7 +136,12 @@ void WakeWaitersOn(Kernel::State& k, PVOID object);
 void DrainDpcs();
 // Verifier: a block about to be freed must not hold a queued DPC or armed timer.
 void CheckNothingQueuedIn(const void* begin, SIZE_T size, const char* what);
-void FreeDeviceObjects(Kernel::State& k);
+// At teardown: reports references, threads and registrations left behind,
+// then frees every object.
+void CheckObjectsAtTeardown(Kernel::State& k);
+void FreeObjects(Kernel::State& k);
+void FreeThreadObject(PVOID thread);
+std::u16string NameKey(const UNICODE_STRING& name);
 void FreeFinishedIrps(Kernel::State& k);
 
 } // namespace hosted

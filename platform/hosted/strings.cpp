@@ -47,6 +47,16 @@ CHAR AnsiFromWide(WCHAR c)
 
 extern "C" {
 
+SIZE_T NTAPI RtlCompareMemory(const VOID* Source1, const VOID* Source2, SIZE_T Length)
+{
+    auto* a = static_cast<const UCHAR*>(Source1);
+    auto* b = static_cast<const UCHAR*>(Source2);
+    SIZE_T same = 0;
+    while (same < Length && a[same] == b[same])
+        ++same;
+    return same;
+}
+
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
 {
     if (!SourceString) {

@@ -1,0 +1,401 @@
+// Hosted object manager: device, file and thread objects with reference
+// counts, the namespace of device names and symbolic links, handles, and
+// target-device change notifications.
+#include "platform/hosted/state.h"
+
+#include <cstring>
+
+namespace hosted {
+
+namespace {
+
+ObjectRecord* Find(Kernel::State& k, const void* object)
+{
+    auto found = k.Objects.find(object);
+    return found == k.Objects.end() ? nullptr : &found->second;
+}
+
+void FreeDevice(PDEVICE_OBJECT device) { delete[] reinterpret_cast<char*>(device); }
+
+// The named device, following symbolic links.
+PDEVICE_OBJECT Resolve(Kernel::State& k, std::u16string key)
+{
+    for (int hops = 0; hops < 8; ++hops) {
+        auto found = k.Names.find(key);
+        if (found == k.Names.end())
+            return nullptr;
+        if (found->second.Device)
+            return found->second.Device;
+        key = found->second.LinkTarget;
+    }
+    return nullptr;
+}
+
+std::string Narrow(const std::u16string& text)
+{
+    std::string out;
+    for (char16_t c : text)
+        out += c < 0x80 ? char(c) : '?';
+    return out;
+}
+
+// Objects lock held. Drops one reference and frees the object with its last.
+void Release(Kernel::State& k, const void* object);
+
+void FreeFile(Kernel::State& k, PFILE_OBJECT file)
+{
+    PDEVICE_OBJECT device = file->DeviceObject;
+    k.Objects.erase(file);
+    delete file;
+    Release(k, device);
+}
+
+void Release(Kernel::State& k, const void* object)
+{
+    ObjectRecord* record = Find(k, object);
+    if (--record->References > 0)
+        return;
+    switch (record->Kind) {
+    case ObjectKind::Device:
+        k.Objects.erase(object);
+        FreeDevice(static_cast<PDEVICE_OBJECT>(const_cast<void*>(object)));
+        break;
+    case ObjectKind::File:
+        FreeFile(k, static_cast<PFILE_OBJECT>(const_cast<void*>(object)));
+        break;
+    case ObjectKind::Thread:
+        k.Objects.erase(object);
+        FreeThreadObject(const_cast<void*>(object));
+        break;
+    }
+}
+
+const char* KindName(ObjectKind kind)
+{
+    switch (kind) {
+    case ObjectKind::Device:
+        return "device";
+    case ObjectKind::File:
+        return "file";
+    case ObjectKind::Thread:
+        return "thread";
+    }
+    return "object";
+}
+
+} // namespace
+
+std::u16string NameKey(const UNICODE_STRING& name)
+{
+    std::u16string key(name.Buffer, name.Length / sizeof(WCHAR));
+    for (char16_t& c : key)
+        if (c >= u'a' && c <= u'z')
+            c = char16_t(c - u'a' + u'A');
+    return key;
+}
+
+PDEVICE_OBJECT Kernel::DeviceOfExtension(const void* extension) const
+{
+    // The extension follows its device object in the same block.
+    auto* device = reinterpret_cast<PDEVICE_OBJECT>(
+        const_cast<char*>(static_cast<const char*>(extension)) - sizeof(DEVICE_OBJECT));
+    std::lock_guard<std::mutex> guard(state_->ObjectsLock);
+    ObjectRecord* record = Find(*state_, device);
+    return record && record->Kind == ObjectKind::Device ? device : nullptr;
+}
+
+void CheckObjectsAtTeardown(Kernel::State& k)
+{
+    {
+        std::lock_guard<std::mutex> guard(k.NotificationsLock);
+        if (!k.Registrations.empty())
+            VerifierFail("notification-leak",
+                         "%zu Plug and Play notification registration(s) left at teardown",
+                         k.Registrations.size());
+    }
+    std::lock_guard<std::mutex> guard(k.ObjectsLock);
+    for (const auto& [object, record] : k.Objects) {
+        // A live device holds only its creator's reference.
+        bool expected = record.Kind == ObjectKind::Device && !record.Deleted &&
+                        record.References == 1;
+        if (!expected)
+            VerifierFail("reference-leak",
+                         "%s object %p%s%s left at teardown with %d reference(s)",
+                         KindName(record.Kind), object, record.Name.empty() ? "" : " ",
+                         Narrow(record.Name).c_str(), record.References);
+    }
+}
+
+void FreeObjects(Kernel::State& k)
+{
+    std::lock_guard<std::mutex> guard(k.ObjectsLock);
+    for (const auto& [object, record] : k.Objects)
+        if (record.Kind == ObjectKind::Device)
+            FreeDevice(static_cast<PDEVICE_OBJECT>(const_cast<void*>(object)));
+    k.Objects.clear();
+    k.Names.clear();
+}
+
+void NotifyTargetDeviceChange(PDEVICE_OBJECT device, const GUID& event)
+{
+    if (CurrentThread().Irql != PASSIVE_LEVEL)
+        VerifierFail("irql", "target-device notification delivered at IRQL %d",
+                     CurrentThread().Irql);
+    Kernel::State& k = K();
+    std::vector<ULONG_PTR> ids;
+    {
+        std::lock_guard<std::mutex> guard(k.NotificationsLock);
+        for (const auto& [id, registration] : k.Registrations)
+            if (registration.Category == EventCategoryTargetDeviceChange &&
+                registration.FileObject->DeviceObject == device)
+                ids.push_back(id);
+    }
+    for (ULONG_PTR id : ids) {
+        Registration registration;
+        {
+            // A callback may end its own or another registration meanwhile.
+            std::lock_guard<std::mutex> guard(k.NotificationsLock);
+            auto found = k.Registrations.find(id);
+            if (found == k.Registrations.end())
+                continue;
+            registration = found->second;
+        }
+        TARGET_DEVICE_REMOVAL_NOTIFICATION notification{};
+        notification.Version = 1;
+        notification.Size = sizeof notification;
+        notification.Event = event;
+        notification.FileObject = registration.FileObject;
+        registration.Callback(&notification, registration.Context);
+        if (CurrentThread().Irql != PASSIVE_LEVEL || !CurrentThread().HeldLocks.empty())
+            VerifierFail("irql", "notification callback returned at IRQL %d",
+                         CurrentThread().Irql);
+    }
+}
+
+} // namespace hosted
+
+using namespace hosted;
+
+extern "C" {
+
+const GUID GUID_TARGET_DEVICE_QUERY_REMOVE = {
+    0xcb3a4006, 0x46f0, 0x11d0, {0xb0, 0x8f, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3f}};
+const GUID GUID_TARGET_DEVICE_REMOVE_CANCELLED = {
+    0xcb3a4007, 0x46f0, 0x11d0, {0xb0, 0x8f, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3f}};
+const GUID GUID_TARGET_DEVICE_REMOVE_COMPLETE = {
+    0xcb3a4008, 0x46f0, 0x11d0, {0xb0, 0x8f, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3f}};
+
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
+                              PUNICODE_STRING DeviceName, ULONG DeviceType,
+                              ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                              PDEVICE_OBJECT* DeviceObject)
+{
+    if (CurrentThread().Irql != PASSIVE_LEVEL)
+        VerifierFail("irql", "IoCreateDevice at IRQL %d", CurrentThread().Irql);
+    Kernel::State& k = K();
+    std::u16string key = DeviceName && DeviceName->Buffer ? NameKey(*DeviceName) : u"";
+    std::lock_guard<std::mutex> guard(k.ObjectsLock);
+    if (!key.empty() && k.Names.count(key))
+        return STATUS_OBJECT_NAME_COLLISION;
+    auto* memory = new char[sizeof(DEVICE_OBJECT) + DeviceExtensionSize]();
+    auto* device = reinterpret_cast<PDEVICE_OBJECT>(memory);
+    device->DriverObject = DriverObject;
+    device->DeviceExtension = DeviceExtensionSize ? memory + sizeof(DEVICE_OBJECT) : nullptr;
+    device->DeviceType = DeviceType;
+    device->Characteristics = DeviceCharacteristics;
+    device->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0);
+    device->StackSize = 1;
+    device->NextDevice = DriverObject->DeviceObject;
+    DriverObject->DeviceObject = device;
+    ObjectRecord record(ObjectKind::Device, 1);
+    record.Name = key;
+    record.ExtensionSize = DeviceExtensionSize;
+    k.Objects[device] = record;
+    if (!key.empty())
+        k.Names[key] = NameEntry{device, u""};
+    *DeviceObject = device;
+    return STATUS_SUCCESS;
+}
+
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
+{
+    Kernel::State& k = K();
+    size_t extensionSize;
+    {
+        std::lock_guard<std::mutex> guard(k.ObjectsLock);
+        ObjectRecord* record = Find(k, DeviceObject);
+        if (!record || record->Kind != ObjectKind::Device || record->Deleted)
+            VerifierFail("device", "IoDeleteDevice(%p): not a live device object",
+                         (void*)DeviceObject);
+        extensionSize = record->ExtensionSize;
+    }
+    // The extension follows the object in the same block.
+    CheckNothingQueuedIn(DeviceObject, sizeof(DEVICE_OBJECT) + extensionSize, "IoDeleteDevice");
+    std::lock_guard<std::mutex> guard(k.ObjectsLock);
+    ObjectRecord* record = Find(k, DeviceObject);
+    record->Deleted = true;
+    if (!record->Name.empty())
+        k.Names.erase(record->Name);
+    PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
+    while (*link && *link != DeviceObject)
+        link = &(*link)->NextDevice;
+    if (*link)
+        *link = DeviceObject->NextDevice;
+    Release(k, DeviceObject);
+}
+
+NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName)
+{
+    Kernel::State& k = K();
+    std::lock_guard<std::mutex> guard(k.ObjectsLock);
+    std::u16string key = NameKey(*SymbolicLinkName);
+    if (k.Names.count(key))
+        return STATUS_OBJECT_NAME_COLLISION;
+    k.Names[key] = NameEntry{nullptr, NameKey(*DeviceName)};
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
+{
+    Kernel::State& k = K();
+    std::lock_guard<std::mutex> guard(k.ObjectsLock);
+    auto found = k.Names.find(NameKey(*SymbolicLinkName));
+    if (found == k.Names.end() || found->second.Device)
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    k.Names.erase(found);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
+                                        PFILE_OBJECT* FileObject, PDEVICE_OBJECT* DeviceObject)
+{
+    UNREFERENCED_PARAMETER(DesiredAccess);
+    if (CurrentThread().Irql != PASSIVE_LEVEL)
+        VerifierFail("irql", "IoGetDeviceObjectPointer at IRQL %d", CurrentThread().Irql);
+    Kernel::State& k = K();
+    std::lock_guard<std::mutex> guard(k.ObjectsLock);
+    PDEVICE_OBJECT device = Resolve(k, NameKey(*ObjectName));
+    if (!device)
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    auto* file = new FILE_OBJECT{};
+    file->DeviceObject = device;
+    k.Objects[file] = ObjectRecord(ObjectKind::File, 1);
+    Find(k, device)->References++;  // the open file keeps its device
+    PDEVICE_OBJECT top = device;
+    while (top->AttachedDevice)
+        top = top->AttachedDevice;
+    *FileObject = file;
+    *DeviceObject = top;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI ObReferenceObjectByPointer(PVOID Object, ACCESS_MASK DesiredAccess,
+                                          POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode)
+{
+    UNREFERENCED_PARAMETER(DesiredAccess);
+    UNREFERENCED_PARAMETER(ObjectType);
+    UNREFERENCED_PARAMETER(AccessMode);
+    Kernel::State& k = K();
+    std::lock_guard<std::mutex> guard(k.ObjectsLock);
+    ObjectRecord* record = Find(k, Object);
+    if (!record || record->References <= 0)
+        VerifierFail("object", "ObReferenceObjectByPointer(%p): not a live object", Object);
+    record->References++;
+    return STATUS_SUCCESS;
+}
+
+LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object)
+{
+    Kernel::State& k = K();
+    std::lock_guard<std::mutex> guard(k.ObjectsLock);
+    ObjectRecord* record = Find(k, Object);
+    if (!record || record->References <= 0)
+        VerifierFail("object", "ObDereferenceObject(%p): not a referenced object", Object);
+    LONG_PTR remaining = record->References - 1;
+    Release(k, Object);
+    return remaining;
+}
+
+NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
+                                         POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
+                                         PVOID* Object,
+                                         POBJECT_HANDLE_INFORMATION HandleInformation)
+{
+    UNREFERENCED_PARAMETER(DesiredAccess);
+    UNREFERENCED_PARAMETER(ObjectType);
+    UNREFERENCED_PARAMETER(AccessMode);
+    UNREFERENCED_PARAMETER(HandleInformation);
+    Kernel::State& k = K();
+    std::lock_guard<std::mutex> guard(k.ObjectsLock);
+    auto found = k.Handles.find(Handle);
+    if (found == k.Handles.end())
+        return STATUS_INVALID_PARAMETER;  // STATUS_INVALID_HANDLE on the platform
+    Find(k, found->second)->References++;
+    *Object = found->second;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI ZwClose(HANDLE Handle)
+{
+    Kernel::State& k = K();
+    std::lock_guard<std::mutex> guard(k.ObjectsLock);
+    auto found = k.Handles.find(Handle);
+    if (found == k.Handles.end())
+        VerifierFail("handle", "ZwClose(%p): not an open handle", Handle);
+    PVOID object = found->second;
+    k.Handles.erase(found);
+    Release(k, object);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY EventCategory,
+                                              ULONG EventCategoryFlags, PVOID EventCategoryData,
+                                              PDRIVER_OBJECT DriverObject,
+                                              PDRIVER_NOTIFICATION_CALLBACK_ROUTINE CallbackRoutine,
+                                              PVOID Context, PVOID* NotificationEntry)
+{
+    UNREFERENCED_PARAMETER(EventCategoryFlags);
+    UNREFERENCED_PARAMETER(DriverObject);
+    if (CurrentThread().Irql != PASSIVE_LEVEL)
+        VerifierFail("irql", "IoRegisterPlugPlayNotification at IRQL %d", CurrentThread().Irql);
+    if (EventCategory != EventCategoryTargetDeviceChange)
+        return STATUS_NOT_SUPPORTED;
+    Kernel::State& k = K();
+    {
+        // The registration keeps the file object it watches.
+        std::lock_guard<std::mutex> guard(k.ObjectsLock);
+        ObjectRecord* record = Find(k, EventCategoryData);
+        if (!record || record->Kind != ObjectKind::File)
+            return STATUS_INVALID_PARAMETER;
+        record->References++;
+    }
+    std::lock_guard<std::mutex> guard(k.NotificationsLock);
+    ULONG_PTR id = k.NextRegistration++;
+    k.Registrations[id] = Registration{EventCategory, static_cast<PFILE_OBJECT>(EventCategoryData),
+                                       CallbackRoutine, Context};
+    *NotificationEntry = reinterpret_cast<PVOID>(id);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI IoUnregisterPlugPlayNotification(PVOID NotificationEntry)
+{
+    if (CurrentThread().Irql != PASSIVE_LEVEL)
+        VerifierFail("irql", "IoUnregisterPlugPlayNotification at IRQL %d",
+                     CurrentThread().Irql);
+    Kernel::State& k = K();
+    PFILE_OBJECT watched;
+    {
+        std::lock_guard<std::mutex> guard(k.NotificationsLock);
+        auto found = k.Registrations.find(reinterpret_cast<ULONG_PTR>(NotificationEntry));
+        if (found == k.Registrations.end())
+            VerifierFail("notification", "IoUnregisterPlugPlayNotification(%p): not registered",
+                         NotificationEntry);
+        watched = found->second.FileObject;
+        k.Registrations.erase(found);
+    }
+    std::lock_guard<std::mutex> guard(k.ObjectsLock);
+    Release(k, watched);
+    return STATUS_SUCCESS;
+}
+
+} // extern "C"

@@ -1,0 +1,49 @@
+// System threads of a touch device, and small helpers the serial link shares.
+#include "serial/serial.h"
+
+PVOID CreateDeviceThread(PKSTART_ROUTINE routine, DeviceExtension* device)
+{
+    HANDLE handle = nullptr;
+    if (!NT_SUCCESS(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, routine, device)))
+        return nullptr;
+    PVOID object = nullptr;
+    NTSTATUS status =
+        ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr, KernelMode, &object, nullptr);
+    ZwClose(handle);
+    return NT_SUCCESS(status) ? object : nullptr;
+}
+
+void EndDeviceThread()
+{
+    PsTerminateSystemThread(STATUS_SUCCESS);
+    __builtin_unreachable();  // the platform's declaration does not say it never returns
+}
+
+// GCC 12 takes the x86_64 KeGetCurrentThread's read through the gs segment
+// for an out-of-bounds array access.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"
+void RaiseToReaderPriority() { KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY); }
+#pragma GCC diagnostic pop
+
+void ReleaseEndedThread(PVOID* threadObject, PVOID volatile const* runningMarker)
+{
+    if (!*threadObject || *runningMarker)
+        return;
+    // The marker is cleared shortly before the thread leaves: wait for that.
+    KeWaitForSingleObject(*threadObject, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(*threadObject);
+    *threadObject = nullptr;
+}
+
+bool IsDisconnectStatus(NTSTATUS status)
+{
+    return status == STATUS_DELETE_PENDING || status == STATUS_DEVICE_NOT_CONNECTED ||
+           status == STATUS_CANCELLED;
+}
+
+void DelayMs(LONGLONG milliseconds)
+{
+    LARGE_INTEGER interval = RelativeTimeout(milliseconds);
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}

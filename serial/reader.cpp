@@ -1,0 +1,201 @@
+// The reader thread: one 5-byte read always outstanding on the port, each
+// completed read handed to the byte ring and the read sent again.
+//
+// Who frees ReadIrp: the read completion, when the port goes away or the
+// reader has stopped; the reader itself when the request is idle at its end.
+// While the reader cancels the request, only the reader may free it, so the
+// cancel never touches a request the completion already freed.
+#include "serial/serial.h"
+
+#include "pipeline/pipeline.h"
+
+namespace {
+
+constexpr LONGLONG ReleasePollMs = 5;
+constexpr int ReleasePolls = 100;
+
+// Device's Lock held.
+void ReleaseReadRequest(DeviceExtension* device)
+{
+    if (device->ReaderCancelling) {
+        device->ReadReleaseDeferred = 1;
+        return;
+    }
+    IoFreeIrp(device->ReadIrp);
+    device->ReadIrp = nullptr;
+}
+
+void PrepareRead(DeviceExtension* device, PIRP irp)
+{
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_READ;
+    next->Parameters.Read.Length = ReadSize;
+    next->Parameters.Read.ByteOffset.QuadPart = 0;
+    irp->AssociatedIrp.SystemBuffer = device->ReadBuffer;
+}
+
+void SendRead(DeviceExtension* device, PIRP irp)
+{
+    {
+        SpinLockGuard lock(&device->Lock);
+        device->ReadInFlight = 1;
+    }
+    IoSetCompletionRoutine(irp, ReadCompletion, device, TRUE, TRUE, TRUE);
+    IoCallDriver(device->PortDevice, irp);
+}
+
+void CancelOutstandingRead(DeviceExtension* device)
+{
+    PIRP irp = nullptr;
+    {
+        SpinLockGuard lock(&device->Lock);
+        if (device->ReadIrp && device->ReadInFlight) {
+            device->ReaderCancelling = 1;
+            irp = device->ReadIrp;
+        }
+    }
+    if (!irp)
+        return;
+    IoCancelIrp(irp);
+    SpinLockGuard lock(&device->Lock);
+    device->ReaderCancelling = 0;
+    if (device->ReadReleaseDeferred) {
+        device->ReadReleaseDeferred = 0;
+        IoFreeIrp(device->ReadIrp);
+        device->ReadIrp = nullptr;
+    }
+}
+
+// True once nobody will complete ReadIrp any more. An idle request left
+// over (its last read completed just before the reader stopped) is freed.
+bool ReadRequestSettled(DeviceExtension* device)
+{
+    SpinLockGuard lock(&device->Lock);
+    if (device->ReadIrp && !device->ReadInFlight) {
+        IoFreeIrp(device->ReadIrp);
+        device->ReadIrp = nullptr;
+    }
+    return device->ReadIrp == nullptr;
+}
+
+void WaitForReadRelease(DeviceExtension* device)
+{
+    for (int poll = 0; poll < ReleasePolls; ++poll) {
+        DelayMs(ReleasePollMs);
+        if (ReadRequestSettled(device))
+            return;
+    }
+}
+
+} // namespace
+
+void StartReader(DeviceExtension* device)
+{
+    if (device->PortOpen || device->ReaderThread)
+        return;
+    EnsurePortReady(device->Self);
+    if (!device->PortDevice || !device->ReadIrp || device->ReadInFlight)
+        return;
+    device->Stopping = 0;
+    KeClearEvent(&device->StopEvent);
+    ReleaseEndedThread(&device->ReaderThreadObject, &device->ReaderThread);
+    KeClearEvent(&device->ReaderStarted);
+    PVOID thread = CreateDeviceThread(ReaderThreadMain, device);
+    if (!thread) {
+        device->ReaderThread = nullptr;
+        device->PortOpen = 0;
+        return;
+    }
+    device->ReaderThreadObject = thread;
+    device->ReaderThread = thread;
+    device->PortOpen = 1;
+    KeSetEvent(&device->ReaderStarted, IO_NO_INCREMENT, FALSE);
+}
+
+// PASSIVE_LEVEL, priority 16. Ends when StopEvent is signalled.
+VOID NTAPI ReaderThreadMain(PVOID context)
+{
+    auto* device = static_cast<DeviceExtension*>(context);
+    if (!IsTouchDevice(device))
+        EndDeviceThread();
+    // Run only once StartReader has recorded this thread.
+    KeWaitForSingleObject(&device->ReaderStarted, Executive, KernelMode, FALSE, nullptr);
+    RaiseToReaderPriority();
+    if (KeGetCurrentIrql() > PASSIVE_LEVEL || !device->ReadIrp)
+        EndDeviceThread();
+
+    PIRP irp = device->ReadIrp;
+    PVOID events[2] = {&device->StopEvent, &device->ReadDoneEvent};
+    for (;;) {
+        SendRead(device, irp);
+        NTSTATUS woken = KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE,
+                                                  nullptr, nullptr);
+        if (woken == STATUS_WAIT_0)
+            break;
+        KeClearEvent(&device->ReadDoneEvent);
+        PrepareRead(device, irp);
+    }
+    CancelOutstandingRead(device);
+    device->ReaderThread = nullptr;
+    device->PortOpen = 0;
+    WaitForReadRelease(device);
+    EndDeviceThread();
+}
+
+// The port's completion context, up to DISPATCH_LEVEL. Takes the device's
+// Lock. Keeps the request: it is reused or freed here, never completed on.
+NTSTATUS NTAPI ReadCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context)
+{
+    UNREFERENCED_PARAMETER(deviceObject);
+    auto* device = static_cast<DeviceExtension*>(context);
+    ULONG_PTR count = irp->IoStatus.Information;
+    NTSTATUS status = irp->IoStatus.Status;
+
+    SpinLockGuard lock(&device->Lock);
+    device->ReadInFlight = 0;
+    if (IsDisconnectStatus(status)) {
+        KeSetEvent(&device->StopEvent, IO_NO_INCREMENT, FALSE);
+        ReleaseReadRequest(device);
+    } else if (status == STATUS_SUCCESS || status == STATUS_TIMEOUT) {
+        if (count != 0)
+            AppendReceivedBytes(device, count > ReadSize ? ReadSize : ULONG(count));
+        if (device->PortOpen) {
+            KeSetEvent(&device->ReadDoneEvent, IO_NO_INCREMENT, FALSE);
+        } else {
+            KeSetEvent(&device->StopEvent, IO_NO_INCREMENT, FALSE);
+            ReleaseReadRequest(device);
+        }
+    } else {
+        KeSetEvent(&device->ReadDoneEvent, IO_NO_INCREMENT, FALSE);  // a transient fault
+    }
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void ShutDownSerialLink(DeviceExtension* device)
+{
+    ClosePort(device->Self);
+    KeSetEvent(&device->StopEvent, IO_NO_INCREMENT, FALSE);
+    // Both threads end once StopEvent is set and the write request is gone;
+    // requests still with the port come back through their completions.
+    while (device->ReaderThread || device->ParameterThread || device->ReadInFlight ||
+           device->WriteInFlight) {
+        if (!device->ReaderThread)
+            CancelOutstandingRead(device);
+        if (!device->WriteInFlight) {
+            SpinLockGuard lock(&device->Lock);
+            if (device->WriteIrp) {
+                IoFreeIrp(device->WriteIrp);
+                device->WriteIrp = nullptr;
+            }
+        }
+        DelayMs(ReleasePollMs);
+    }
+    ReleaseEndedThread(&device->ReaderThreadObject, &device->ReaderThread);
+    ReleaseEndedThread(&device->ParameterThreadObject, &device->ParameterThread);
+    ReadRequestSettled(device);
+    SpinLockGuard lock(&device->Lock);
+    if (device->WriteIrp) {
+        IoFreeIrp(device->WriteIrp);
+        device->WriteIrp = nullptr;
+    }
+}

@@ -1,0 +1,63 @@
+// The serial link of a touch device: binding it to its port, the reader
+// thread that keeps one read outstanding, and the parameter read thread that
+// reads the controller's 64 parameter words.
+//
+// Every routine here runs at PASSIVE_LEVEL unless it says otherwise.
+// Completions take the touch device's Lock; nothing else here takes a spin
+// lock. Control requests and the port removal callback hold ListMutex.
+#pragma once
+
+#include "config/device_record.h"
+
+constexpr ULONG IoctlClosePort = 0x80000400;
+constexpr ULONG IoctlOpenPort = 0x80000404;
+
+// ---- port.cpp: binding ----------------------------------------------------
+
+NTSTATUS BindPort(PDEVICE_OBJECT device);
+bool AllocateReadRequest(PDEVICE_OBJECT device);
+bool AllocateWriteRequest(PDEVICE_OBJECT device);
+void EnsurePortReady(PDEVICE_OBJECT device);
+NTSTATUS OpenPort(PDEVICE_OBJECT device);
+NTSTATUS ClosePort(PDEVICE_OBJECT device);
+bool SendSerialRequest(ULONG code, PDEVICE_OBJECT port, PVOID input, ULONG inputLength,
+                       PVOID output, ULONG outputLength, ULONG_PTR* information);
+NTSTATUS RegisterPortRemovalNotification(PDEVICE_OBJECT device);
+NTSTATUS UnregisterNotification(PDEVICE_OBJECT device);
+DRIVER_NOTIFICATION_CALLBACK_ROUTINE PortRemovalCallback;
+
+// Control requests 0x80000400 and 0x80000404 on a touch device's record; the
+// caller holds ListMutex and completes the request.
+NTSTATUS ClosePortRequest(DeviceExtension* device, PIRP irp);
+NTSTATUS OpenPortRequest(DeviceExtension* device, PIRP irp);
+
+// Stops both threads for good and releases everything the serial link
+// holds: for the teardown of a touch device. Waits as long as it takes.
+void ShutDownSerialLink(DeviceExtension* device);
+
+// ---- reader.cpp: the reader thread ----------------------------------------
+
+void StartReader(DeviceExtension* device);
+KSTART_ROUTINE ReaderThreadMain;
+IO_COMPLETION_ROUTINE ReadCompletion;
+
+// ---- parameter_read.cpp: the parameter read thread -------------------------
+
+void StartParameterRead(DeviceExtension* device);
+KSTART_ROUTINE ParameterThreadMain;
+IO_COMPLETION_ROUTINE WriteCompletion;
+
+// ---- device_threads.cpp: system threads of a touch device ------------------
+
+// Starts routine(device) as a system thread at priority 16; returns its
+// referenced object, or null when no thread could be created.
+PVOID CreateDeviceThread(PKSTART_ROUTINE routine, DeviceExtension* device);
+void RaiseToReaderPriority();
+[[noreturn]] void EndDeviceThread();
+// Releases a thread's object once the thread has announced its end (its
+// running marker is null), after waiting for it to be fully gone.
+void ReleaseEndedThread(PVOID* threadObject, PVOID volatile const* runningMarker);
+
+// Shared helpers.
+bool IsDisconnectStatus(NTSTATUS status);
+void DelayMs(LONGLONG milliseconds);

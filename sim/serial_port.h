@@ -1,0 +1,113 @@
+// A serial port driver with an emulated touch controller behind it, as the
+// driver meets them: a device at \Device\SerialN with the link
+// \DosDevices\NAME, honouring the set-up requests, reads that return as soon
+// as any byte is there (or time out), writes that reach the controller, and
+// removal.
+#pragma once
+
+#include "platform/hosted/hosted.h"
+
+#include <deque>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// The controller's side of the wire: 64 parameter words it answers reads of.
+class TouchController {
+public:
+    USHORT Memory[64] = {};
+    // Answers every command while negative; otherwise only this many more.
+    long AnswersLeft = -1;
+    std::vector<UCHAR> Commands;  // every byte the driver wrote
+
+    // The answer to what the driver just wrote, if any.
+    std::vector<UCHAR> OnWrite(const UCHAR* bytes, size_t count);
+
+private:
+    std::vector<UCHAR> pending_;
+};
+
+// A request the port received, with its exact buffer.
+struct PortRequest {
+    ULONG Code;  // the IOCTL, or 0 for a write
+    std::vector<UCHAR> Bytes;
+};
+
+struct ReadCompletionRecord {
+    NTSTATUS Status;
+    ULONG Bytes;
+};
+
+class SerialPort {
+public:
+    SerialPort(PDRIVER_OBJECT serialDriver, const std::string& name, int index);
+    ~SerialPort();
+    SerialPort(const SerialPort&) = delete;
+    SerialPort& operator=(const SerialPort&) = delete;
+
+    const std::string& Name() const { return name_; }
+    PDEVICE_OBJECT Device() const { return device_; }
+    TouchController Controller;
+
+    // The controller sends bytes; a waiting read takes up to 5 of them.
+    void Send(const std::vector<UCHAR>& bytes);
+    // The same, one byte per read.
+    void Trickle(const std::vector<UCHAR>& bytes);
+    void SendTouch(ULONG x, ULONG y, bool touching);
+    // The next read completes with this status and no data.
+    void FailNextRead(NTSTATUS status);
+    // Writes stay with the port until released.
+    void HoldWrites(bool hold);
+    void ReleaseHeldWrites();
+    // The port goes away: reads and writes fail with
+    // STATUS_DEVICE_NOT_CONNECTED, watchers hear query-remove and
+    // remove-complete, and its name is gone.
+    void Remove();
+    bool Removed() const { return removed_; }
+
+    std::vector<PortRequest> TakeLog();
+    std::vector<ReadCompletionRecord> TakeReadCompletions();
+    size_t PendingBytes();
+    bool ReadPending();
+
+    static NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT device, PIRP irp);
+
+private:
+    struct RxByte {
+        UCHAR Byte;
+        bool AloneInRead;
+    };
+
+    NTSTATUS Read(PIRP irp);
+    NTSTATUS Write(PIRP irp);
+    NTSTATUS Control(PIRP irp);
+    void Enqueue(const std::vector<UCHAR>& bytes, bool alone);
+    PIRP TakePendingReadLocked();
+    ULONG FillLocked(PIRP irp);
+    void CompleteRead(PIRP irp, NTSTATUS status, ULONG bytes);
+    void Complete(PIRP irp, NTSTATUS status, ULONG_PTR information);
+    void AnswerWrite(const std::vector<UCHAR>& bytes);
+    static VOID NTAPI CancelRead(PDEVICE_OBJECT device, PIRP irp);
+    static VOID NTAPI ReadTimeout(PKDPC dpc, PVOID context, PVOID, PVOID);
+
+    std::string name_;
+    std::u16string deviceName_, linkName_;
+    PDEVICE_OBJECT device_ = nullptr;
+    KSPIN_LOCK lock_ = 0;
+    KTIMER readTimer_;
+    KDPC readTimeoutDpc_;
+    PIRP pendingRead_ = nullptr;
+    std::deque<RxByte> rx_;
+    std::vector<PIRP> heldWrites_;
+    bool holdWrites_ = false;
+    bool removed_ = false;
+    bool linkPresent_ = false;
+    ULONG readTimeoutMs_ = 0;  // 0: a read waits for data without limit
+    NTSTATUS failNextRead_ = 0;
+    bool failNext_ = false;
+    std::vector<PortRequest> log_;
+    std::vector<ReadCompletionRecord> reads_;
+};
+
+} // namespace sim
