@@ -186,13 +186,13 @@ struct DeviceExtension {
     // they are quite done, so whoever releases a thread can wait for its end.
     PVOID ReaderThreadObject;
     PVOID ParameterThreadObject;
-    KEVENT ReaderStarted;         // lets a new reader run once it is recorded
-    KEVENT ParameterReadStarted;  // the same for the parameter read thread
-    UCHAR ReadInFlight;           // ReadIrp is with the port
-    UCHAR ReaderCancelling;       // the reader is cancelling ReadIrp: only it may free it
-    UCHAR ReadReleaseDeferred;    // the completion left the freeing to the reader
-    UCHAR WriteInFlight;          // WriteIrp is with the port
-    KEVENT WriteIdleEvent;        // signalled whenever WriteIrp is not with the port
+    KEVENT ReaderStarted;        // lets a new reader run once it is recorded
+    KEVENT ParameterReadStarted; // the same for the parameter read thread
+    UCHAR ReadInFlight;          // ReadIrp is with the port
+    UCHAR ReaderCancelling;      // the reader is cancelling ReadIrp: only it may free it
+    UCHAR ReadReleaseDeferred;   // the completion left the freeing to the reader
+    UCHAR WriteInFlight;         // WriteIrp is with the port
+    KEVENT WriteIdleEvent;       // signalled whenever WriteIrp is not with the port
 };
 
 // The control device, or null before it exists and after it is destroyed.

@@ -16,14 +16,17 @@ PVOID CreateDeviceThread(PKSTART_ROUTINE routine, DeviceExtension* device)
 void EndDeviceThread()
 {
     PsTerminateSystemThread(STATUS_SUCCESS);
-    __builtin_unreachable();  // the platform's declaration does not say it never returns
+    __builtin_unreachable(); // the platform's declaration does not say it never returns
 }
 
 // GCC 12 takes the x86_64 KeGetCurrentThread's read through the gs segment
 // for an out-of-bounds array access.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Warray-bounds"
-void RaiseToReaderPriority() { KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY); }
+void RaiseToReaderPriority()
+{
+    KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
+}
 #pragma GCC diagnostic pop
 
 void ReleaseEndedThread(PVOID* threadObject, PVOID volatile const* runningMarker)

@@ -14,7 +14,7 @@ namespace {
 constexpr LONGLONG DrainPollMs = 5;
 constexpr UCHAR CommandStart = 0x0A;
 constexpr UCHAR CommandPayloadLength = 0x02;
-constexpr UCHAR ReadParameterLetter = 0x43;  // 'C'
+constexpr UCHAR ReadParameterLetter = 0x43; // 'C'
 
 // Device's Lock held.
 void ReleaseWriteRequest(DeviceExtension* device)

@@ -201,6 +201,8 @@ NTSTATUS OpenPort(PDEVICE_OBJECT own)
     NTSTATUS status = BindPort(own);
     if (!NT_SUCCESS(status))
         return status;
+    // As in StartReader: an ending reader must be gone before ReadIrp is replaced.
+    ReleaseEndedThread(&device->ReaderThreadObject, &device->ReaderThread);
     device->Stopping = 0;
     KeClearEvent(&device->StopEvent);
     KeClearEvent(&device->ReadDoneEvent);

@@ -93,12 +93,14 @@ void StartReader(DeviceExtension* device)
 {
     if (device->PortOpen || device->ReaderThread)
         return;
+    // An earlier reader may still be settling its request: it must be gone
+    // before a new request is allocated, or it would free that one.
+    ReleaseEndedThread(&device->ReaderThreadObject, &device->ReaderThread);
     EnsurePortReady(device->Self);
     if (!device->PortDevice || !device->ReadIrp || device->ReadInFlight)
         return;
     device->Stopping = 0;
     KeClearEvent(&device->StopEvent);
-    ReleaseEndedThread(&device->ReaderThreadObject, &device->ReaderThread);
     KeClearEvent(&device->ReaderStarted);
     PVOID thread = CreateDeviceThread(ReaderThreadMain, device);
     if (!thread) {
@@ -166,36 +168,58 @@ NTSTATUS NTAPI ReadCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
             ReleaseReadRequest(device);
         }
     } else {
-        KeSetEvent(&device->ReadDoneEvent, IO_NO_INCREMENT, FALSE);  // a transient fault
+        KeSetEvent(&device->ReadDoneEvent, IO_NO_INCREMENT, FALSE); // a transient fault
     }
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
+
+namespace {
+
+bool ThreadGone(PVOID threadObject)
+{
+    if (!threadObject)
+        return true;
+    LARGE_INTEGER now;
+    now.QuadPart = 0;
+    return KeWaitForSingleObject(threadObject, Executive, KernelMode, FALSE, &now) ==
+           STATUS_SUCCESS;
+}
+
+void DropThread(PVOID* threadObject, PVOID* runningMarker)
+{
+    if (*threadObject)
+        ObDereferenceObject(*threadObject);
+    *threadObject = nullptr;
+    *runningMarker = nullptr;
+}
+
+} // namespace
 
 void ShutDownSerialLink(DeviceExtension* device)
 {
     ClosePort(device->Self);
     KeSetEvent(&device->StopEvent, IO_NO_INCREMENT, FALSE);
     // Both threads end once StopEvent is set and the write request is gone;
-    // requests still with the port come back through their completions.
-    while (device->ReaderThread || device->ParameterThread || device->ReadInFlight ||
-           device->WriteInFlight) {
-        if (!device->ReaderThread)
+    // requests still with the port come back through their completions. The
+    // thread objects, not the markers, tell that a thread has really left.
+    for (;;) {
+        bool readerGone = ThreadGone(device->ReaderThreadObject);
+        if (readerGone)
             CancelOutstandingRead(device);
-        if (!device->WriteInFlight) {
+        {
             SpinLockGuard lock(&device->Lock);
-            if (device->WriteIrp) {
+            if (device->WriteIrp && !device->WriteInFlight) {
                 IoFreeIrp(device->WriteIrp);
                 device->WriteIrp = nullptr;
             }
         }
+        if (readerGone && ThreadGone(device->ParameterThreadObject) && !device->ReadInFlight &&
+            !device->WriteInFlight)
+            break;
         DelayMs(ReleasePollMs);
     }
-    ReleaseEndedThread(&device->ReaderThreadObject, &device->ReaderThread);
-    ReleaseEndedThread(&device->ParameterThreadObject, &device->ParameterThread);
+    DropThread(&device->ReaderThreadObject, &device->ReaderThread);
+    DropThread(&device->ParameterThreadObject, &device->ParameterThread);
     ReadRequestSettled(device);
-    SpinLockGuard lock(&device->Lock);
-    if (device->WriteIrp) {
-        IoFreeIrp(device->WriteIrp);
-        device->WriteIrp = nullptr;
-    }
+    device->PortOpen = 0;
 }

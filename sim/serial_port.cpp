@@ -23,7 +23,10 @@ UNICODE_STRING View(std::u16string& text)
     return s;
 }
 
-SerialPort* PortOf(PDEVICE_OBJECT device) { return *static_cast<SerialPort**>(device->DeviceExtension); }
+SerialPort* PortOf(PDEVICE_OBJECT device)
+{
+    return *static_cast<SerialPort**>(device->DeviceExtension);
+}
 
 class PortLock {
 public:
@@ -55,7 +58,8 @@ std::vector<UCHAR> TouchController::OnWrite(const UCHAR* bytes, size_t count)
         if (AnswersLeft > 0)
             --AnswersLeft;
         USHORT word = index < 64 ? Memory[index] : 0;
-        answer.insert(answer.end(), {0x0A, 0x04, 0x43, index, UCHAR(word & 0xFF), UCHAR(word >> 8)});
+        answer.insert(answer.end(),
+                      {0x0A, 0x04, 0x43, index, UCHAR(word & 0xFF), UCHAR(word >> 8)});
     }
     return answer;
 }
@@ -239,7 +243,7 @@ NTSTATUS SerialPort::Write(PIRP irp)
         }
     }
     Complete(irp, STATUS_SUCCESS, length);
-    AnswerWrite(bytes);  // the answer comes after the write has completed
+    AnswerWrite(bytes); // the answer comes after the write has completed
     return STATUS_SUCCESS;
 }
 
@@ -292,9 +296,15 @@ void SerialPort::Enqueue(const std::vector<UCHAR>& bytes, bool alone)
         CompleteRead(irp, STATUS_SUCCESS, count);
 }
 
-void SerialPort::Send(const std::vector<UCHAR>& bytes) { Enqueue(bytes, false); }
+void SerialPort::Send(const std::vector<UCHAR>& bytes)
+{
+    Enqueue(bytes, false);
+}
 
-void SerialPort::Trickle(const std::vector<UCHAR>& bytes) { Enqueue(bytes, true); }
+void SerialPort::Trickle(const std::vector<UCHAR>& bytes)
+{
+    Enqueue(bytes, true);
+}
 
 void SerialPort::SendTouch(ULONG x, ULONG y, bool touching)
 {

@@ -19,7 +19,7 @@ public:
     USHORT Memory[64] = {};
     // Answers every command while negative; otherwise only this many more.
     long AnswersLeft = -1;
-    std::vector<UCHAR> Commands;  // every byte the driver wrote
+    std::vector<UCHAR> Commands; // every byte the driver wrote
 
     // The answer to what the driver just wrote, if any.
     std::vector<UCHAR> OnWrite(const UCHAR* bytes, size_t count);
@@ -30,7 +30,7 @@ private:
 
 // A request the port received, with its exact buffer.
 struct PortRequest {
-    ULONG Code;  // the IOCTL, or 0 for a write
+    ULONG Code; // the IOCTL, or 0 for a write
     std::vector<UCHAR> Bytes;
 };
 
@@ -103,7 +103,7 @@ private:
     bool holdWrites_ = false;
     bool removed_ = false;
     bool linkPresent_ = false;
-    ULONG readTimeoutMs_ = 0;  // 0: a read waits for data without limit
+    ULONG readTimeoutMs_ = 0; // 0: a read waits for data without limit
     NTSTATUS failNextRead_ = 0;
     bool failNext_ = false;
     std::vector<PortRequest> log_;

@@ -265,7 +265,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             if (creatorsRoutine && !state.BuiltRequest)
                 state.Phase = IrpPhase::WithCreator;
             if (routine(upper, Irp, context) == STATUS_MORE_PROCESSING_REQUIRED)
-                return;  // the request may be gone: touch nothing
+                return; // the request may be gone: touch nothing
             if (creatorsRoutine && !state.BuiltRequest)
                 VerifierFail("irp",
                              "completion routine of request %p from IoAllocateIrp let it "

@@ -104,8 +104,10 @@ Kernel::~Kernel()
     {
         std::lock_guard<std::mutex> guard(k.Dispatcher);
         if (k.LiveThreads != 1)
-            VerifierFail("thread-leak", "%d system thread(s) still running at teardown",
-                         k.LiveThreads - 1);
+            VerifierFail("thread-leak",
+                         "%d system thread(s) still running at teardown; first runs routine %p",
+                         k.LiveThreads - 1,
+                         k.Threads.empty() ? nullptr : (void*)(*k.Threads.begin())->Routine);
     }
     CheckObjectsAtTeardown(k);
     FreeFinishedIrps(k);
@@ -167,7 +169,10 @@ void Kernel::Settle()
     }
 }
 
-ULONGLONG Kernel::SleepsOnThisThread() const { return t_thread.Sleeps; }
+ULONGLONG Kernel::SleepsOnThisThread() const
+{
+    return t_thread.Sleeps;
+}
 
 int Kernel::LiveThreads() const
 {
@@ -209,24 +214,24 @@ size_t Kernel::QueuedDpcCount() const
 
 namespace {
 
-bool IsSignalled(PVOID object)
+bool IsSignalled(PVOID object, ULONG_PTR waiter)
 {
     auto* header = static_cast<DISPATCHER_HEADER*>(object);
     if (header->Type == MutexType) {
         auto* mutex = static_cast<PKMUTEX>(object);
         return mutex->HostedOwner == nullptr ||
-               mutex->HostedOwner == reinterpret_cast<PVOID>(CurrentThreadToken());
+               mutex->HostedOwner == reinterpret_cast<PVOID>(waiter);
     }
     return header->SignalState > 0;
 }
 
 // The side effect of a satisfied wait on the object that satisfied it.
-void Consume(PVOID object)
+void Consume(PVOID object, ULONG_PTR waiter)
 {
     auto* header = static_cast<DISPATCHER_HEADER*>(object);
     if (header->Type == MutexType) {
         auto* mutex = static_cast<PKMUTEX>(object);
-        mutex->HostedOwner = reinterpret_cast<PVOID>(CurrentThreadToken());
+        mutex->HostedOwner = reinterpret_cast<PVOID>(waiter);
         mutex->Header.SignalState--;
     } else if (header->Type == SynchronizationEventType) {
         header->SignalState = 0;
@@ -298,8 +303,7 @@ void KeepTimeMoving(Kernel::State& k, std::unique_lock<std::mutex>& lock, Waiter
             return;
         LONGLONG next = -1;
         for (Waiter* waiter : k.Waiters)
-            if (!waiter->Runnable && waiter->Deadline >= 0 &&
-                (next < 0 || waiter->Deadline < next))
+            if (!waiter->Runnable && waiter->Deadline >= 0 && (next < 0 || waiter->Deadline < next))
                 next = waiter->Deadline;
         for (PKTIMER timer : k.ArmedTimers)
             if (next < 0 || timer->HostedDueTime < next)
@@ -340,6 +344,7 @@ NTSTATUS WaitAnyOf(PVOID const* objects, ULONG count, const LARGE_INTEGER* timeo
     Waiter self;
     self.Objects = objects;
     self.Count = count;
+    self.Token = CurrentThreadToken();
     if (timeout)
         self.Deadline =
             timeout->QuadPart < 0 ? k.Now - timeout->QuadPart : std::max(timeout->QuadPart, k.Now);
@@ -347,9 +352,13 @@ NTSTATUS WaitAnyOf(PVOID const* objects, ULONG count, const LARGE_INTEGER* timeo
         self.Deadline = -1;
 
     for (;;) {
+        // A wait is satisfied when the object is signalled, even if it is
+        // reset before this thread runs again.
+        if (self.Satisfied >= 0)
+            return STATUS_WAIT_0 + NTSTATUS(self.Satisfied);
         for (ULONG i = 0; i < count; ++i) {
-            if (IsSignalled(objects[i])) {
-                Consume(objects[i]);
+            if (IsSignalled(objects[i], self.Token)) {
+                Consume(objects[i], self.Token);
                 return STATUS_WAIT_0 + NTSTATUS(i);
             }
         }
@@ -370,10 +379,18 @@ NTSTATUS WaitAnyOf(PVOID const* objects, ULONG count, const LARGE_INTEGER* timeo
 
 void WakeWaitersOn(Kernel::State& k, PVOID object)
 {
-    for (Waiter* waiter : k.Waiters)
-        for (ULONG i = 0; i < waiter->Count; ++i)
-            if (waiter->Objects[i] == object)
+    for (Waiter* waiter : k.Waiters) {
+        if (waiter->Runnable || waiter->Satisfied >= 0)
+            continue;
+        for (ULONG i = 0; i < waiter->Count; ++i) {
+            if (waiter->Objects[i] == object && IsSignalled(object, waiter->Token)) {
+                Consume(object, waiter->Token);
+                waiter->Satisfied = LONG(i);
                 MakeRunnable(k, *waiter);
+                break;
+            }
+        }
+    }
 }
 
 void CheckNothingQueuedIn(const void* begin, SIZE_T size, const char* what)

@@ -15,7 +15,10 @@ ObjectRecord* Find(Kernel::State& k, const void* object)
     return found == k.Objects.end() ? nullptr : &found->second;
 }
 
-void FreeDevice(PDEVICE_OBJECT device) { delete[] reinterpret_cast<char*>(device); }
+void FreeDevice(PDEVICE_OBJECT device)
+{
+    delete[] reinterpret_cast<char*>(device);
+}
 
 // The named device, following symbolic links.
 PDEVICE_OBJECT Resolve(Kernel::State& k, std::u16string key)
@@ -116,11 +119,10 @@ void CheckObjectsAtTeardown(Kernel::State& k)
     std::lock_guard<std::mutex> guard(k.ObjectsLock);
     for (const auto& [object, record] : k.Objects) {
         // A live device holds only its creator's reference.
-        bool expected = record.Kind == ObjectKind::Device && !record.Deleted &&
-                        record.References == 1;
+        bool expected =
+            record.Kind == ObjectKind::Device && !record.Deleted && record.References == 1;
         if (!expected)
-            VerifierFail("reference-leak",
-                         "%s object %p%s%s left at teardown with %d reference(s)",
+            VerifierFail("reference-leak", "%s object %p%s%s left at teardown with %d reference(s)",
                          KindName(record.Kind), object, record.Name.empty() ? "" : " ",
                          Narrow(record.Name).c_str(), record.References);
     }
@@ -167,8 +169,7 @@ void NotifyTargetDeviceChange(PDEVICE_OBJECT device, const GUID& event)
         notification.FileObject = registration.FileObject;
         registration.Callback(&notification, registration.Context);
         if (CurrentThread().Irql != PASSIVE_LEVEL || !CurrentThread().HeldLocks.empty())
-            VerifierFail("irql", "notification callback returned at IRQL %d",
-                         CurrentThread().Irql);
+            VerifierFail("irql", "notification callback returned at IRQL %d", CurrentThread().Irql);
     }
 }
 
@@ -280,7 +281,7 @@ NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK 
     auto* file = new FILE_OBJECT{};
     file->DeviceObject = device;
     k.Objects[file] = ObjectRecord(ObjectKind::File, 1);
-    Find(k, device)->References++;  // the open file keeps its device
+    Find(k, device)->References++; // the open file keeps its device
     PDEVICE_OBJECT top = device;
     while (top->AttachedDevice)
         top = top->AttachedDevice;
@@ -329,7 +330,7 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
     std::lock_guard<std::mutex> guard(k.ObjectsLock);
     auto found = k.Handles.find(Handle);
     if (found == k.Handles.end())
-        return STATUS_INVALID_PARAMETER;  // STATUS_INVALID_HANDLE on the platform
+        return STATUS_INVALID_PARAMETER; // STATUS_INVALID_HANDLE on the platform
     Find(k, found->second)->References++;
     *Object = found->second;
     return STATUS_SUCCESS;
@@ -380,8 +381,7 @@ NTSTATUS NTAPI IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY Eve
 NTSTATUS NTAPI IoUnregisterPlugPlayNotification(PVOID NotificationEntry)
 {
     if (CurrentThread().Irql != PASSIVE_LEVEL)
-        VerifierFail("irql", "IoUnregisterPlugPlayNotification at IRQL %d",
-                     CurrentThread().Irql);
+        VerifierFail("irql", "IoUnregisterPlugPlayNotification at IRQL %d", CurrentThread().Irql);
     Kernel::State& k = K();
     PFILE_OBJECT watched;
     {

@@ -18,7 +18,7 @@ namespace hosted {
 
 // A system thread's object: a dispatcher object signalled when it ends.
 struct HostedThread {
-    KTHREAD Thread;  // first, so the object's address is the thread's
+    KTHREAD Thread; // first, so the object's address is the thread's
     PKSTART_ROUTINE Routine = nullptr;
     PVOID Context = nullptr;
     KPRIORITY Priority = 8;
@@ -42,7 +42,9 @@ struct Waiter {
     ULONG Count = 0;
     LONGLONG Deadline = 0; // absolute; < 0 means none
     bool Runnable = true;
-    bool Settle = false;  // waits for every other thread to block, not for time
+    bool Settle = false; // waits for every other thread to block, not for time
+    ULONG_PTR Token = 0; // the waiting thread, for mutex ownership
+    LONG Satisfied = -1; // index of the object that satisfied the wait
     std::condition_variable Wake;
 };
 
@@ -53,7 +55,7 @@ struct ObjectRecord {
     ObjectRecord(ObjectKind kind, LONG references) : Kind(kind), References(references) {}
     ObjectKind Kind = ObjectKind::Device;
     LONG References = 0;
-    bool Deleted = false;  // a device whose driver deleted it; freed with its last reference
+    bool Deleted = false; // a device whose driver deleted it; freed with its last reference
     std::u16string Name;
     size_t ExtensionSize = 0;
 };
@@ -66,7 +68,7 @@ struct NameEntry {
 
 struct Registration {
     IO_NOTIFICATION_EVENT_CATEGORY Category;
-    PFILE_OBJECT FileObject;  // target-device change: the file object watched
+    PFILE_OBJECT FileObject; // target-device change: the file object watched
     PDRIVER_NOTIFICATION_CALLBACK_ROUTINE Callback;
     PVOID Context;
 };
@@ -86,6 +88,7 @@ struct Kernel::State {
     int LiveThreads = 0;
     int RunnableThreads = 0;
     std::vector<Waiter*> Waiters;
+    std::set<HostedThread*> Threads; // system threads that have not ended
     std::set<PKTIMER> ArmedTimers;
     ULONGLONG TimerArmings = 0;
     std::deque<PKDPC> DpcQueue;
@@ -114,7 +117,7 @@ struct Kernel::State {
     // references, the namespace of names and symbolic links, and handles.
     mutable std::mutex ObjectsLock;
     std::map<const void*, ObjectRecord> Objects;
-    std::map<std::u16string, NameEntry> Names;  // keys upper-cased
+    std::map<std::u16string, NameEntry> Names; // keys upper-cased
     std::map<HANDLE, PVOID> Handles;
     ULONG_PTR NextHandle = 0x100;
 

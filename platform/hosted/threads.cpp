@@ -33,6 +33,7 @@ KTHREAD g_firstThread = {};
         WakeWaitersOn(k, self);
         k.LiveThreads--;
         k.RunnableThreads--;
+        k.Threads.erase(self);
         if (k.RunnableThreads == 0 && k.LiveThreads > 0)
             KeepTimeMoving(k, lock, nullptr);
     }
@@ -61,7 +62,10 @@ void WaitForExitingThreads()
         sched_yield();
 }
 
-void FreeThreadObject(PVOID thread) { delete static_cast<HostedThread*>(thread); }
+void FreeThreadObject(PVOID thread)
+{
+    delete static_cast<HostedThread*>(thread);
+}
 
 KPRIORITY Kernel::ThreadPriority(PVOID thread) const
 {
@@ -86,8 +90,9 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     if (CurrentThread().Irql != PASSIVE_LEVEL)
         VerifierFail("irql", "PsCreateSystemThread at IRQL %d", CurrentThread().Irql);
     Kernel::State& k = K();
-    auto* self = new HostedThread;
+    auto* self = new HostedThread{};
     self->Thread.Header.Type = ThreadType;
+    self->Thread.Header.SignalState = 0;
     self->Thread.Header.HostedInitialized = TRUE;
     self->Routine = StartRoutine;
     self->Context = StartContext;
@@ -103,6 +108,7 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
         std::lock_guard<std::mutex> guard(k.Dispatcher);
         k.LiveThreads++;
         k.RunnableThreads++;
+        k.Threads.insert(self);
     }
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
@@ -115,6 +121,7 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
             std::lock_guard<std::mutex> guard(k.Dispatcher);
             k.LiveThreads--;
             k.RunnableThreads--;
+            k.Threads.erase(self);
         }
         std::lock_guard<std::mutex> guard(k.ObjectsLock);
         k.Handles.erase(handle);
