@@ -13,6 +13,22 @@ PVOID CreateDeviceThread(PKSTART_ROUTINE routine, DeviceExtension* device)
     return NT_SUCCESS(status) ? object : nullptr;
 }
 
+bool LaunchDeviceThread(PKSTART_ROUTINE routine, DeviceExtension* device, PVOID* threadObject,
+                        PVOID* runningMarker, PKEVENT started)
+{
+    ReleaseEndedThread(threadObject, runningMarker);
+    KeClearEvent(started);
+    PVOID thread = CreateDeviceThread(routine, device);
+    if (!thread) {
+        *runningMarker = nullptr;
+        return false;
+    }
+    *threadObject = thread;
+    *runningMarker = thread;
+    KeSetEvent(started, IO_NO_INCREMENT, FALSE);
+    return true;
+}
+
 void EndDeviceThread()
 {
     PsTerminateSystemThread(STATUS_SUCCESS);

@@ -74,16 +74,8 @@ void StartParameterRead(DeviceExtension* device)
     if (device->ParameterThread || !device->PortDevice || !device->WriteIrp)
         return;
     KeClearEvent(&device->StopEvent);
-    ReleaseEndedThread(&device->ParameterThreadObject, &device->ParameterThread);
-    KeClearEvent(&device->ParameterReadStarted);
-    PVOID thread = CreateDeviceThread(ParameterThreadMain, device);
-    if (!thread) {
-        device->ParameterThread = nullptr;
-        return;
-    }
-    device->ParameterThreadObject = thread;
-    device->ParameterThread = thread;
-    KeSetEvent(&device->ParameterReadStarted, IO_NO_INCREMENT, FALSE);
+    LaunchDeviceThread(ParameterThreadMain, device, &device->ParameterThreadObject,
+                       &device->ParameterThread, &device->ParameterReadStarted);
 }
 
 // PASSIVE_LEVEL, priority 16. After the last word, or when told to stop,

@@ -101,17 +101,11 @@ void StartReader(DeviceExtension* device)
         return;
     device->Stopping = 0;
     KeClearEvent(&device->StopEvent);
-    KeClearEvent(&device->ReaderStarted);
-    PVOID thread = CreateDeviceThread(ReaderThreadMain, device);
-    if (!thread) {
-        device->ReaderThread = nullptr;
-        device->PortOpen = 0;
-        return;
-    }
-    device->ReaderThreadObject = thread;
-    device->ReaderThread = thread;
+    // Open before the thread runs: its first completion reads PortOpen.
     device->PortOpen = 1;
-    KeSetEvent(&device->ReaderStarted, IO_NO_INCREMENT, FALSE);
+    if (!LaunchDeviceThread(ReaderThreadMain, device, &device->ReaderThreadObject,
+                            &device->ReaderThread, &device->ReaderStarted))
+        device->PortOpen = 0;
 }
 
 // PASSIVE_LEVEL, priority 16. Ends when StopEvent is signalled.

@@ -52,6 +52,10 @@ IO_COMPLETION_ROUTINE WriteCompletion;
 // Starts routine(device) as a system thread at priority 16; returns its
 // referenced object, or null when no thread could be created.
 PVOID CreateDeviceThread(PKSTART_ROUTINE routine, DeviceExtension* device);
+// Starts routine(device) and records it in both fields before letting it
+// run: the thread waits for `started` before it looks at the record.
+bool LaunchDeviceThread(PKSTART_ROUTINE routine, DeviceExtension* device, PVOID* threadObject,
+                        PVOID* runningMarker, PKEVENT started);
 void RaiseToReaderPriority();
 [[noreturn]] void EndDeviceThread();
 // Releases a thread's object once the thread has announced its end (its

@@ -142,6 +142,25 @@ TEST_F(IoTest, RemoveLockWaitsForEveryHolderAndThenRefuses)
     EXPECT_EQ(IoAcquireRemoveLock(&lock, nullptr), STATUS_DELETE_PENDING);
 }
 
+// Sends one buffered device-control request to a device that `dispatch`
+// serves, as a death test's whole body.
+void SendOneRequestTo(PDRIVER_DISPATCH dispatch, ULONG outputLength)
+{
+    hosted::Kernel kernel;
+    PDRIVER_OBJECT driver = kernel.CreateDriverObject("\\Driver\\Probe");
+    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch;
+    PDEVICE_OBJECT device;
+    IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb;
+    UCHAR out[16];
+    PIRP irp =
+        IoBuildDeviceIoControlRequest(0x80000400, device, nullptr, 0, outputLength ? out : nullptr,
+                                      outputLength, FALSE, &event, &iosb);
+    IoCallDriver(device, irp);
+}
+
 NTSTATUS NTAPI CompleteTwice(PDEVICE_OBJECT, PIRP irp)
 {
     irp->IoStatus.Status = STATUS_SUCCESS;
@@ -152,21 +171,8 @@ NTSTATUS NTAPI CompleteTwice(PDEVICE_OBJECT, PIRP irp)
 
 TEST(IoVerifier, CompletingARequestTwiceFails)
 {
-    EXPECT_EXIT(
-        {
-            hosted::Kernel kernel;
-            PDRIVER_OBJECT driver = kernel.CreateDriverObject("\\Driver\\Twice");
-            driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = CompleteTwice;
-            PDEVICE_OBJECT device;
-            IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
-            KEVENT event;
-            KeInitializeEvent(&event, NotificationEvent, FALSE);
-            IO_STATUS_BLOCK iosb;
-            PIRP irp = IoBuildDeviceIoControlRequest(0x80000400, device, nullptr, 0, nullptr, 0,
-                                                     FALSE, &event, &iosb);
-            IoCallDriver(device, irp);
-        },
-        ::testing::ExitedWithCode(3), "verifier: irp-completed-twice");
+    EXPECT_EXIT(SendOneRequestTo(CompleteTwice, 0), ::testing::ExitedWithCode(3),
+                "verifier: irp-completed-twice");
 }
 
 TEST(IoVerifier, FreeingARequestTheDriverBelowHoldsFails)
@@ -198,20 +204,7 @@ NTSTATUS NTAPI MisreportingDispatch(PDEVICE_OBJECT, PIRP irp)
 TEST(IoVerifier, DispatchStatusThatDiffersFromTheCompletedStatusFails)
 {
     EXPECT_EXIT(
-        {
-            hosted::Kernel kernel;
-            PDRIVER_OBJECT driver = kernel.CreateDriverObject("\\Driver\\Liar");
-            driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = MisreportingDispatch;
-            PDEVICE_OBJECT device;
-            IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
-            KEVENT event;
-            KeInitializeEvent(&event, NotificationEvent, FALSE);
-            IO_STATUS_BLOCK iosb;
-            PIRP irp = IoBuildDeviceIoControlRequest(0x80000400, device, nullptr, 0, nullptr, 0,
-                                                     FALSE, &event, &iosb);
-            IoCallDriver(device, irp);
-        },
-        ::testing::ExitedWithCode(3),
+        SendOneRequestTo(MisreportingDispatch, 0), ::testing::ExitedWithCode(3),
         "verifier: dispatch-status: .*returned 0x00000000 for a request completed with 0xC0000001");
 }
 
@@ -225,22 +218,8 @@ NTSTATUS NTAPI OverlongDispatch(PDEVICE_OBJECT, PIRP irp)
 
 TEST(IoVerifier, InformationBeyondTheOutputBufferFails)
 {
-    EXPECT_EXIT(
-        {
-            hosted::Kernel kernel;
-            PDRIVER_OBJECT driver = kernel.CreateDriverObject("\\Driver\\Overlong");
-            driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = OverlongDispatch;
-            PDEVICE_OBJECT device;
-            IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
-            KEVENT event;
-            KeInitializeEvent(&event, NotificationEvent, FALSE);
-            IO_STATUS_BLOCK iosb;
-            UCHAR out[4];
-            PIRP irp = IoBuildDeviceIoControlRequest(0x80000400, device, nullptr, 0, out, 4, FALSE,
-                                                     &event, &iosb);
-            IoCallDriver(device, irp);
-        },
-        ::testing::ExitedWithCode(3), "verifier: irp: .*Information 5 beyond its 4-byte output");
+    EXPECT_EXIT(SendOneRequestTo(OverlongDispatch, 4), ::testing::ExitedWithCode(3),
+                "verifier: irp: .*Information 5 beyond its 4-byte output");
 }
 
 } // namespace

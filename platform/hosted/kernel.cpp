@@ -159,13 +159,7 @@ void Kernel::Settle()
     Waiter self;
     self.Settle = true;
     while (k.RunnableThreads > 1 || !k.DpcQueue.empty()) {
-        self.Runnable = false;
-        k.RunnableThreads--;
-        k.Waiters.push_back(&self);
-        if (k.RunnableThreads == 0)
-            KeepTimeMoving(k, lock, &self);
-        self.Wake.wait(lock, [&] { return self.Runnable; });
-        k.Waiters.erase(std::find(k.Waiters.begin(), k.Waiters.end(), &self));
+        BlockUntilRunnable(k, lock, self);
     }
 }
 
@@ -326,6 +320,19 @@ void KeepTimeMoving(Kernel::State& k, std::unique_lock<std::mutex>& lock, Waiter
     }
 }
 
+// Dispatcher lock held: the calling thread blocks as `self` until a signal,
+// its deadline or the clock makes it runnable again.
+void BlockUntilRunnable(Kernel::State& k, std::unique_lock<std::mutex>& lock, Waiter& self)
+{
+    self.Runnable = false;
+    k.RunnableThreads--;
+    k.Waiters.push_back(&self);
+    if (k.RunnableThreads == 0)
+        KeepTimeMoving(k, lock, &self);
+    self.Wake.wait(lock, [&] { return self.Runnable; });
+    k.Waiters.erase(std::find(k.Waiters.begin(), k.Waiters.end(), &self));
+}
+
 namespace {
 
 NTSTATUS WaitAnyOf(PVOID const* objects, ULONG count, const LARGE_INTEGER* timeout,
@@ -365,13 +372,7 @@ NTSTATUS WaitAnyOf(PVOID const* objects, ULONG count, const LARGE_INTEGER* timeo
         if (self.Deadline >= 0 && k.Now >= self.Deadline)
             return STATUS_TIMEOUT;
 
-        self.Runnable = false;
-        k.RunnableThreads--;
-        k.Waiters.push_back(&self);
-        if (k.RunnableThreads == 0)
-            KeepTimeMoving(k, lock, &self);
-        self.Wake.wait(lock, [&] { return self.Runnable; });
-        k.Waiters.erase(std::find(k.Waiters.begin(), k.Waiters.end(), &self));
+        BlockUntilRunnable(k, lock, self);
     }
 }
 

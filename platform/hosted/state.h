@@ -131,6 +131,7 @@ Kernel::State& K();
 // Dispatcher lock held, no thread runnable: lets time jump to the next
 // deadline until some thread (or `self`, when given) can run again.
 void KeepTimeMoving(Kernel::State& k, std::unique_lock<std::mutex>& lock, Waiter* self);
+void BlockUntilRunnable(Kernel::State& k, std::unique_lock<std::mutex>& lock, Waiter& self);
 void WaitForExitingThreads();
 
 // Called with the dispatcher lock held when an object may have become signalled.
