@@ -76,6 +76,34 @@ public:
     // DPCs queued and not yet run.
     size_t QueuedDpcCount() const;
 
+    // The registry, by absolute path ("\\Registry\\Machine\\...") or by a
+    // path relative to the services root. Values are REG_DWORD or REG_SZ.
+    struct RegistryValue {
+        ULONG Type;
+        ULONG Dword;
+        std::u16string Text;
+    };
+    static const char16_t* ServicesRoot();
+    void RegistrySetDword(const std::u16string& key, const std::u16string& name, ULONG value);
+    void RegistrySetString(const std::u16string& key, const std::u16string& name,
+                           const std::u16string& value);
+    void RegistrySetRaw(const std::u16string& key, const std::u16string& name, ULONG type,
+                        const std::vector<UCHAR>& data);
+    void RegistryDeleteKey(const std::u16string& key);  // with its subkeys
+    bool RegistryKeyExists(const std::u16string& key) const;
+    bool RegistryGet(const std::u16string& key, const std::u16string& name,
+                     RegistryValue* value) const;
+    // Every value of `key` and its subkeys, as (key, name, value), keys and
+    // names in order. Keys are given relative to the services root.
+    struct RegistryEntry {
+        std::u16string Key, Name;
+        RegistryValue Value;
+    };
+    std::vector<RegistryEntry> RegistryDump(const std::u16string& key) const;
+    // Every RtlWriteRegistryValue since the last call, as (key, name), keys
+    // relative to the services root where they lie under it.
+    std::vector<std::pair<std::u16string, std::u16string>> TakeRegistryWrites();
+
     // A driver object as the I/O manager would give it to driver entry.
     PDRIVER_OBJECT CreateDriverObject(const char* name);
 

@@ -278,6 +278,7 @@ typedef struct _FILE_OBJECT {
 #define THREAD_ALL_ACCESS 0x001F03FF
 
 typedef struct _OBJECT_ATTRIBUTES* POBJECT_ATTRIBUTES;
+typedef struct _OBJECT_ATTRIBUTES OBJECT_ATTRIBUTES;
 typedef struct _CLIENT_ID* PCLIENT_ID;
 typedef struct _OBJECT_TYPE* POBJECT_TYPE;
 typedef struct _OBJECT_HANDLE_INFORMATION* POBJECT_HANDLE_INFORMATION;
@@ -459,6 +460,69 @@ VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, U
     IoReleaseRemoveLockEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
 #define IoReleaseRemoveLockAndWait(RemoveLock, Tag)                                                \
     IoReleaseRemoveLockAndWaitEx(RemoveLock, Tag, sizeof(IO_REMOVE_LOCK))
+
+// ---------------------------------------------------------------------------
+// Registry
+
+#define RTL_REGISTRY_ABSOLUTE 0
+#define RTL_REGISTRY_SERVICES 1
+#define RTL_QUERY_REGISTRY_SUBKEY 0x00000001
+#define RTL_QUERY_REGISTRY_TOPKEY 0x00000002
+#define RTL_QUERY_REGISTRY_REQUIRED 0x00000004
+#define RTL_QUERY_REGISTRY_NOVALUE 0x00000008
+#define RTL_QUERY_REGISTRY_NOEXPAND 0x00000010
+#define RTL_QUERY_REGISTRY_DIRECT 0x00000020
+#define REG_NONE 0
+#define REG_SZ 1
+#define REG_BINARY 3
+#define REG_DWORD 4
+#define KEY_ALL_ACCESS 0x000F003F
+#define OBJ_CASE_INSENSITIVE 0x00000040
+#define OBJ_KERNEL_HANDLE 0x00000200
+#define STATUS_OBJECT_PATH_NOT_FOUND ((NTSTATUS)0xC000003AL)
+
+typedef NTSTATUS NTAPI RTL_QUERY_REGISTRY_ROUTINE(PWSTR ValueName, ULONG ValueType,
+                                                  PVOID ValueData, ULONG ValueLength,
+                                                  PVOID Context, PVOID EntryContext);
+typedef RTL_QUERY_REGISTRY_ROUTINE* PRTL_QUERY_REGISTRY_ROUTINE;
+
+typedef struct _RTL_QUERY_REGISTRY_TABLE {
+    PRTL_QUERY_REGISTRY_ROUTINE QueryRoutine;
+    ULONG Flags;
+    PWSTR Name;
+    PVOID EntryContext;
+    ULONG DefaultType;
+    PVOID DefaultData;
+    ULONG DefaultLength;
+} RTL_QUERY_REGISTRY_TABLE, *PRTL_QUERY_REGISTRY_TABLE;
+
+typedef struct _OBJECT_ATTRIBUTES {
+    ULONG Length;
+    HANDLE RootDirectory;
+    PUNICODE_STRING ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+} OBJECT_ATTRIBUTES;
+
+#define InitializeObjectAttributes(p, n, a, r, s) \
+    do {                                          \
+        (p)->Length = sizeof(OBJECT_ATTRIBUTES);  \
+        (p)->RootDirectory = (r);                 \
+        (p)->Attributes = (a);                    \
+        (p)->ObjectName = (n);                    \
+        (p)->SecurityDescriptor = (s);            \
+        (p)->SecurityQualityOfService = nullptr;  \
+    } while (0)
+
+NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
+                                      PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
+                                      PVOID Environment);
+NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName,
+                                     ULONG ValueType, PVOID ValueData, ULONG ValueLength);
+NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
+                         POBJECT_ATTRIBUTES ObjectAttributes);
+NTSTATUS NTAPI ZwDeleteKey(HANDLE KeyHandle);
 
 // ---------------------------------------------------------------------------
 // Mouse class interface

@@ -116,6 +116,12 @@ void CheckObjectsAtTeardown(Kernel::State& k)
                          "%zu Plug and Play notification registration(s) left at teardown",
                          k.Registrations.size());
     }
+    {
+        std::lock_guard<std::mutex> keys(k.RegistryLock);
+        if (!k.KeyHandles.empty())
+            VerifierFail("reference-leak", "%zu registry key handle(s) left open at teardown",
+                         k.KeyHandles.size());
+    }
     std::lock_guard<std::mutex> guard(k.ObjectsLock);
     for (const auto& [object, record] : k.Objects) {
         // A live device holds only its creator's reference.
@@ -339,6 +345,8 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
 NTSTATUS NTAPI ZwClose(HANDLE Handle)
 {
     Kernel::State& k = K();
+    if (CloseKeyHandle(k, Handle))
+        return STATUS_SUCCESS;
     std::lock_guard<std::mutex> guard(k.ObjectsLock);
     auto found = k.Handles.find(Handle);
     if (found == k.Handles.end())

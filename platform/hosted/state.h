@@ -121,6 +121,16 @@ struct Kernel::State {
     std::map<HANDLE, PVOID> Handles;
     ULONG_PTR NextHandle = 0x100;
 
+    // The registry: keys by upper-cased absolute path.
+    struct RegistryKey {
+        std::map<std::u16string, std::pair<std::u16string, Kernel::RegistryValue>> Values;
+        std::u16string Path;  // as first written
+    };
+    mutable std::mutex RegistryLock;
+    std::map<std::u16string, RegistryKey> Keys;
+    std::map<HANDLE, std::u16string> KeyHandles;
+    std::vector<std::pair<std::u16string, std::u16string>> RegistryWrites;
+
     std::mutex NotificationsLock;
     std::map<ULONG_PTR, Registration> Registrations;
     ULONG_PTR NextRegistration = 1;
@@ -145,6 +155,8 @@ void CheckNothingQueuedIn(const void* begin, SIZE_T size, const char* what);
 void CheckObjectsAtTeardown(Kernel::State& k);
 void FreeObjects(Kernel::State& k);
 void FreeThreadObject(PVOID thread);
+// ZwClose of a registry key handle; false when the handle is not one.
+bool CloseKeyHandle(Kernel::State& k, HANDLE handle);
 std::u16string NameKey(const UNICODE_STRING& name);
 void FreeFinishedIrps(Kernel::State& k);
 
