@@ -2,6 +2,7 @@
 set(VORN_DRIVER_SOURCES
   config/device_record.cpp
   config/diagnostics.cpp
+  config/registry.cpp
   pipeline/byte_ring.cpp
   pipeline/parser.cpp
   pipeline/decode.cpp

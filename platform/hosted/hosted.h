@@ -89,7 +89,7 @@ public:
                            const std::u16string& value);
     void RegistrySetRaw(const std::u16string& key, const std::u16string& name, ULONG type,
                         const std::vector<UCHAR>& data);
-    void RegistryDeleteKey(const std::u16string& key);  // with its subkeys
+    void RegistryDeleteKey(const std::u16string& key); // with its subkeys
     bool RegistryKeyExists(const std::u16string& key) const;
     bool RegistryGet(const std::u16string& key, const std::u16string& name,
                      RegistryValue* value) const;

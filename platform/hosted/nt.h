@@ -481,9 +481,9 @@ VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, U
 #define OBJ_KERNEL_HANDLE 0x00000200
 #define STATUS_OBJECT_PATH_NOT_FOUND ((NTSTATUS)0xC000003AL)
 
-typedef NTSTATUS NTAPI RTL_QUERY_REGISTRY_ROUTINE(PWSTR ValueName, ULONG ValueType,
-                                                  PVOID ValueData, ULONG ValueLength,
-                                                  PVOID Context, PVOID EntryContext);
+typedef NTSTATUS NTAPI RTL_QUERY_REGISTRY_ROUTINE(PWSTR ValueName, ULONG ValueType, PVOID ValueData,
+                                                  ULONG ValueLength, PVOID Context,
+                                                  PVOID EntryContext);
 typedef RTL_QUERY_REGISTRY_ROUTINE* PRTL_QUERY_REGISTRY_ROUTINE;
 
 typedef struct _RTL_QUERY_REGISTRY_TABLE {
@@ -505,14 +505,14 @@ typedef struct _OBJECT_ATTRIBUTES {
     PVOID SecurityQualityOfService;
 } OBJECT_ATTRIBUTES;
 
-#define InitializeObjectAttributes(p, n, a, r, s) \
-    do {                                          \
-        (p)->Length = sizeof(OBJECT_ATTRIBUTES);  \
-        (p)->RootDirectory = (r);                 \
-        (p)->Attributes = (a);                    \
-        (p)->ObjectName = (n);                    \
-        (p)->SecurityDescriptor = (s);            \
-        (p)->SecurityQualityOfService = nullptr;  \
+#define InitializeObjectAttributes(p, n, a, r, s)                                                  \
+    do {                                                                                           \
+        (p)->Length = sizeof(OBJECT_ATTRIBUTES);                                                   \
+        (p)->RootDirectory = (r);                                                                  \
+        (p)->Attributes = (a);                                                                     \
+        (p)->ObjectName = (n);                                                                     \
+        (p)->SecurityDescriptor = (s);                                                             \
+        (p)->SecurityQualityOfService = nullptr;                                                   \
     } while (0)
 
 NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,

@@ -108,13 +108,15 @@ NTSTATUS CallRoutine(const RTL_QUERY_REGISTRY_TABLE& entry, const Kernel::Regist
     ULONG dword = value.Dword;
     PVOID data = value.Type == REG_SZ ? static_cast<PVOID>(text.data()) : &dword;
     ULONG length = value.Type == REG_SZ ? ULONG((text.size() + 1) * sizeof(WCHAR)) : 4;
-    return entry.QueryRoutine(entry.Name, value.Type, data, length, context,
-                              entry.EntryContext);
+    return entry.QueryRoutine(entry.Name, value.Type, data, length, context, entry.EntryContext);
 }
 
 } // namespace
 
-const char16_t* Kernel::ServicesRoot() { return ServicesRootPath; }
+const char16_t* Kernel::ServicesRoot()
+{
+    return ServicesRootPath;
+}
 
 void Kernel::RegistrySetRaw(const std::u16string& key, const std::u16string& name, ULONG type,
                             const std::vector<UCHAR>& data)
@@ -255,7 +257,7 @@ NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
         if (!present) {
             if (entry->Flags & RTL_QUERY_REGISTRY_REQUIRED)
                 return STATUS_OBJECT_NAME_NOT_FOUND;
-            continue;  // no default is given by this driver
+            continue; // no default is given by this driver
         }
         NTSTATUS status = (entry->Flags & RTL_QUERY_REGISTRY_DIRECT)
                               ? StoreDirect(value, entry->EntryContext)
@@ -298,9 +300,9 @@ NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
     UNREFERENCED_PARAMETER(DesiredAccess);
     CheckPassive("ZwOpenKey");
     Kernel::State& k = K();
-    std::u16string path = Upper(Trim(std::u16string(
-        ObjectAttributes->ObjectName->Buffer,
-        ObjectAttributes->ObjectName->Length / sizeof(WCHAR))));
+    std::u16string path =
+        Upper(Trim(std::u16string(ObjectAttributes->ObjectName->Buffer,
+                                  ObjectAttributes->ObjectName->Length / sizeof(WCHAR))));
     std::lock_guard<std::mutex> guard(k.RegistryLock);
     if (!k.Keys.count(path))
         return STATUS_OBJECT_NAME_NOT_FOUND;

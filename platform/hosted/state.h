@@ -124,7 +124,7 @@ struct Kernel::State {
     // The registry: keys by upper-cased absolute path.
     struct RegistryKey {
         std::map<std::u16string, std::pair<std::u16string, Kernel::RegistryValue>> Values;
-        std::u16string Path;  // as first written
+        std::u16string Path; // as first written
     };
     mutable std::mutex RegistryLock;
     std::map<std::u16string, RegistryKey> Keys;

@@ -1,0 +1,343 @@
+// Reading and writing the registry schema.
+//
+// Values are read through a query routine that checks each value's type:
+// a value of another type than the schema says is skipped, never stored
+// into a field of a different size.
+#include "config/registry.h"
+
+namespace {
+
+struct ValueTarget {
+    ULONG Type; // REG_DWORD: Field is a ULONG; REG_SZ: Field is a UNICODE_STRING
+    PVOID Field;
+};
+
+constexpr ULONG GlobalValueCount = 13;
+constexpr ULONG DeviceValueCount = 19;
+constexpr USHORT DeviceSubkeyBytes = 60;
+constexpr USHORT KeyPathBytes = 128;
+
+NTSTATUS NTAPI StoreTypedValue(PWSTR valueName, ULONG valueType, PVOID valueData, ULONG valueLength,
+                               PVOID context, PVOID entryContext)
+{
+    UNREFERENCED_PARAMETER(valueName);
+    UNREFERENCED_PARAMETER(context);
+    auto* target = static_cast<ValueTarget*>(entryContext);
+    if (valueType != target->Type)
+        return STATUS_SUCCESS;
+    if (valueType == REG_DWORD) {
+        if (valueLength >= sizeof(ULONG))
+            RtlCopyMemory(target->Field, valueData, sizeof(ULONG));
+        return STATUS_SUCCESS;
+    }
+    // REG_SZ: the text up to its terminating zero, which must fit with it.
+    auto* string = static_cast<PUNICODE_STRING>(target->Field);
+    auto* text = static_cast<const WCHAR*>(valueData);
+    ULONG characters = 0;
+    while ((characters + 1) * sizeof(WCHAR) <= valueLength && text[characters])
+        ++characters;
+    ULONG needed = (characters + 1) * sizeof(WCHAR);
+    if (!string->Buffer || needed > string->MaximumLength)
+        return STATUS_BUFFER_TOO_SMALL;
+    RtlCopyMemory(string->Buffer, text, characters * sizeof(WCHAR));
+    string->Buffer[characters] = 0;
+    string->Length = USHORT(characters * sizeof(WCHAR));
+    return STATUS_SUCCESS;
+}
+
+void SetEntry(RTL_QUERY_REGISTRY_TABLE* entry, ValueTarget* target, PCWSTR name, ULONG type,
+              PVOID field)
+{
+    *target = ValueTarget{type, field};
+    RtlZeroMemory(entry, sizeof *entry);
+    entry->QueryRoutine = StoreTypedValue;
+    entry->Name = const_cast<PWSTR>(name);
+    entry->EntryContext = target;
+    entry->DefaultType = REG_NONE;
+}
+
+void WriteDword(PCWSTR path, PCWSTR name, const void* field)
+{
+    RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, path, name, REG_DWORD, const_cast<PVOID>(field),
+                          sizeof(ULONG));
+}
+
+// A counted string over a caller's buffer, zero-filled.
+UNICODE_STRING StringOver(WCHAR* buffer, USHORT bytes)
+{
+    RtlZeroMemory(buffer, bytes);
+    UNICODE_STRING s;
+    s.Buffer = buffer;
+    s.Length = 0;
+    s.MaximumLength = bytes;
+    return s;
+}
+
+ULONG CountNodes(const ListNode* head)
+{
+    ULONG count = 0;
+    for (; head; head = head->Next)
+        ++count;
+    return count;
+}
+
+} // namespace
+
+bool AppendNumber(PUNICODE_STRING string, ULONG value)
+{
+    WCHAR digits[12];
+    UNICODE_STRING number = StringOver(digits, sizeof digits);
+    if (!NT_SUCCESS(RtlIntegerToUnicodeString(value, 10, &number)))
+        return false;
+    return NT_SUCCESS(RtlAppendUnicodeStringToString(string, &number));
+}
+
+bool AppendText(PUNICODE_STRING string, PCWSTR text)
+{
+    return NT_SUCCESS(RtlAppendUnicodeToString(string, text));
+}
+
+void ClearString(PUNICODE_STRING string)
+{
+    if (string->Buffer)
+        RtlZeroMemory(string->Buffer, string->MaximumLength);
+    string->Length = 0;
+}
+
+NTSTATUS ReadGlobalSettings(PCWSTR servicePath, DeviceExtension* control)
+{
+    RTL_QUERY_REGISTRY_TABLE table[GlobalValueCount + 1];
+    ValueTarget targets[GlobalValueCount];
+    struct {
+        PCWSTR Name;
+        PVOID Field;
+    } const values[GlobalValueCount] = {
+        {VORN_WIDE("MouseMode"), &control->MouseMode},
+        {VORN_WIDE("DoubleClickSpeed"), &control->DoubleClickSpeed},
+        {VORN_WIDE("DoubleClickSize"), &control->DoubleClickSize},
+        {VORN_WIDE("Language"), &control->Language},
+        {VORN_WIDE("A0"), &control->A0},
+        {VORN_WIDE("A1"), &control->A1},
+        {VORN_WIDE("A2"), &control->A2},
+        {VORN_WIDE("A3"), &control->A3},
+        {VORN_WIDE("Uppper"), &control->Uppper},
+        {VORN_WIDE("Low"), &control->Low},
+        {VORN_WIDE("Filter Threshold"), &control->FilterThreshold},
+        {VORN_WIDE("Filter"), &control->Filter},
+        {VORN_WIDE("Rotation"), &control->Rotation},
+    };
+    for (ULONG i = 0; i < GlobalValueCount; ++i)
+        SetEntry(&table[i], &targets[i], values[i].Name, REG_DWORD, values[i].Field);
+    RtlZeroMemory(&table[GlobalValueCount], sizeof table[0]);
+    return RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, servicePath, table, nullptr, nullptr);
+}
+
+NTSTATUS ReadConfiguredDevice(PCWSTR registryPath, ConfiguredDeviceBlock* block, ULONG n)
+{
+    WCHAR subkeyBuffer[DeviceSubkeyBytes / sizeof(WCHAR)];
+    UNICODE_STRING subkey = StringOver(subkeyBuffer, DeviceSubkeyBytes);
+    AppendText(&subkey, VORN_WIDE("Device"));
+    AppendNumber(&subkey, n);
+
+    RTL_QUERY_REGISTRY_TABLE table[DeviceValueCount + 2];
+    ValueTarget targets[DeviceValueCount];
+    struct {
+        PCWSTR Name;
+        ULONG Type;
+        PVOID Field;
+    } const values[DeviceValueCount] = {
+        {VORN_WIDE("LLX"), REG_DWORD, &block->LLX},
+        {VORN_WIDE("LLY"), REG_DWORD, &block->LLY},
+        {VORN_WIDE("LRX"), REG_DWORD, &block->LRX},
+        {VORN_WIDE("LRY"), REG_DWORD, &block->LRY},
+        {VORN_WIDE("ULX"), REG_DWORD, &block->ULX},
+        {VORN_WIDE("ULY"), REG_DWORD, &block->ULY},
+        {VORN_WIDE("URX"), REG_DWORD, &block->URX},
+        {VORN_WIDE("URY"), REG_DWORD, &block->URY},
+        {VORN_WIDE("BaudRate"), REG_DWORD, &block->BaudRate},
+        {VORN_WIDE("COMM"), REG_SZ, &block->PortNameSetting},
+        {VORN_WIDE("RxBufferSize"), REG_DWORD, &block->RxBufferSize},
+        {VORN_WIDE("PointBufferSize"), REG_DWORD, &block->PointBufferSize},
+        {VORN_WIDE("ModeStatus"), REG_DWORD, &block->ModeStatus},
+        {VORN_WIDE("Interface"), REG_DWORD, &block->Interface},
+        {VORN_WIDE("Mode"), REG_DWORD, &block->Mode},
+        {VORN_WIDE("SelDelay"), REG_DWORD, &block->SelDelay},
+        {VORN_WIDE("ClickDelay"), REG_DWORD, &block->ClickDelay},
+        {VORN_WIDE("XDeviation"), REG_DWORD, &block->XDeviation},
+        {VORN_WIDE("YDeviation"), REG_DWORD, &block->YDeviation},
+    };
+    RtlZeroMemory(&table[0], sizeof table[0]);
+    table[0].Flags = RTL_QUERY_REGISTRY_SUBKEY;
+    table[0].Name = subkey.Buffer;
+    for (ULONG i = 0; i < DeviceValueCount; ++i)
+        SetEntry(&table[i + 1], &targets[i], values[i].Name, values[i].Type, values[i].Field);
+    RtlZeroMemory(&table[DeviceValueCount + 1], sizeof table[0]);
+    return RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, registryPath, table, nullptr, nullptr);
+}
+
+namespace {
+
+// A zero-filled block with its 64-byte port name buffer, or null; nothing
+// is left behind when either allocation fails.
+ConfiguredDeviceBlock* AllocateBlock()
+{
+    auto* block = static_cast<ConfiguredDeviceBlock*>(
+        ExAllocatePoolWithTag(PagedPool, sizeof(ConfiguredDeviceBlock), DriverPoolTag));
+    if (!block)
+        return nullptr;
+    RtlZeroMemory(block, sizeof *block);
+    block->PortNameSetting.Buffer = static_cast<PWSTR>(
+        ExAllocatePoolWithTag(NonPagedPool, PortNameSettingCapacity, DriverPoolTag));
+    if (!block->PortNameSetting.Buffer) {
+        ExFreePool(block);
+        return nullptr;
+    }
+    RtlZeroMemory(block->PortNameSetting.Buffer, PortNameSettingCapacity);
+    block->PortNameSetting.MaximumLength = PortNameSettingCapacity;
+    return block;
+}
+
+void FreeBlock(ConfiguredDeviceBlock* block)
+{
+    ExFreePool(block->PortNameSetting.Buffer);
+    ExFreePool(block);
+}
+
+// The path as a zero-terminated copy, since the query takes plain text.
+PWSTR TerminatedCopy(PCUNICODE_STRING path)
+{
+    auto* copy = static_cast<PWSTR>(
+        ExAllocatePoolWithTag(PagedPool, path->Length + sizeof(WCHAR), DriverPoolTag));
+    if (!copy)
+        return nullptr;
+    RtlCopyMemory(copy, path->Buffer, path->Length);
+    copy[path->Length / sizeof(WCHAR)] = 0;
+    return copy;
+}
+
+} // namespace
+
+ConfiguredDeviceNode* EnumerateConfiguredDevices(PCUNICODE_STRING registryPath)
+{
+    ConfiguredDeviceNode* head = nullptr;
+    ConfiguredDeviceNode* tail = nullptr;
+    PWSTR path = TerminatedCopy(registryPath);
+    if (!path)
+        return nullptr;
+    for (ULONG n = 0;; ++n) {
+        ConfiguredDeviceBlock* block = AllocateBlock();
+        if (!block)
+            break;
+        if (!NT_SUCCESS(ReadConfiguredDevice(path, block, n))) {
+            FreeBlock(block);
+            break;
+        }
+        auto* node = static_cast<ConfiguredDeviceNode*>(
+            ExAllocatePoolWithTag(PagedPool, sizeof(ConfiguredDeviceNode), DriverPoolTag));
+        if (!node) {
+            FreeBlock(block);
+            break;
+        }
+        *node = ConfiguredDeviceNode{nullptr, nullptr, block};
+        if (tail)
+            tail->Next = node;
+        else
+            head = node;
+        tail = node;
+    }
+    ExFreePool(path);
+    return head;
+}
+
+// The port name buffers now belong to the devices made from the blocks.
+void FreeConfiguredDevices(ConfiguredDeviceNode* list)
+{
+    while (list) {
+        ConfiguredDeviceNode* next = list->Next;
+        ExFreePool(list->Block);
+        ExFreePool(list);
+        list = next;
+    }
+}
+
+NTSTATUS WriteGlobalSettings(PCWSTR servicePath, DeviceExtension* control)
+{
+    WriteDword(servicePath, VORN_WIDE("MouseMode"), &control->MouseMode);
+    WriteDword(servicePath, VORN_WIDE("DoubleClickSpeed"), &control->DoubleClickSpeed);
+    WriteDword(servicePath, VORN_WIDE("DoubleClickSize"), &control->DoubleClickSize);
+    WriteDword(servicePath, VORN_WIDE("Language"), &control->Language);
+    WriteDword(servicePath, VORN_WIDE("Rotation"), &control->Rotation);
+    return STATUS_SUCCESS;
+}
+
+void WriteDeviceSettings(DeviceExtension* device)
+{
+    if (!device->RegistrySubkey.Buffer)
+        return;
+    // The subkey buffer is zero-filled past its text, so it is terminated.
+    PCWSTR key = device->RegistrySubkey.Buffer;
+    const TouchSettings& s = device->Settings;
+    WriteDword(key, VORN_WIDE("LLX"), &s.LLX);
+    WriteDword(key, VORN_WIDE("LLY"), &s.LLY);
+    WriteDword(key, VORN_WIDE("LRX"), &s.LRX);
+    WriteDword(key, VORN_WIDE("LRY"), &s.LRY);
+    WriteDword(key, VORN_WIDE("ULX"), &s.ULX);
+    WriteDword(key, VORN_WIDE("ULY"), &s.ULY);
+    WriteDword(key, VORN_WIDE("URX"), &s.URX);
+    WriteDword(key, VORN_WIDE("URY"), &s.URY);
+    WriteDword(key, VORN_WIDE("BaudRate"), &s.BaudRate);
+    // The name and its terminating zero, from a copy that surely has the zero.
+    WCHAR name[257];
+    USHORT length = device->PortName.Buffer ? device->PortName.Length : 0;
+    if (length > 256 * sizeof(WCHAR))
+        length = 256 * sizeof(WCHAR);
+    if (length)
+        RtlCopyMemory(name, device->PortName.Buffer, length);
+    name[length / sizeof(WCHAR)] = 0;
+    RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, VORN_WIDE("COMM"), REG_SZ, name,
+                          length + sizeof(WCHAR));
+    WriteDword(key, VORN_WIDE("PointBufferSize"), &s.PointBufferSize);
+    WriteDword(key, VORN_WIDE("RxBufferSize"), &s.RxBufferSize);
+    WriteDword(key, VORN_WIDE("Interface"), &s.Interface);
+    WriteDword(key, VORN_WIDE("ModeStatus"), &s.ModeStatus);
+    WriteDword(key, VORN_WIDE("Mode"), &s.Mode);
+    WriteDword(key, VORN_WIDE("SelDelay"), &s.SelDelay);
+    WriteDword(key, VORN_WIDE("ClickDelay"), &s.ClickDelay);
+    WriteDword(key, VORN_WIDE("XDeviation"), &s.XDeviation);
+    WriteDword(key, VORN_WIDE("YDeviation"), &s.YDeviation);
+}
+
+void RenumberPortDevices(DeviceExtension* control)
+{
+    USHORT index = 0;
+    for (ListNode* node = control->PortList; node; node = node->Next, ++index) {
+        DeviceExtension* device = ExtensionOf(node->Device);
+        device->UnitIndex = index;
+        ClearString(&device->RegistrySubkey);
+        if (device->RegistrySubkey.Buffer &&
+            AppendText(&device->RegistrySubkey, VORN_WIDE("VORN2000\\Device")))
+            AppendNumber(&device->RegistrySubkey, index);
+        WriteDeviceSettings(device);
+    }
+}
+
+void DeleteDeviceKeys(DeviceExtension* control)
+{
+    ULONG count = CountNodes(control->PortList);
+    for (ULONG i = 0; i < count; ++i) {
+        WCHAR pathBuffer[KeyPathBytes / sizeof(WCHAR)];
+        UNICODE_STRING path = StringOver(pathBuffer, KeyPathBytes);
+        // A path that does not fit whole could name another key: never open it.
+        if (!NT_SUCCESS(RtlAppendUnicodeStringToString(&path, &control->DriverRegistryPath)) ||
+            !AppendText(&path, VORN_WIDE("\\Device")) || !AppendNumber(&path, i))
+            continue;
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                                   nullptr, nullptr);
+        HANDLE key;
+        if (NT_SUCCESS(ZwOpenKey(&key, KEY_ALL_ACCESS, &attributes))) {
+            ZwDeleteKey(key);
+            ZwClose(key);
+        }
+    }
+}

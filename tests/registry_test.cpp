@@ -1,0 +1,113 @@
+// The registry schema against the hosted registry.
+#include "config/registry.h"
+#include "fixture.h"
+
+namespace {
+
+const std::u16string Service = u"VORN2000";
+const std::u16string RegistryPath = std::u16string(hosted::Kernel::ServicesRoot()) + u"\\VORN2000";
+
+class RegistryTest : public DriverTest {
+protected:
+    std::vector<ConfiguredDeviceBlock> Enumerate()
+    {
+        UNICODE_STRING path;
+        RtlInitUnicodeString(&path, RegistryPath.c_str());
+        ConfiguredDeviceNode* list = EnumerateConfiguredDevices(&path);
+        std::vector<ConfiguredDeviceBlock> blocks;
+        for (ConfiguredDeviceNode* node = list; node; node = node->Next) {
+            EXPECT_EQ(node->Prev, nullptr);
+            blocks.push_back(*node->Block);
+            names.emplace_back(node->Block->PortNameSetting.Buffer,
+                               node->Block->PortNameSetting.Length / 2);
+            ExFreePool(node->Block->PortNameSetting.Buffer); // as a device's teardown would
+        }
+        FreeConfiguredDevices(list);
+        return blocks;
+    }
+    std::vector<std::u16string> names;
+};
+
+TEST_F(RegistryTest, AbsentGlobalValuesKeepTheInitialValues)
+{
+    kernel.RegistrySetDword(Service, u"Unrelated", 7);
+    ReadGlobalSettings(VORN_SERVICE_KEY, &Control());
+    const DeviceExtension& c = Control();
+    EXPECT_EQ((std::vector<LONG>{LONG(c.MouseMode), LONG(c.DoubleClickSpeed), c.DoubleClickSize,
+                                 LONG(c.Language), c.A0, c.A1, c.A2, c.A3, c.Uppper, c.Low,
+                                 c.FilterThreshold, LONG(c.Filter), LONG(c.Rotation)}),
+              (std::vector<LONG>{0, 0, 0, 0, 4, 4, 4, 12, 36, 1, 256, 1, 0}));
+    kernel.RegistrySetDword(Service, u"Filter Threshold", 99);
+    kernel.RegistrySetDword(Service, u"Rotation", 3);
+    kernel.RegistrySetString(Service, u"A0", u"not a number"); // wrong type: skipped
+    ReadGlobalSettings(VORN_SERVICE_KEY, &Control());
+    EXPECT_EQ(c.FilterThreshold, 99);
+    EXPECT_EQ(c.Rotation, 3u);
+    EXPECT_EQ(c.A0, 4);
+}
+
+TEST_F(RegistryTest, DeviceKeysWithoutGapsFromDeviceZero)
+{
+    kernel.RegistrySetString(Service + u"\\Device0", u"COMM", u"COM2");
+    kernel.RegistrySetDword(Service + u"\\Device1", u"BaudRate", 19200);
+    kernel.RegistrySetDword(Service + u"\\Device1", u"LLX", 180);
+    kernel.RegistrySetString(Service + u"\\Device1", u"LLY", u"text"); // wrong type: skipped
+    kernel.RegistrySetDword(Service + u"\\Device3", u"BaudRate", 1);
+    auto blocks = Enumerate();
+    ASSERT_EQ(blocks.size(), 2u);
+    EXPECT_EQ(names[0], u"COM2");
+    EXPECT_EQ(blocks[0].BaudRate, 0u); // absent per-device values are 0
+    EXPECT_EQ(blocks[0].LLX, 0);
+    EXPECT_EQ(blocks[0].PortNameSetting.MaximumLength, 64);
+    EXPECT_EQ(blocks[1].BaudRate, 19200u);
+    EXPECT_EQ(blocks[1].LLX, 180);
+    EXPECT_EQ(blocks[1].LLY, 0);
+    EXPECT_EQ(names[1], u"");
+}
+
+TEST_F(RegistryTest, OverlongPortNameEndsTheEnumeration)
+{
+    kernel.RegistrySetString(Service + u"\\Device0", u"COMM", u"COM1");
+    kernel.RegistrySetString(Service + u"\\Device1", u"COMM", std::u16string(32, u'X'));
+    kernel.RegistrySetString(Service + u"\\Device2", u"COMM", u"COM3");
+    EXPECT_EQ(Enumerate().size(), 1u);
+    names.clear();
+    kernel.RegistrySetString(Service + u"\\Device1", u"COMM", std::u16string(31, u'X'));
+    EXPECT_EQ(Enumerate().size(), 3u);
+    names.clear();
+    kernel.RegistryDeleteKey(Service + u"\\Device0");
+    EXPECT_TRUE(Enumerate().empty());
+}
+
+TEST_F(RegistryTest, PoolExhaustionEndsTheEnumerationCleanly)
+{
+    for (int i = 0; i < 3; ++i)
+        kernel.RegistrySetDword(Service + u"\\Device" + char16_t(u'0' + i), u"BaudRate", 9600);
+    for (ULONGLONG failAt = 1; failAt <= 12; ++failAt) {
+        kernel.FailNthAllocation(failAt);
+        size_t found = Enumerate().size();
+        names.clear();
+        EXPECT_LE(found, 3u);
+    }
+    kernel.ClearAllocationFaults();
+}
+
+TEST_F(RegistryTest, GlobalValuesAreWrittenTogether)
+{
+    kernel.TakeRegistryWrites();
+    Control().Rotation = 2;
+    WriteGlobalSettings(VORN_SERVICE_KEY, &Control());
+    auto writes = kernel.TakeRegistryWrites();
+    std::vector<std::u16string> names;
+    for (const auto& [key, name] : writes) {
+        EXPECT_EQ(key, u"VORN2000");
+        names.push_back(name);
+    }
+    EXPECT_EQ(names, (std::vector<std::u16string>{u"MouseMode", u"DoubleClickSpeed",
+                                                  u"DoubleClickSize", u"Language", u"Rotation"}));
+    hosted::Kernel::RegistryValue value;
+    ASSERT_TRUE(kernel.RegistryGet(Service, u"Rotation", &value));
+    EXPECT_EQ(value.Dword, 2u);
+}
+
+} // namespace
