@@ -78,6 +78,24 @@ std::u16string Relative(const std::u16string& absolute)
     return absolute;
 }
 
+// A value from its bytes as written: REG_SZ text up to its zero, else the
+// first four bytes as a number.
+Kernel::RegistryValue ValueFromBytes(ULONG type, const std::vector<UCHAR>& data)
+{
+    Kernel::RegistryValue value{type, 0, u""};
+    if (type == REG_SZ) {
+        for (size_t i = 0; i + 1 < data.size(); i += 2) {
+            char16_t c = char16_t(data[i] | data[i + 1] << 8);
+            if (!c)
+                break;
+            value.Text += c;
+        }
+    } else {
+        std::memcpy(&value.Dword, data.data(), std::min<size_t>(4, data.size()));
+    }
+    return value;
+}
+
 NTSTATUS StoreDirect(const Kernel::RegistryValue& value, PVOID target)
 {
     if (value.Type == REG_SZ) {
@@ -121,17 +139,7 @@ const char16_t* Kernel::ServicesRoot()
 void Kernel::RegistrySetRaw(const std::u16string& key, const std::u16string& name, ULONG type,
                             const std::vector<UCHAR>& data)
 {
-    RegistryValue value{type, 0, u""};
-    if (type == REG_SZ) {
-        for (size_t i = 0; i + 1 < data.size(); i += 2) {
-            char16_t c = char16_t(data[i] | data[i + 1] << 8);
-            if (!c)
-                break;
-            value.Text += c;
-        }
-    } else {
-        std::memcpy(&value.Dword, data.data(), std::min<size_t>(4, data.size()));
-    }
+    RegistryValue value = ValueFromBytes(type, data);
     std::lock_guard<std::mutex> guard(state_->RegistryLock);
     CreateKey(*state_, Absolute(key)).Values[Upper(name)] = {name, value};
 }
@@ -276,17 +284,7 @@ NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR Value
     std::u16string absolute = Resolve(RelativeTo, Path);
     std::vector<UCHAR> data(static_cast<UCHAR*>(ValueData),
                             static_cast<UCHAR*>(ValueData) + ValueLength);
-    Kernel::RegistryValue value{ValueType, 0, u""};
-    if (ValueType == REG_SZ) {
-        for (size_t i = 0; i + 1 < data.size(); i += 2) {
-            char16_t c = char16_t(data[i] | data[i + 1] << 8);
-            if (!c)
-                break;
-            value.Text += c;
-        }
-    } else {
-        std::memcpy(&value.Dword, data.data(), std::min<size_t>(4, data.size()));
-    }
+    Kernel::RegistryValue value = ValueFromBytes(ValueType, data);
     std::u16string name(ValueName);
     std::lock_guard<std::mutex> guard(k.RegistryLock);
     CreateKey(k, absolute).Values[Upper(name)] = {name, value};
