@@ -29,6 +29,17 @@ bool LaunchDeviceThread(PKSTART_ROUTINE routine, DeviceExtension* device, PVOID*
     return true;
 }
 
+void EnterDeviceThread(DeviceExtension* device, PKEVENT started, PIRP* request)
+{
+    if (!IsTouchDevice(device))
+        EndDeviceThread();
+    // Run only once the starter has recorded this thread.
+    KeWaitForSingleObject(started, Executive, KernelMode, FALSE, nullptr);
+    RaiseToReaderPriority();
+    if (KeGetCurrentIrql() > PASSIVE_LEVEL || !*request)
+        EndDeviceThread();
+}
+
 void EndDeviceThread()
 {
     PsTerminateSystemThread(STATUS_SUCCESS);

@@ -83,13 +83,7 @@ void StartParameterRead(DeviceExtension* device)
 VOID NTAPI ParameterThreadMain(PVOID context)
 {
     auto* device = static_cast<DeviceExtension*>(context);
-    if (!IsTouchDevice(device))
-        EndDeviceThread();
-    // Run only once StartParameterRead has recorded this thread.
-    KeWaitForSingleObject(&device->ParameterReadStarted, Executive, KernelMode, FALSE, nullptr);
-    RaiseToReaderPriority();
-    if (KeGetCurrentIrql() > PASSIVE_LEVEL || !device->WriteIrp)
-        EndDeviceThread();
+    EnterDeviceThread(device, &device->ParameterReadStarted, &device->WriteIrp);
 
     PVOID events[2] = {&device->StopEvent, &device->ResponseEvent};
     // An answer left over from before must not stand for the first command's.

@@ -112,13 +112,7 @@ void StartReader(DeviceExtension* device)
 VOID NTAPI ReaderThreadMain(PVOID context)
 {
     auto* device = static_cast<DeviceExtension*>(context);
-    if (!IsTouchDevice(device))
-        EndDeviceThread();
-    // Run only once StartReader has recorded this thread.
-    KeWaitForSingleObject(&device->ReaderStarted, Executive, KernelMode, FALSE, nullptr);
-    RaiseToReaderPriority();
-    if (KeGetCurrentIrql() > PASSIVE_LEVEL || !device->ReadIrp)
-        EndDeviceThread();
+    EnterDeviceThread(device, &device->ReaderStarted, &device->ReadIrp);
 
     PIRP irp = device->ReadIrp;
     PVOID events[2] = {&device->StopEvent, &device->ReadDoneEvent};

@@ -58,6 +58,10 @@ bool LaunchDeviceThread(PKSTART_ROUTINE routine, DeviceExtension* device, PVOID*
                         PVOID* runningMarker, PKEVENT started);
 void RaiseToReaderPriority();
 [[noreturn]] void EndDeviceThread();
+// The common start of both thread bodies: ends the thread at once for a
+// record of another kind, waits until the starter recorded it, raises it
+// to priority 16, and ends it when above PASSIVE_LEVEL or without its request.
+void EnterDeviceThread(DeviceExtension* device, PKEVENT started, PIRP* request);
 // Releases a thread's object once the thread has announced its end (its
 // running marker is null), after waiting for it to be fully gone.
 void ReleaseEndedThread(PVOID* threadObject, PVOID volatile const* runningMarker);
