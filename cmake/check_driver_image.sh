@@ -25,7 +25,10 @@ fi
 mapfile -t objects < <(find "$dir" -name '*.obj')
 [[ ${#objects[@]} -gt 0 ]] || { echo "FAIL: no objects under $dir"; exit 1; }
 for object in "${objects[@]}"; do
-  if $objdump -h "$object" | grep -q -E '\.ctors|\.init_array|\.CRT\$XC'; then
+  # Captured first: with pipefail, grep -q quitting early would let objdump's
+  # SIGPIPE turn a match into a miss.
+  sections=$($objdump -h "$object")
+  if grep -q -E '\.ctors|\.init_array|\.CRT\$XC' <<<"$sections"; then
     echo "FAIL: $object has static constructors"
     exit 1
   fi
