@@ -6,7 +6,8 @@ packages=(cmake ninja-build g++ libgtest-dev libbenchmark-dev
           binutils-mingw-w64-x86-64)
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
+  [[ $status == *'install ok installed'* ]] || missing+=("$p")
 done
 if [[ ${#missing[@]} -gt 0 ]]; then
   echo "installing: ${missing[*]}"
