@@ -15,5 +15,8 @@ set(VORN_DRIVER_SOURCES
   serial/port.cpp
   serial/reader.cpp
   serial/parameter_read.cpp
+  control/device_lists.cpp
+  control/control_device.cpp
+  control/requests.cpp
   driver/classentry.cpp
 )

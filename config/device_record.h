@@ -193,6 +193,11 @@ struct DeviceExtension {
     UCHAR ReadReleaseDeferred;   // the completion left the freeing to the reader
     UCHAR WriteInFlight;         // WriteIrp is with the port
     KEVENT WriteIdleEvent;       // signalled whenever WriteIrp is not with the port
+
+    // Device handles where addresses are wider than 32 bits: a touch device's
+    // own handle, and on the control device the next one to give out.
+    ULONG DeviceHandle;
+    ULONG NextDeviceHandle;
 };
 
 // The control device, or null before it exists and after it is destroyed.

@@ -50,20 +50,6 @@ VOID NTAPI CancelButtonEventWait(PDEVICE_OBJECT device, PIRP irp)
     IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
-NTSTATUS Refuse(PIRP irp)
-{
-    irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
-    irp->IoStatus.Information = 0;
-    return STATUS_UNSUCCESSFUL;
-}
-
-NTSTATUS Succeed(PIRP irp, ULONG_PTR information)
-{
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    irp->IoStatus.Information = information;
-    return STATUS_SUCCESS;
-}
-
 } // namespace
 
 // DISPATCH_LEVEL, control device's Lock and the touch device's Lock held.
@@ -90,7 +76,7 @@ NTSTATUS SetNotifyMask(PDEVICE_OBJECT controlDevice, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(ULONG))
-        return Refuse(irp);
+        return RefuseRequest(irp);
     DeviceExtension* control = ExtensionOf(controlDevice);
     ULONG mask;
     RtlCopyMemory(&mask, irp->AssociatedIrp.SystemBuffer, sizeof mask);
@@ -99,14 +85,14 @@ NTSTATUS SetNotifyMask(PDEVICE_OBJECT controlDevice, PIRP irp)
         CompleteEventIrpLocked(control, SupersededStatus);
         control->NotifyMask = mask;
     }
-    return Succeed(irp, 0);
+    return SucceedRequest(irp, 0);
 }
 
 NTSTATUS GetNotifyMask(PDEVICE_OBJECT controlDevice, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     if (stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(ULONG))
-        return Refuse(irp);
+        return RefuseRequest(irp);
     DeviceExtension* control = ExtensionOf(controlDevice);
     ULONG mask;
     {
@@ -114,7 +100,7 @@ NTSTATUS GetNotifyMask(PDEVICE_OBJECT controlDevice, PIRP irp)
         mask = control->NotifyMask;
     }
     RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, &mask, sizeof mask);
-    return Succeed(irp, sizeof mask);
+    return SucceedRequest(irp, sizeof mask);
 }
 
 NTSTATUS WaitForButtonEvent(PDEVICE_OBJECT controlDevice, PIRP irp)

@@ -37,6 +37,55 @@ private:
     KIRQL oldIrql_ = PASSIVE_LEVEL;
 };
 
+// Holds a kernel mutex for its scope: a non-alertable kernel-mode wait
+// without time-out. The mutex is recursive, so nested guards are fine.
+class MutexGuard {
+public:
+    explicit MutexGuard(PKMUTEX mutex) : mutex_(mutex)
+    {
+        KeWaitForSingleObject(mutex_, Executive, KernelMode, FALSE, nullptr);
+    }
+    ~MutexGuard() { KeReleaseMutex(mutex_, FALSE); }
+    MutexGuard(const MutexGuard&) = delete;
+    MutexGuard& operator=(const MutexGuard&) = delete;
+
+private:
+    PKMUTEX mutex_;
+};
+
+// Waits until no DPC is queued or running on any processor, so that a record
+// holding DPCs can be released. Windows 2000 has no KeFlushQueuedDpcs, so it
+// is looked up rather than imported; there a pause outlasts any DPC routine
+// already running, since such a routine never waits.
+inline void FlushDeferredProcedures()
+{
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, VORN_WIDE("KeFlushQueuedDpcs"));
+    using FlushRoutine = VOID(NTAPI*)(VOID);
+    auto flush = reinterpret_cast<FlushRoutine>(MmGetSystemRoutineAddress(&name));
+    if (flush) {
+        flush();
+        return;
+    }
+    LARGE_INTEGER pause = RelativeTimeout(20);
+    KeDelayExecutionThread(KernelMode, FALSE, &pause);
+}
+
+// The outcome of a device control request that its dispatch completes.
+inline NTSTATUS RefuseRequest(PIRP irp)
+{
+    irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
+    irp->IoStatus.Information = 0;
+    return STATUS_UNSUCCESSFUL;
+}
+
+inline NTSTATUS SucceedRequest(PIRP irp, ULONG_PTR information)
+{
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = information;
+    return STATUS_SUCCESS;
+}
+
 // Integer limits, without the C library.
 constexpr LONG LongMin = -2147483647 - 1;
 constexpr LONG LongMax = 2147483647;

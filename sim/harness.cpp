@@ -1,6 +1,7 @@
 #include "sim/harness.h"
 
 #include "pipeline/pipeline.h"
+#include "control/control.h"
 #include "serial/serial.h"
 
 #include <cstddef>
@@ -39,11 +40,13 @@ PipelineRig::PipelineRig(hosted::Kernel& kernel, bool lockOrder)
 {
     if (lockOrder)
         InstallDriverLockOrder(kernel);
-    IoCreateDevice(driver_, sizeof(DeviceExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
-                   &control_);
-    InitializeControlRecord(control_);
-    KeInitializeMutex(&ExtensionOf(control_)->ListMutex, 0);
-    ControlDeviceObject = control_;
+    driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = ControlDispatch;
+    driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = ControlDispatch;
+    CreateControlDevice(driver_, &control_);
+    std::u16string path = std::u16string(hosted::Kernel::ServicesRoot()) + u"\\VORN2000";
+    UNICODE_STRING registryPath;
+    RtlInitUnicodeString(&registryPath, path.c_str());
+    SaveDriverRegistryPath(control_, &registryPath);
 
     IoCreateDevice(driver_, sizeof(PipelineRig*), nullptr, FILE_DEVICE_MOUSE, 0, FALSE,
                    &classDevice_);
@@ -57,30 +60,17 @@ PipelineRig::PipelineRig(hosted::Kernel& kernel, bool lockOrder)
 PipelineRig::~PipelineRig()
 {
     for (PDEVICE_OBJECT touch : touches_)
-        DestroyTouchDevice(touch);
+        ::DestroyTouchDevice(touch);
+    if (control_)
+        DestroyControlDevice(control_);
     ports_.clear();
-    DeviceExtension& c = ControlExt();
-    CompletePendingButtonEvent(&c, STATUS_CANCELLED);
-    KeRemoveQueueDpc(&c.DeliveryDpc);
-    KeCancelTimer(&c.ClickTimer);
-    FreeControlRecordStorage(&c);
-    ControlDeviceObject = nullptr;
-    IoDeleteDevice(control_);
     IoDeleteDevice(classDevice_);
     kernel_.SetLockRanker(nullptr);
 }
 
-void PipelineRig::DestroyTouchDevice(PDEVICE_OBJECT touch)
+NTSTATUS PipelineRig::LoadConfiguredDevices()
 {
-    DeviceExtension* device = ExtensionOf(touch);
-    ShutDownSerialLink(device);
-    KeCancelTimer(&device->ClickTimer);
-    KeRemoveQueueDpc(&device->ClickTimerDpc);
-    KeRemoveQueueDpc(&device->ParseDpc);
-    FreeTouchRecordStorage(device);
-    if (device->PortPath.Buffer)
-        ExFreePool(device->PortPath.Buffer);
-    IoDeleteDevice(touch);
+    return CreateConfiguredTouchPortDevices(driver_, control_, &ControlExt().DriverRegistryPath);
 }
 
 SerialPort& PipelineRig::AddSerialPort(const std::string& name)

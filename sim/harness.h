@@ -36,6 +36,10 @@ public:
     PDEVICE_OBJECT Control() const { return control_; }
     DeviceExtension& ControlExt() const { return *ExtensionOf(control_); }
 
+    // Makes the touch port devices the registry configures, as driver entry
+    // does: unlinked and not started.
+    NTSTATUS LoadConfiguredDevices();
+
     // A touch device initialised as the driver does, linked to the control
     // device unless `link` is false.
     PDEVICE_OBJECT AddTouchDevice(bool link = true);
@@ -62,7 +66,6 @@ public:
 private:
     static VOID NTAPI ClassService(PDEVICE_OBJECT classDevice, PMOUSE_INPUT_DATA start,
                                    PMOUSE_INPUT_DATA end, PULONG consumed);
-    void DestroyTouchDevice(PDEVICE_OBJECT touch);
 
     hosted::Kernel& kernel_;
     PDRIVER_OBJECT driver_;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sched.h>
 #include <unistd.h>
 
@@ -406,6 +407,10 @@ void CheckNothingQueuedIn(const void* begin, SIZE_T size, const char* what)
     for (PKDPC dpc : k.DpcQueue)
         if (inside(dpc))
             VerifierFail("freed-while-queued", "%s frees a queued DPC (%p)", what, (void*)dpc);
+    for (PKDPC dpc : k.RunningDpcs)
+        if (inside(dpc))
+            VerifierFail("freed-while-running", "%s frees a DPC whose routine is running (%p)",
+                         what, (void*)dpc);
     for (PKTIMER timer : k.ArmedTimers)
         if (inside(timer))
             VerifierFail("freed-while-queued", "%s frees an armed timer (%p)", what, (void*)timer);
@@ -436,9 +441,14 @@ void DrainDpcs()
             dpc = k.DpcQueue.front();
             k.DpcQueue.pop_front();
             dpc->HostedQueued = FALSE;
+            k.RunningDpcs.insert(dpc);
         }
         size_t heldBefore = thread.HeldLocks.size();
         dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+        {
+            std::lock_guard<std::mutex> guard(k.Dispatcher);
+            k.RunningDpcs.erase(k.RunningDpcs.find(dpc));
+        }
         if (thread.Irql != DISPATCH_LEVEL || thread.HeldLocks.size() != heldBefore)
             VerifierFail("dpc", "DPC routine %p returned at IRQL %d holding %zu spin lock(s)",
                          (void*)dpc->DeferredRoutine, thread.Irql,
@@ -621,6 +631,46 @@ BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc)
     k.DpcQueue.erase(std::find(k.DpcQueue.begin(), k.DpcQueue.end(), Dpc));
     Dpc->HostedQueued = FALSE;
     return TRUE;
+}
+
+// Runs what is queued on this thread, then waits out routines that other
+// threads are running: a DPC never blocks, so the wait is short.
+VOID NTAPI KeFlushQueuedDpcs(VOID)
+{
+    if (CurrentThread().Irql > PASSIVE_LEVEL)
+        VerifierFail("irql", "KeFlushQueuedDpcs at IRQL %d", CurrentThread().Irql);
+    DrainDpcs();
+    Kernel::State& k = K();
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> guard(k.Dispatcher);
+            if (k.RunningDpcs.empty() && k.DpcQueue.empty())
+                return;
+        }
+        DrainDpcs();
+        sched_yield();
+    }
+}
+
+PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName)
+{
+    static const struct {
+        const char* Name;
+        PVOID Routine;
+    } routines[] = {
+        {"KeFlushQueuedDpcs", reinterpret_cast<PVOID>(&KeFlushQueuedDpcs)},
+    };
+    for (const auto& routine : routines) {
+        size_t length = strlen(routine.Name);
+        if (SystemRoutineName->Length != length * sizeof(WCHAR))
+            continue;
+        bool same = true;
+        for (size_t i = 0; i < length && same; ++i)
+            same = SystemRoutineName->Buffer[i] == WCHAR(routine.Name[i]);
+        if (same)
+            return routine.Routine;
+    }
+    return nullptr;
 }
 
 VOID NTAPI KeInitializeTimer(PKTIMER Timer)

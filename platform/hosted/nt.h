@@ -585,6 +585,8 @@ VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql);
 VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
+VOID NTAPI KeFlushQueuedDpcs(VOID);
+PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName);
 VOID NTAPI KeInitializeTimer(PKTIMER Timer);
 BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
 BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer);
@@ -635,6 +637,7 @@ NTSTATUS NTAPI RtlIntegerToUnicodeString(ULONG Value, ULONG Base, PUNICODE_STRIN
 LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2,
                                    BOOLEAN CaseInSensitive);
 ULONG NTAPI RtlxAnsiStringToUnicodeSize(const ANSI_STRING* AnsiString);
+#define RtlAnsiStringToUnicodeSize(String) RtlxAnsiStringToUnicodeSize(String)
 NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString,
                                             const ANSI_STRING* SourceString,
                                             BOOLEAN AllocateDestinationString);

@@ -92,6 +92,7 @@ struct Kernel::State {
     std::set<PKTIMER> ArmedTimers;
     ULONGLONG TimerArmings = 0;
     std::deque<PKDPC> DpcQueue;
+    std::multiset<PKDPC> RunningDpcs; // DPC routines executing right now
 
     mutable std::mutex PoolLock;
     std::map<const void*, PoolBlock> Blocks;

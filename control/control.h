@@ -1,0 +1,121 @@
+// The control device, its two lists of touch devices, and the control
+// requests through which the configuration utility reaches the driver.
+//
+// Everything here runs at PASSIVE_LEVEL. ListMutex guards both lists; the
+// control dispatch holds it across every request, and the operations called
+// inside a request take it again, recursively.
+#pragma once
+
+#include "config/device_record.h"
+
+// Request codes: CTL_CODE(0x8000, function, METHOD_BUFFERED, FILE_ANY_ACCESS).
+constexpr ULONG ControlCode(ULONG function)
+{
+    return 0x80000000u | (function << 2);
+}
+
+constexpr ULONG IoctlSetPortName = ControlCode(0x102);
+constexpr ULONG IoctlWriteParameters = ControlCode(0x103);
+constexpr ULONG IoctlReadParameters = ControlCode(0x104);
+constexpr ULONG IoctlPortDeviceCount = ControlCode(0x105);
+constexpr ULONG IoctlPortDeviceHandles = ControlCode(0x106);
+constexpr ULONG IoctlCreatePortDevice = ControlCode(0x107);
+constexpr ULONG IoctlRemovePortDevice = ControlCode(0x108);
+constexpr ULONG IoctlGetPortName = ControlCode(0x109);
+constexpr ULONG IoctlPortNameLength = ControlCode(0x110);
+constexpr ULONG IoctlCreateDynamicDevice = ControlCode(0x111);
+constexpr ULONG IoctlRemoveDynamicDevice = ControlCode(0x112);
+constexpr ULONG IoctlDynamicDeviceCount = ControlCode(0x113);
+constexpr ULONG IoctlDynamicDeviceHandles = ControlCode(0x114);
+constexpr ULONG IoctlSetSwapXY = ControlCode(0x115);
+constexpr ULONG IoctlSetGridEnabled = ControlCode(0x116);
+constexpr ULONG IoctlSetMouseSettings = ControlCode(0x120);
+constexpr ULONG IoctlGetMouseSettings = ControlCode(0x121);
+constexpr ULONG IoctlSetLanguage = ControlCode(0x122);
+constexpr ULONG IoctlGetLanguage = ControlCode(0x123);
+constexpr ULONG IoctlGetFilterSettings = ControlCode(0x125);
+constexpr ULONG IoctlGetRotation = ControlCode(0x126);
+constexpr ULONG IoctlSetRotation = ControlCode(0x127);
+// 0x80000400, 0x80000404 (serial.h) and 0x8000045C..0x80000464 (pipeline.h)
+// complete the set.
+
+// The calibration and settings of one touch device as requests 0x8000040C
+// and 0x80000410 carry them.
+#pragma pack(push, 1)
+struct DeviceParameterBlock {
+    ULONG Handle;
+    LONG LLX, LLY, LRX, LRY, URX, URY, ULX, ULY;
+    ULONG BaudRate;
+    ULONG ModeStatus;
+    ULONG Mode;
+    ULONG XDeviation;
+    ULONG YDeviation;
+    ULONG SelDelay;
+    ULONG ClickDelay;
+    USHORT CalFlags;
+    USHORT CalAux;
+    LONG GridLLX, GridLLY, GridLRX, GridLRY, GridURX, GridURY, GridULX, GridULY;
+    LONG GridX[GridPointCount];
+    LONG GridY[GridPointCount];
+};
+#pragma pack(pop)
+
+static_assert(sizeof(DeviceParameterBlock) == 300, "the block is 300 bytes on the wire");
+static_assert(offsetof(DeviceParameterBlock, LLX) == 4, "block layout");
+static_assert(offsetof(DeviceParameterBlock, BaudRate) == 36, "block layout");
+static_assert(offsetof(DeviceParameterBlock, ModeStatus) == 40, "block layout");
+static_assert(offsetof(DeviceParameterBlock, ClickDelay) == 60, "block layout");
+static_assert(offsetof(DeviceParameterBlock, CalFlags) == 64, "block layout");
+static_assert(offsetof(DeviceParameterBlock, CalAux) == 66, "block layout");
+static_assert(offsetof(DeviceParameterBlock, GridLLX) == 68, "block layout");
+static_assert(offsetof(DeviceParameterBlock, GridX) == 100, "block layout");
+static_assert(offsetof(DeviceParameterBlock, GridY) == 200, "block layout");
+
+// ---- control_device.cpp ------------------------------------------------------
+
+NTSTATUS CreateControlDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT* controlDevice);
+void SaveDriverRegistryPath(PDEVICE_OBJECT controlDevice, PCUNICODE_STRING registryPath);
+NTSTATUS CreateConfiguredTouchPortDevices(PDRIVER_OBJECT driver, PDEVICE_OBJECT controlDevice,
+                                          PCUNICODE_STRING registryPath);
+NTSTATUS DestroyTouchDevice(PDEVICE_OBJECT device);
+NTSTATUS DestroyControlDevice(PDEVICE_OBJECT controlDevice);
+NTSTATUS CreateTouchPortDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT controlDevice,
+                               const CHAR* portName, ULONG portNameLength, PDEVICE_OBJECT* created);
+NTSTATUS CreateDynamicTouchDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT controlDevice,
+                                  PCWSTR portPath, PDEVICE_OBJECT* created);
+void SetPortNameFromLink(PDEVICE_OBJECT device, PCUNICODE_STRING linkName);
+NTSTATUS RemoveTouchPortDevice(PDEVICE_OBJECT controlDevice, ULONG handle);
+NTSTATUS RemoveDynamicTouchDevice(PDEVICE_OBJECT controlDevice, ULONG handle);
+
+// ANSI text in the system's code page to UTF-16, in a temporary paged buffer
+// with room for a terminating zero. False (nothing allocated) when the text
+// is too long for a counted string or there is no memory.
+constexpr ULONG MaxAnsiNameLength = 32765;
+bool ConvertAnsiName(const CHAR* text, ULONG length, PUNICODE_STRING converted);
+void FreeConvertedName(PUNICODE_STRING converted);
+
+// ---- device_lists.cpp --------------------------------------------------------
+
+NTSTATUS InsertPortListDevice(PDEVICE_OBJECT controlDevice, PDEVICE_OBJECT device);
+NTSTATUS InsertDynamicListDevice(PDEVICE_OBJECT controlDevice, PDEVICE_OBJECT device);
+NTSTATUS UnlinkDynamicListDevice(PDEVICE_OBJECT controlDevice, PDEVICE_OBJECT device);
+// Unlinks and frees `node` of the list whose head is `*head`; ListMutex held.
+void UnlinkNode(ListNode** head, ListNode* node);
+ULONG CountListNodes(const ListNode* head);
+
+// Gives a new touch device its handle (where handles are not addresses).
+void AssignDeviceHandle(DeviceExtension* control, DeviceExtension* device);
+// The 32-bit value by which the control requests name a touch device.
+ULONG HandleOfDevice(PDEVICE_OBJECT device);
+// The node of the list whose device has this handle, or null; ListMutex held.
+ListNode* FindListNode(ListNode* head, ULONG handle);
+
+// ---- requests.cpp ------------------------------------------------------------
+
+DRIVER_DISPATCH ControlDispatch;
+
+using TouchRequestHandler = NTSTATUS (*)(DeviceExtension* device, PIRP irp);
+// Finds the touch device a request names and runs `handler` on it; a request
+// too small or naming no listed device is refused. ListMutex held.
+NTSTATUS SelectTouchDevice(PIRP irp, ULONG minimumInput, ULONG minimumOutput,
+                           TouchRequestHandler handler);

@@ -1,0 +1,456 @@
+// Creating and destroying the control device and the touch devices.
+#include "control/control.h"
+
+#include "config/registry.h"
+#include "pipeline/pipeline.h"
+#include "serial/serial.h"
+
+namespace {
+
+constexpr ULONG TouchDeviceType = 0x8000;
+constexpr LONGLONG StopPauseMs = 20;
+
+#define CONTROL_DEVICE_NAME VORN_WIDE("\\Device\\VORN")
+#define CONTROL_LINK_NAME VORN_WIDE("\\DosDevices\\VORN")
+#define DOS_DEVICES_PREFIX VORN_WIDE("\\DosDevices\\")
+#define DEVICE_SUBKEY_PREFIX VORN_WIDE("VORN2000\\Device")
+
+// Capacities of the strings a touch device owns.
+constexpr USHORT DeviceNameCapacity = 256;
+constexpr USHORT LinkNameCapacity = 512;
+constexpr USHORT RegistrySubkeyCapacity = 64;
+constexpr USHORT ConfiguredPortCapacity = 64;
+constexpr USHORT RequestedPortCapacity = 512;
+constexpr USHORT DynamicPortPathCapacity = 256;
+constexpr USHORT NameWorkCapacity = 512;
+constexpr USHORT EntryNumberCapacity = 32;
+constexpr USHORT RequestNumberCapacity = 256;
+
+// A zero-filled buffer of `capacity` bytes; a string whose buffer cannot be
+// allocated stays empty, with no buffer.
+void AllocateString(PUNICODE_STRING string, USHORT capacity, POOL_TYPE pool)
+{
+    string->Length = 0;
+    string->Buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(pool, capacity, DriverPoolTag));
+    string->MaximumLength = string->Buffer ? capacity : 0;
+    if (string->Buffer)
+        RtlZeroMemory(string->Buffer, capacity);
+}
+
+void FreeString(PUNICODE_STRING string)
+{
+    if (string->Buffer)
+        ExFreePool(string->Buffer);
+    string->Buffer = nullptr;
+    string->Length = 0;
+    string->MaximumLength = 0;
+}
+
+// Work strings of a creation; all or none are allocated.
+struct WorkNames {
+    UNICODE_STRING Number;
+    UNICODE_STRING Link;
+    UNICODE_STRING Device;
+};
+
+bool AllocateWorkNames(WorkNames* names, USHORT numberCapacity)
+{
+    AllocateString(&names->Number, numberCapacity, PagedPool);
+    AllocateString(&names->Link, NameWorkCapacity, PagedPool);
+    AllocateString(&names->Device, NameWorkCapacity, PagedPool);
+    if (names->Number.Buffer && names->Link.Buffer && names->Device.Buffer)
+        return true;
+    FreeString(&names->Number);
+    FreeString(&names->Link);
+    FreeString(&names->Device);
+    return false;
+}
+
+void FreeWorkNames(WorkNames* names)
+{
+    FreeString(&names->Number);
+    FreeString(&names->Link);
+    FreeString(&names->Device);
+}
+
+// Device name = devicePrefix + n, link name = linkPrefix + n.
+void ComposeNames(WorkNames* names, PCWSTR devicePrefix, PCWSTR linkPrefix, ULONG number)
+{
+    ClearString(&names->Number);
+    ClearString(&names->Link);
+    ClearString(&names->Device);
+    AppendText(&names->Device, devicePrefix);
+    AppendText(&names->Link, linkPrefix);
+    AppendNumber(&names->Number, number);
+    RtlAppendUnicodeStringToString(&names->Device, &names->Number);
+    RtlAppendUnicodeStringToString(&names->Link, &names->Number);
+}
+
+// A string of the record: a fresh buffer holding `prefix` (if any) and `text`.
+void SetRecordString(PUNICODE_STRING string, USHORT capacity, POOL_TYPE pool, PCWSTR prefix,
+                     PCUNICODE_STRING text)
+{
+    AllocateString(string, capacity, pool);
+    if (!string->Buffer)
+        return;
+    if (prefix && !AppendText(string, prefix))
+        return;
+    if (text && !NT_SUCCESS(RtlAppendUnicodeStringToString(string, text)))
+        ClearString(string);
+}
+
+NTSTATUS CreateTouchDeviceObject(PDRIVER_OBJECT driver, PUNICODE_STRING name,
+                                 PDEVICE_OBJECT* device)
+{
+    *device = nullptr;
+    NTSTATUS status =
+        IoCreateDevice(driver, sizeof(DeviceExtension), name, TouchDeviceType, 0, TRUE, device);
+    if (!NT_SUCCESS(status)) {
+        *device = nullptr;
+        return status;
+    }
+    (*device)->Flags |= DO_BUFFERED_IO;
+    InitializeTouchRecord(*device);
+    ExtensionOf(*device)->Self = *device;
+    return STATUS_SUCCESS;
+}
+
+// A device no list holds can never be reached by a request or a teardown:
+// it is destroyed at once rather than left running.
+bool KeepListedDevice(NTSTATUS insertion, PDEVICE_OBJECT device)
+{
+    if (NT_SUCCESS(insertion))
+        return true;
+    DestroyTouchDevice(device);
+    return false;
+}
+
+void DestroyListedDevices(ListNode** head)
+{
+    ListNode* node = *head;
+    *head = nullptr;
+    while (node) {
+        ListNode* next = node->Next;
+        DestroyTouchDevice(node->Device);
+        ExFreePool(node);
+        node = next;
+    }
+}
+
+// The DPCs and the click timer of a record whose threads have ended and
+// whose requests are back: after this none of them runs again.
+void QuiesceDeferredWork(DeviceExtension* device)
+{
+    // A ParseDpc still running may arm the click timer; let it finish first.
+    FlushDeferredProcedures();
+    KeCancelTimer(&device->ClickTimer);
+    KeRemoveQueueDpc(&device->ClickTimerDpc);
+    KeRemoveQueueDpc(&device->ParseDpc);
+    FlushDeferredProcedures();
+}
+
+void FreeTouchStrings(DeviceExtension* device)
+{
+    if (device->LinkName.Buffer)
+        IoDeleteSymbolicLink(&device->LinkName);
+    FreeString(&device->LinkName);
+    FreeString(&device->PortPath);
+    FreeString(&device->DeviceName);
+    FreeString(&device->PortName);
+    FreeString(&device->RegistrySubkey);
+    FreeString(&device->Settings.PortNameSetting);
+}
+
+void DropUnusedBlocks(ConfiguredDeviceNode* from)
+{
+    for (; from; from = from->Next)
+        if (from->Block->PortNameSetting.Buffer) {
+            ExFreePool(from->Block->PortNameSetting.Buffer);
+            from->Block->PortNameSetting.Buffer = nullptr;
+        }
+}
+
+// One device from one registry block, numbered `number`.
+NTSTATUS CreateConfiguredDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT controlDevice,
+                                WorkNames* names, ConfiguredDeviceBlock* block)
+{
+    DeviceExtension* control = ExtensionOf(controlDevice);
+    ULONG number = control->DeviceNumber++;
+    ComposeNames(names, VORN_WIDE("\\Device\\vornPort"), VORN_WIDE("\\DosDevices\\vornCom"),
+                 number);
+    PDEVICE_OBJECT created;
+    NTSTATUS status = CreateTouchDeviceObject(driver, &names->Device, &created);
+    if (!NT_SUCCESS(status))
+        return status;
+    DeviceExtension* device = ExtensionOf(created);
+    device->UnitIndex = control->UnitIndex;
+    // Every per-device setting comes from the block; the port name buffer
+    // moves to the device with it.
+    device->Settings = *block;
+    block->PortNameSetting.Buffer = nullptr;
+
+    SetRecordString(&device->LinkName, LinkNameCapacity, PagedPool, nullptr, &names->Link);
+    if (device->LinkName.Buffer)
+        IoCreateSymbolicLink(&device->LinkName, &names->Device);
+    SetRecordString(&device->DeviceName, DeviceNameCapacity, NonPagedPool, nullptr, &names->Device);
+    PCUNICODE_STRING port = &device->Settings.PortNameSetting;
+    SetRecordString(&device->PortPath, ConfiguredPortCapacity, PagedPool, DOS_DEVICES_PREFIX, port);
+    SetRecordString(&device->PortName, ConfiguredPortCapacity, PagedPool, nullptr, port);
+    SetRecordString(&device->RegistrySubkey, RegistrySubkeyCapacity, PagedPool,
+                    DEVICE_SUBKEY_PREFIX, &names->Number);
+    AssignDeviceHandle(control, device);
+    KeepListedDevice(InsertPortListDevice(controlDevice, created), created);
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
+bool ConvertAnsiName(const CHAR* text, ULONG length, PUNICODE_STRING converted)
+{
+    converted->Buffer = nullptr;
+    converted->Length = 0;
+    converted->MaximumLength = 0;
+    if (length > MaxAnsiNameLength)
+        return false;
+    ANSI_STRING ansi;
+    ansi.Buffer = const_cast<PCHAR>(text);
+    ansi.Length = USHORT(length);
+    ansi.MaximumLength = USHORT(length);
+    ULONG capacity = RtlAnsiStringToUnicodeSize(&ansi) + sizeof(WCHAR);
+    AllocateString(converted, USHORT(capacity), PagedPool);
+    if (!converted->Buffer)
+        return false;
+    if (NT_SUCCESS(RtlAnsiStringToUnicodeString(converted, &ansi, FALSE)))
+        return true;
+    FreeString(converted);
+    return false;
+}
+
+void FreeConvertedName(PUNICODE_STRING converted)
+{
+    FreeString(converted);
+}
+
+NTSTATUS CreateControlDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT* controlDevice)
+{
+    if (ControlDeviceObject) {
+        *controlDevice = ControlDeviceObject;
+        return STATUS_SUCCESS;
+    }
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, CONTROL_DEVICE_NAME);
+    PDEVICE_OBJECT device = nullptr;
+    NTSTATUS status =
+        IoCreateDevice(driver, sizeof(DeviceExtension), &name, TouchDeviceType, 0, FALSE, &device);
+    if (!NT_SUCCESS(status)) {
+        *controlDevice = nullptr;
+        return status;
+    }
+    DeviceExtension* control = ExtensionOf(device);
+    control->Self = device;
+    device->Flags |= DO_BUFFERED_IO;
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    ControlDeviceObject = device;
+    *controlDevice = device;
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, CONTROL_LINK_NAME);
+    IoCreateSymbolicLink(&link, &name);
+    InitializeControlRecord(device);
+    ReadGlobalSettings(VORN_SERVICE_KEY, control);
+    KeInitializeMutex(&control->ListMutex, 0);
+    return status;
+}
+
+void SaveDriverRegistryPath(PDEVICE_OBJECT controlDevice, PCUNICODE_STRING registryPath)
+{
+    PUNICODE_STRING saved = &ExtensionOf(controlDevice)->DriverRegistryPath;
+    if (registryPath->MaximumLength == 0)
+        return;
+    AllocateString(saved, registryPath->MaximumLength, PagedPool);
+    if (saved->Buffer)
+        RtlAppendUnicodeStringToString(saved, registryPath);
+}
+
+NTSTATUS CreateConfiguredTouchPortDevices(PDRIVER_OBJECT driver, PDEVICE_OBJECT controlDevice,
+                                          PCUNICODE_STRING registryPath)
+{
+    ConfiguredDeviceNode* blocks = EnumerateConfiguredDevices(registryPath);
+    WorkNames names;
+    if (!AllocateWorkNames(&names, EntryNumberCapacity)) {
+        DropUnusedBlocks(blocks);
+        FreeConfiguredDevices(blocks);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    for (ConfiguredDeviceNode* node = blocks; node; node = node->Next) {
+        status = CreateConfiguredDevice(driver, controlDevice, &names, node->Block);
+        if (!NT_SUCCESS(status))
+            break;
+    }
+    FreeWorkNames(&names);
+    DropUnusedBlocks(blocks);
+    FreeConfiguredDevices(blocks);
+    return status;
+}
+
+NTSTATUS DestroyTouchDevice(PDEVICE_OBJECT own)
+{
+    DeviceExtension* device = ExtensionOf(own);
+    if (!IsTouchDevice(device))
+        return STATUS_UNSUCCESSFUL;
+    KeSetEvent(&device->StopEvent, IO_NO_INCREMENT, FALSE);
+    DelayMs(StopPauseMs);
+    // The pause alone proves nothing: wait until both threads have left, the
+    // requests are back from the port and its notification is unregistered.
+    ShutDownSerialLink(device);
+    QuiesceDeferredWork(device);
+    FreeTouchStrings(device);
+    FreeTouchRecordStorage(device);
+    IoDeleteDevice(own);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS DestroyControlDevice(PDEVICE_OBJECT controlDevice)
+{
+    DeviceExtension* control = ExtensionOf(controlDevice);
+    if (control->IsMousePort || !control->IsControl)
+        return STATUS_UNSUCCESSFUL;
+    if (control->NotificationEntry) {
+        IoUnregisterPlugPlayNotification(control->NotificationEntry);
+        control->NotificationEntry = nullptr;
+    }
+    DestroyListedDevices(&control->PortList);
+    // The dynamic devices deliver into this device: they go with it.
+    DestroyListedDevices(&control->DynamicList);
+    UNICODE_STRING link;
+    RtlInitUnicodeString(&link, CONTROL_LINK_NAME);
+    IoDeleteSymbolicLink(&link);
+    FreeString(&control->DriverRegistryPath);
+    // A waiting event request would otherwise never complete.
+    CompletePendingButtonEvent(control, STATUS_CANCELLED);
+    if (control->QueueBuffer) {
+        KeRemoveQueueDpc(&control->DeliveryDpc);
+        FlushDeferredProcedures();
+        FreeControlRecordStorage(control);
+    }
+    if (ControlDeviceObject == controlDevice)
+        ControlDeviceObject = nullptr;
+    IoDeleteDevice(controlDevice);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CreateTouchPortDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT controlDevice,
+                               const CHAR* portName, ULONG portNameLength, PDEVICE_OBJECT* created)
+{
+    *created = nullptr;
+    DeviceExtension* control = ExtensionOf(controlDevice);
+    WorkNames names;
+    if (!AllocateWorkNames(&names, RequestNumberCapacity))
+        return STATUS_INSUFFICIENT_RESOURCES;
+    ComposeNames(&names, VORN_WIDE("\\Device\\"), DOS_DEVICES_PREFIX, control->DeviceNumber);
+    PDEVICE_OBJECT own;
+    NTSTATUS status = CreateTouchDeviceObject(driver, &names.Device, &own);
+    if (!NT_SUCCESS(status)) {
+        FreeWorkNames(&names);
+        return status;
+    }
+    DeviceExtension* device = ExtensionOf(own);
+    device->DeviceNumber = control->DeviceNumber++;
+    SetRecordString(&device->LinkName, LinkNameCapacity, PagedPool, nullptr, &names.Link);
+    if (device->LinkName.Buffer)
+        IoCreateSymbolicLink(&device->LinkName, &names.Device);
+    UNICODE_STRING port;
+    bool converted = ConvertAnsiName(portName, portNameLength, &port);
+    SetRecordString(&device->PortPath, RequestedPortCapacity, PagedPool, DOS_DEVICES_PREFIX,
+                    converted ? &port : nullptr);
+    if (!converted)
+        ClearString(&device->PortPath); // no name: no path either
+    SetRecordString(&device->PortName, RequestedPortCapacity, PagedPool, nullptr,
+                    converted ? &port : nullptr);
+    FreeConvertedName(&port);
+    SetRecordString(&device->DeviceName, DeviceNameCapacity, NonPagedPool, nullptr, &names.Device);
+    SetRecordString(&device->RegistrySubkey, RegistrySubkeyCapacity, PagedPool,
+                    DEVICE_SUBKEY_PREFIX, &names.Number);
+    FreeWorkNames(&names);
+    AssignDeviceHandle(control, device);
+    if (!KeepListedDevice(InsertPortListDevice(controlDevice, own), own))
+        return STATUS_SUCCESS;
+    LinkTouchDevice(own, controlDevice);
+    StartReader(device);
+    *created = own;
+    if (device->WriteIrp)
+        StartParameterRead(device);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CreateDynamicTouchDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT controlDevice,
+                                  PCWSTR portPath, PDEVICE_OBJECT* created)
+{
+    *created = nullptr;
+    PDEVICE_OBJECT own;
+    NTSTATUS status = CreateTouchDeviceObject(driver, nullptr, &own);
+    if (!NT_SUCCESS(status))
+        return status;
+    DeviceExtension* device = ExtensionOf(own);
+    device->Settings.ModeStatus |= ModeStatusDynamic;
+    AllocateString(&device->PortPath, DynamicPortPathCapacity, PagedPool);
+    if (device->PortPath.Buffer)
+        AppendText(&device->PortPath, portPath);
+    AssignDeviceHandle(ExtensionOf(controlDevice), device);
+    if (!KeepListedDevice(InsertDynamicListDevice(controlDevice, own), own))
+        return STATUS_SUCCESS;
+    LinkTouchDevice(own, controlDevice);
+    StartReader(device);
+    *created = own;
+    return STATUS_SUCCESS;
+}
+
+void SetPortNameFromLink(PDEVICE_OBJECT own, PCUNICODE_STRING linkName)
+{
+    PUNICODE_STRING portName = &ExtensionOf(own)->PortName;
+    USHORT capacity = linkName->MaximumLength;
+    portName->Length = 0;
+    portName->MaximumLength = 0;
+    portName->Buffer =
+        static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, 2 * ULONG(capacity), DriverPoolTag));
+    if (!portName->Buffer)
+        return;
+    RtlZeroMemory(portName->Buffer, 2 * ULONG(capacity));
+    portName->MaximumLength = capacity;
+    // The link is "\??\" followed by the port's own name.
+    constexpr USHORT PrefixBytes = 8;
+    if (capacity <= PrefixBytes || !linkName->Buffer)
+        return;
+    USHORT characters = USHORT((capacity - PrefixBytes) / sizeof(WCHAR));
+    RtlCopyMemory(portName->Buffer, linkName->Buffer + PrefixBytes / sizeof(WCHAR),
+                  characters * sizeof(WCHAR));
+    portName->Length = USHORT(characters * sizeof(WCHAR));
+}
+
+NTSTATUS RemoveTouchPortDevice(PDEVICE_OBJECT controlDevice, ULONG handle)
+{
+    DeviceExtension* control = ExtensionOf(controlDevice);
+    MutexGuard hold(&control->ListMutex);
+    ListNode* node = FindListNode(control->PortList, handle);
+    if (!node)
+        return STATUS_UNSUCCESSFUL;
+    DeleteDeviceKeys(control);
+    PDEVICE_OBJECT device = node->Device;
+    UnlinkNode(&control->PortList, node);
+    DestroyTouchDevice(device);
+    RenumberPortDevices(control);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS RemoveDynamicTouchDevice(PDEVICE_OBJECT controlDevice, ULONG handle)
+{
+    DeviceExtension* control = ExtensionOf(controlDevice);
+    MutexGuard hold(&control->ListMutex);
+    ListNode* node = FindListNode(control->DynamicList, handle);
+    if (!node)
+        return STATUS_UNSUCCESSFUL;
+    PDEVICE_OBJECT device = node->Device;
+    UnlinkNode(&control->DynamicList, node);
+    DestroyTouchDevice(device);
+    return STATUS_SUCCESS;
+}
