@@ -15,7 +15,6 @@ struct ValueTarget {
 constexpr ULONG GlobalValueCount = 13;
 constexpr ULONG DeviceValueCount = 19;
 constexpr USHORT DeviceSubkeyBytes = 60;
-constexpr USHORT KeyPathBytes = 128;
 
 NTSTATUS NTAPI StoreTypedValue(PWSTR valueName, ULONG valueType, PVOID valueData, ULONG valueLength,
                                PVOID context, PVOID entryContext)
@@ -321,13 +320,21 @@ void RenumberPortDevices(DeviceExtension* control)
     }
 }
 
+// The path buffer is sized for the driver's own path, "\Device" and any
+// number: a fixed buffer would leave the keys of long paths or high numbers
+// in place. A path that still does not fit is never opened.
 void DeleteDeviceKeys(DeviceExtension* control)
 {
+    constexpr ULONG SuffixBytes = sizeof(VORN_WIDE("\\Device4294967295"));
+    ULONG capacity = ULONG(control->DriverRegistryPath.Length) + SuffixBytes;
+    if (capacity > 0xFFFE)
+        return;
+    auto* buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, capacity, DriverPoolTag));
+    if (!buffer)
+        return;
     ULONG count = CountNodes(control->PortList);
     for (ULONG i = 0; i < count; ++i) {
-        WCHAR pathBuffer[KeyPathBytes / sizeof(WCHAR)];
-        UNICODE_STRING path = StringOver(pathBuffer, KeyPathBytes);
-        // A path that does not fit whole could name another key: never open it.
+        UNICODE_STRING path = StringOver(buffer, USHORT(capacity));
         if (!NT_SUCCESS(RtlAppendUnicodeStringToString(&path, &control->DriverRegistryPath)) ||
             !AppendText(&path, VORN_WIDE("\\Device")) || !AppendNumber(&path, i))
             continue;
@@ -340,4 +347,5 @@ void DeleteDeviceKeys(DeviceExtension* control)
             ZwClose(key);
         }
     }
+    ExFreePool(buffer);
 }

@@ -118,6 +118,10 @@ bool SendSerialRequest(ULONG code, PDEVICE_OBJECT port, PVOID input, ULONG input
 NTSTATUS BindPort(PDEVICE_OBJECT own)
 {
     DeviceExtension* device = ExtensionOf(own);
+    // Binding again (after the reader ended on a disconnect) replaces the
+    // earlier binding rather than leaking its references and registration;
+    // it goes first, since a serial port admits one open at a time.
+    ReleaseBinding(device);
     PFILE_OBJECT file = nullptr;
     PDEVICE_OBJECT port = nullptr;
     NTSTATUS status = IoGetDeviceObjectPointer(&device->PortPath, FILE_ALL_ACCESS, &file, &port);
@@ -128,9 +132,6 @@ NTSTATUS BindPort(PDEVICE_OBJECT own)
         ObDereferenceObject(file);
         return status;
     }
-    // Binding again (after the reader ended on a disconnect) replaces the
-    // earlier binding rather than leaking its references and registration.
-    ReleaseBinding(device);
     device->PortFileObject = file;
     device->PortDevice = port;
     FitToPort(own, port);
@@ -198,11 +199,12 @@ NTSTATUS OpenPort(PDEVICE_OBJECT own)
     // A record whose byte ring could not be allocated is never started.
     if (device->RingCapacity == 0)
         return STATUS_INSUFFICIENT_RESOURCES;
+    // As in StartReader: an ending reader must be gone before its binding and
+    // ReadIrp are replaced.
+    ReleaseEndedThread(&device->ReaderThreadObject, &device->ReaderThread);
     NTSTATUS status = BindPort(own);
     if (!NT_SUCCESS(status))
         return status;
-    // As in StartReader: an ending reader must be gone before ReadIrp is replaced.
-    ReleaseEndedThread(&device->ReaderThreadObject, &device->ReaderThread);
     device->Stopping = 0;
     KeClearEvent(&device->StopEvent);
     KeClearEvent(&device->ReadDoneEvent);

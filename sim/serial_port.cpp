@@ -69,8 +69,8 @@ SerialPort::SerialPort(PDRIVER_OBJECT serialDriver, const std::string& name, int
       linkName_(u"\\DosDevices\\" + Wide(name))
 {
     UNICODE_STRING deviceName = View(deviceName_);
-    IoCreateDevice(serialDriver, sizeof(SerialPort*), &deviceName, FILE_DEVICE_SERIAL_PORT, 0,
-                   FALSE, &device_);
+    IoCreateDevice(serialDriver, sizeof(SerialPort*), &deviceName, FILE_DEVICE_SERIAL_PORT, 0, TRUE,
+                   &device_);
     *static_cast<SerialPort**>(device_->DeviceExtension) = this;
     device_->Flags |= DO_BUFFERED_IO;
     device_->Flags &= ~DO_DEVICE_INITIALIZING;

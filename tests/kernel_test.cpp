@@ -270,6 +270,25 @@ TEST(Verifier, FreeingAQueuedDpcFails)
         "verifier: freed-while-queued: ExFreePool frees a queued DPC");
 }
 
+VOID NTAPI FreeOwnBlock(PKDPC dpc, PVOID, PVOID, PVOID)
+{
+    ExFreePool(dpc);
+}
+
+TEST(Verifier, FreeingADpcWhoseRoutineRunsFails)
+{
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel;
+            auto* dpc = static_cast<PKDPC>(ExAllocatePoolWithTag(
+                NonPagedPool, sizeof(KDPC), hosted::PoolTag('W', 'd', 'm', ' ')));
+            KeInitializeDpc(dpc, FreeOwnBlock, nullptr);
+            KeInsertQueueDpc(dpc, nullptr, nullptr);
+        },
+        ::testing::ExitedWithCode(3),
+        "verifier: freed-while-running: ExFreePool frees a DPC whose routine is running");
+}
+
 TEST(Verifier, EveryThreadWaitingForeverIsADeadlock)
 {
     EXPECT_EXIT(

@@ -48,6 +48,7 @@ void Release(Kernel::State& k, const void* object);
 void FreeFile(Kernel::State& k, PFILE_OBJECT file)
 {
     PDEVICE_OBJECT device = file->DeviceObject;
+    Find(k, device)->OpenFiles--;
     k.Objects.erase(file);
     delete file;
     Release(k, device);
@@ -284,10 +285,15 @@ NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK 
     PDEVICE_OBJECT device = Resolve(k, NameKey(*ObjectName));
     if (!device)
         return STATUS_OBJECT_NAME_NOT_FOUND;
+    ObjectRecord* record = Find(k, device);
+    // An exclusive device, such as a serial port, has one opener at a time.
+    if ((device->Flags & DO_EXCLUSIVE) && record->OpenFiles > 0)
+        return STATUS_ACCESS_DENIED;
     auto* file = new FILE_OBJECT{};
     file->DeviceObject = device;
     k.Objects[file] = ObjectRecord(ObjectKind::File, 1);
-    Find(k, device)->References++; // the open file keeps its device
+    record->References++; // the open file keeps its device
+    record->OpenFiles++;
     PDEVICE_OBJECT top = device;
     while (top->AttachedDevice)
         top = top->AttachedDevice;

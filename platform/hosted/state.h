@@ -58,6 +58,7 @@ struct ObjectRecord {
     bool Deleted = false; // a device whose driver deleted it; freed with its last reference
     std::u16string Name;
     size_t ExtensionSize = 0;
+    int OpenFiles = 0; // file objects open on a device
 };
 
 // A name maps to a device, or, as a symbolic link, to another name.
