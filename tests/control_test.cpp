@@ -557,6 +557,25 @@ TEST_F(ControlTest, DevicesAreTornDownWhileTheirThreadsRun)
     // still reading.
 }
 
+// The event wait stays pending through the dispatch, with ListMutex free
+// for the requests that follow, and a selected touch completes it.
+TEST_F(ControlTest, EventWaitPendsThroughTheDispatch)
+{
+    ASSERT_EQ(client.SetMouseSettings({MouseModeNotifyOnDown, 0, 0}), 0u);
+    PDEVICE_OBJECT touch = rig.AddTouchDevice();
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK status{};
+    PIRP irp = IoBuildDeviceIoControlRequest(IoctlWaitButtonEvent, rig.Control(), nullptr, 0,
+                                             nullptr, 0, FALSE, &done, &status);
+    EXPECT_EQ(IoCallDriver(rig.Control(), irp), STATUS_PENDING);
+    EXPECT_EQ(client.PortDeviceCount().Status, 0u);
+    EXPECT_EQ(KeReadStateEvent(&done), 0);
+    rig.Touch(touch, 5000, 5000, true);
+    EXPECT_NE(KeReadStateEvent(&done), 0);
+    EXPECT_EQ(status.Status, STATUS_SUCCESS);
+}
+
 // Every allocation of a creation may fail: the request then answers handle 0
 // or a listed device, and nothing is leaked either way.
 TEST_F(ControlTest, CreationsSurviveAnyFailedAllocation)
