@@ -18,5 +18,8 @@ set(VORN_DRIVER_SOURCES
   control/device_lists.cpp
   control/control_device.cpp
   control/requests.cpp
+  serial/interface.cpp
+  driver/pnp.cpp
+  driver/ioctl.cpp
   driver/classentry.cpp
 )

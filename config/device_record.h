@@ -198,6 +198,11 @@ struct DeviceExtension {
     // own handle, and on the control device the next one to give out.
     ULONG DeviceHandle;
     ULONG NextDeviceHandle;
+
+    // Interface registrations of the control device older than
+    // NotificationEntry: each start registers anew, and every registration
+    // must end before the control device goes.
+    PVOID EarlierNotificationEntries[7];
 };
 
 // The control device, or null before it exists and after it is destroyed.

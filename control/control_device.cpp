@@ -315,10 +315,7 @@ NTSTATUS DestroyControlDevice(PDEVICE_OBJECT controlDevice)
     DeviceExtension* control = ExtensionOf(controlDevice);
     if (control->IsMousePort || !control->IsControl)
         return STATUS_UNSUCCESSFUL;
-    if (control->NotificationEntry) {
-        IoUnregisterPlugPlayNotification(control->NotificationEntry);
-        control->NotificationEntry = nullptr;
-    }
+    UnregisterInterfaceNotifications(control);
     DestroyListedDevices(&control->PortList);
     // The dynamic devices deliver into this device: they go with it.
     DestroyListedDevices(&control->DynamicList);

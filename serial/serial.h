@@ -69,3 +69,17 @@ void ReleaseEndedThread(PVOID* threadObject, PVOID volatile const* runningMarker
 // Shared helpers.
 bool IsDisconnectStatus(NTSTATUS status);
 void DelayMs(LONGLONG milliseconds);
+
+// ---- interface.cpp: interfaces of the companion class ----------------------
+
+// The companion interface class: devices that expose it behave as serial
+// ports with a touch controller behind them.
+constexpr GUID CompanionInterfaceClass = {
+    0x6f1d2b7a, 0x3c44, 0x4e0b, {0x9a, 0x61, 0x2d, 0x7e, 0x55, 0x10, 0xc8, 0x3f}};
+
+NTSTATUS RegisterInterfaceNotification(PDEVICE_OBJECT controlDevice);
+DRIVER_NOTIFICATION_CALLBACK_ROUTINE InterfaceChangeCallback;
+NTSTATUS InterfaceArrival(PDEVICE_OBJECT controlDevice, PCUNICODE_STRING linkName);
+NTSTATUS InterfaceRemoval(PDEVICE_OBJECT controlDevice, PCUNICODE_STRING linkName);
+// Ends every interface registration the control device holds.
+void UnregisterInterfaceNotifications(DeviceExtension* control);

@@ -120,6 +120,11 @@ void SetVerifierHandler(VerifierHandler handler);
 // PASSIVE_LEVEL on the calling thread, as a device stack does on removal.
 void NotifyTargetDeviceChange(PDEVICE_OBJECT device, const GUID& event);
 
+// A device interface of `interfaceClass` arrives or goes away: every watcher
+// of the class hears of it at PASSIVE_LEVEL on the calling thread.
+void AddDeviceInterface(const GUID& interfaceClass, const std::u16string& link);
+void RemoveDeviceInterface(const GUID& interfaceClass, const std::u16string& link);
+
 // Builds a pool tag from its four characters as a debugger shows them.
 constexpr ULONG PoolTag(char a, char b, char c, char d)
 {

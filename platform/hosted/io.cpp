@@ -93,9 +93,21 @@ bool ShouldInvoke(const IO_STACK_LOCATION& location, PIRP irp)
 
 } // namespace
 
+// What the I/O manager installs for every request kind a driver leaves unset.
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp)
+{
+    UNREFERENCED_PARAMETER(device);
+    irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
 PDRIVER_OBJECT Kernel::CreateDriverObject(const char* name)
 {
     auto* driver = new DRIVER_OBJECT{};
+    for (PDRIVER_DISPATCH& entry : driver->MajorFunction)
+        entry = InvalidDeviceRequest;
     driver->DriverExtension = new DRIVER_EXTENSION{};
     driver->DriverExtension->DriverObject = driver;
     size_t length = std::strlen(name);

@@ -311,6 +311,57 @@ typedef struct _TARGET_DEVICE_REMOVAL_NOTIFICATION {
 extern const GUID GUID_TARGET_DEVICE_QUERY_REMOVE;
 extern const GUID GUID_TARGET_DEVICE_REMOVE_CANCELLED;
 extern const GUID GUID_TARGET_DEVICE_REMOVE_COMPLETE;
+extern const GUID GUID_DEVICE_INTERFACE_ARRIVAL;
+extern const GUID GUID_DEVICE_INTERFACE_REMOVAL;
+
+typedef struct _DEVICE_INTERFACE_CHANGE_NOTIFICATION {
+    USHORT Version;
+    USHORT Size;
+    GUID Event;
+    GUID InterfaceClassGuid;
+    PUNICODE_STRING SymbolicLinkName;
+} DEVICE_INTERFACE_CHANGE_NOTIFICATION, *PDEVICE_INTERFACE_CHANGE_NOTIFICATION;
+
+// Plug and Play and power
+#define IRP_MN_START_DEVICE 0x00
+#define IRP_MN_QUERY_REMOVE_DEVICE 0x01
+#define IRP_MN_REMOVE_DEVICE 0x02
+#define IRP_MN_CANCEL_REMOVE_DEVICE 0x03
+#define IRP_MN_STOP_DEVICE 0x04
+#define IRP_MN_QUERY_STOP_DEVICE 0x05
+#define IRP_MN_QUERY_CAPABILITIES 0x09
+#define IRP_MN_QUERY_PNP_DEVICE_STATE 0x14
+#define IRP_MN_SURPRISE_REMOVAL 0x17
+#define IRP_MN_SET_POWER 0x02
+#define IRP_MN_QUERY_POWER 0x03
+
+typedef struct _DEVICE_CAPABILITIES {
+    USHORT Size;
+    USHORT Version;
+    ULONG DeviceD1 : 1;
+    ULONG DeviceD2 : 1;
+    ULONG LockSupported : 1;
+    ULONG EjectSupported : 1;
+    ULONG Removable : 1;
+    ULONG DockDevice : 1;
+    ULONG UniqueID : 1;
+    ULONG SilentInstall : 1;
+    ULONG RawDeviceOK : 1;
+    ULONG SurpriseRemovalOK : 1;
+    ULONG WakeFromD0 : 1;
+    ULONG WakeFromD1 : 1;
+    ULONG WakeFromD2 : 1;
+    ULONG WakeFromD3 : 1;
+    ULONG HardwareDisabled : 1;
+    ULONG NonDynamic : 1;
+    ULONG WarmEjectSupported : 1;
+    ULONG NoDisplayInUI : 1;
+    ULONG Reserved : 14;
+    ULONG Address;
+    ULONG UINumber;
+} DEVICE_CAPABILITIES, *PDEVICE_CAPABILITIES;
+
+typedef ULONG PNP_DEVICE_STATE, *PPNP_DEVICE_STATE;
 
 // Serial port interface
 #define IOCTL_SERIAL_SET_BAUD_RATE                                                                 \
@@ -370,6 +421,9 @@ typedef struct _IO_STACK_LOCATION {
             ULONG IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
+        struct {
+            PDEVICE_CAPABILITIES Capabilities;
+        } DeviceCapabilities;
         struct {
             PVOID Argument1;
             PVOID Argument2;
@@ -559,6 +613,12 @@ typedef struct _MOUSE_ATTRIBUTES {
     ULONG InputDataQueueLength;
 } MOUSE_ATTRIBUTES, *PMOUSE_ATTRIBUTES;
 
+#define IOCTL_MOUSE_QUERY_ATTRIBUTES 0x000F0000
+#define IOCTL_INTERNAL_MOUSE_CONNECT 0x000F0203
+#define IOCTL_INTERNAL_MOUSE_DISCONNECT 0x000F0403
+#define IOCTL_INTERNAL_MOUSE_ENABLE 0x000F0803
+#define IOCTL_INTERNAL_MOUSE_DISABLE 0x000F1003
+
 typedef struct _CONNECT_DATA {
     PDEVICE_OBJECT ClassDeviceObject;
     PVOID ClassService;
@@ -667,6 +727,11 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp);
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
 NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
+PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
+                                                 PDEVICE_OBJECT TargetDevice);
+VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
+VOID NTAPI PoStartNextPowerIrp(PIRP Irp);
+NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
                                         PFILE_OBJECT* FileObject, PDEVICE_OBJECT* DeviceObject);
 NTSTATUS NTAPI IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY EventCategory,

@@ -95,6 +95,9 @@ std::u16string NameKey(const UNICODE_STRING& name)
     for (char16_t& c : key)
         if (c >= u'a' && c <= u'z')
             c = char16_t(c - u'a' + u'A');
+    // "\??\" is the same directory as "\DosDevices\".
+    if (key.compare(0, 4, u"\\??\\") == 0)
+        key = u"\\DOSDEVICES\\" + key.substr(4);
     return key;
 }
 
@@ -192,6 +195,10 @@ const GUID GUID_TARGET_DEVICE_REMOVE_CANCELLED = {
     0xcb3a4007, 0x46f0, 0x11d0, {0xb0, 0x8f, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3f}};
 const GUID GUID_TARGET_DEVICE_REMOVE_COMPLETE = {
     0xcb3a4008, 0x46f0, 0x11d0, {0xb0, 0x8f, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3f}};
+const GUID GUID_DEVICE_INTERFACE_ARRIVAL = {
+    0xcb3a4004, 0x46f0, 0x11d0, {0xb0, 0x8f, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3f}};
+const GUID GUID_DEVICE_INTERFACE_REMOVAL = {
+    0xcb3a4005, 0x46f0, 0x11d0, {0xb0, 0x8f, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3f}};
 
 NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                               PUNICODE_STRING DeviceName, ULONG DeviceType,
@@ -369,10 +376,13 @@ NTSTATUS NTAPI IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY Eve
                                               PDRIVER_NOTIFICATION_CALLBACK_ROUTINE CallbackRoutine,
                                               PVOID Context, PVOID* NotificationEntry)
 {
-    UNREFERENCED_PARAMETER(EventCategoryFlags);
     UNREFERENCED_PARAMETER(DriverObject);
     if (CurrentThread().Irql != PASSIVE_LEVEL)
         VerifierFail("irql", "IoRegisterPlugPlayNotification at IRQL %d", CurrentThread().Irql);
+    if (EventCategory == EventCategoryDeviceInterfaceChange)
+        return RegisterInterfaceWatcher(EventCategoryFlags,
+                                        static_cast<const GUID*>(EventCategoryData),
+                                        CallbackRoutine, Context, NotificationEntry);
     if (EventCategory != EventCategoryTargetDeviceChange)
         return STATUS_NOT_SUPPORTED;
     Kernel::State& k = K();
@@ -387,7 +397,7 @@ NTSTATUS NTAPI IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY Eve
     std::lock_guard<std::mutex> guard(k.NotificationsLock);
     ULONG_PTR id = k.NextRegistration++;
     k.Registrations[id] = Registration{EventCategory, static_cast<PFILE_OBJECT>(EventCategoryData),
-                                       CallbackRoutine, Context};
+                                       GUID{}, CallbackRoutine, Context};
     *NotificationEntry = reinterpret_cast<PVOID>(id);
     return STATUS_SUCCESS;
 }
@@ -407,8 +417,10 @@ NTSTATUS NTAPI IoUnregisterPlugPlayNotification(PVOID NotificationEntry)
         watched = found->second.FileObject;
         k.Registrations.erase(found);
     }
-    std::lock_guard<std::mutex> guard(k.ObjectsLock);
-    Release(k, watched);
+    if (watched) {
+        std::lock_guard<std::mutex> guard(k.ObjectsLock);
+        Release(k, watched);
+    }
     return STATUS_SUCCESS;
 }
 

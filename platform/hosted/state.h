@@ -70,6 +70,7 @@ struct NameEntry {
 struct Registration {
     IO_NOTIFICATION_EVENT_CATEGORY Category;
     PFILE_OBJECT FileObject; // target-device change: the file object watched
+    GUID InterfaceClass{};   // device-interface change: the class watched
     PDRIVER_NOTIFICATION_CALLBACK_ROUTINE Callback;
     PVOID Context;
 };
@@ -136,6 +137,8 @@ struct Kernel::State {
     std::mutex NotificationsLock;
     std::map<ULONG_PTR, Registration> Registrations;
     ULONG_PTR NextRegistration = 1;
+    // Device interfaces present, by class, as (class, symbolic link).
+    std::vector<std::pair<GUID, std::u16string>> Interfaces;
 };
 
 Kernel::State& K();
@@ -152,6 +155,10 @@ void WakeWaitersOn(Kernel::State& k, PVOID object);
 void DrainDpcs();
 // Verifier: a block about to be freed must not hold a queued DPC or armed timer.
 void CheckNothingQueuedIn(const void* begin, SIZE_T size, const char* what);
+// Device-interface change registrations (pnp.cpp).
+NTSTATUS RegisterInterfaceWatcher(ULONG flags, const GUID* interfaceClass,
+                                  PDRIVER_NOTIFICATION_CALLBACK_ROUTINE callback, PVOID context,
+                                  PVOID* entry);
 // At teardown: reports references, threads and registrations left behind,
 // then frees every object.
 void CheckObjectsAtTeardown(Kernel::State& k);

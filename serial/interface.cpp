@@ -1,0 +1,126 @@
+// Devices that expose the companion interface: a dynamic touch device per
+// arrival, torn down at the interface's removal.
+#include "serial/serial.h"
+
+#include "control/control.h"
+#include "pipeline/pipeline.h"
+
+namespace {
+
+constexpr ULONG TouchDeviceType = 0x8000;
+
+bool SameGuid(const GUID& a, const GUID& b)
+{
+    return RtlCompareMemory(&a, &b, sizeof(GUID)) == sizeof(GUID);
+}
+
+// Keeps the registration NotificationEntry held so that it can still be
+// ended; when all places are taken the oldest one ends now.
+void KeepEarlierRegistration(DeviceExtension* control)
+{
+    if (!control->NotificationEntry)
+        return;
+    constexpr ULONG places = sizeof control->EarlierNotificationEntries / sizeof(PVOID);
+    PVOID* earlier = control->EarlierNotificationEntries;
+    if (earlier[places - 1])
+        IoUnregisterPlugPlayNotification(earlier[places - 1]);
+    for (ULONG i = places - 1; i > 0; --i)
+        earlier[i] = earlier[i - 1];
+    earlier[0] = control->NotificationEntry;
+    control->NotificationEntry = nullptr;
+}
+
+void CopyLinkToPortPath(DeviceExtension* device, PCUNICODE_STRING linkName)
+{
+    UNICODE_STRING& path = device->PortPath;
+    path.Length = 0;
+    path.MaximumLength = linkName->MaximumLength;
+    path.Buffer = path.MaximumLength ? static_cast<PWSTR>(ExAllocatePoolWithTag(
+                                           PagedPool, path.MaximumLength, DriverPoolTag))
+                                     : nullptr;
+    if (!path.Buffer) {
+        path.MaximumLength = 0;
+        return;
+    }
+    RtlZeroMemory(path.Buffer, path.MaximumLength);
+    RtlAppendUnicodeStringToString(&path, linkName);
+}
+
+} // namespace
+
+NTSTATUS RegisterInterfaceNotification(PDEVICE_OBJECT controlDevice)
+{
+    DeviceExtension* control = ExtensionOf(controlDevice);
+    KeepEarlierRegistration(control);
+    return IoRegisterPlugPlayNotification(
+        EventCategoryDeviceInterfaceChange, PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES,
+        const_cast<GUID*>(&CompanionInterfaceClass), controlDevice->DriverObject,
+        InterfaceChangeCallback, controlDevice, &control->NotificationEntry);
+}
+
+void UnregisterInterfaceNotifications(DeviceExtension* control)
+{
+    if (control->NotificationEntry)
+        IoUnregisterPlugPlayNotification(control->NotificationEntry);
+    control->NotificationEntry = nullptr;
+    for (PVOID& entry : control->EarlierNotificationEntries) {
+        if (entry)
+            IoUnregisterPlugPlayNotification(entry);
+        entry = nullptr;
+    }
+}
+
+NTSTATUS NTAPI InterfaceChangeCallback(PVOID notificationStructure, PVOID context)
+{
+    auto* notification = static_cast<PDEVICE_INTERFACE_CHANGE_NOTIFICATION>(notificationStructure);
+    auto* controlDevice = static_cast<PDEVICE_OBJECT>(context);
+    if (SameGuid(notification->Event, GUID_DEVICE_INTERFACE_ARRIVAL))
+        return InterfaceArrival(controlDevice, notification->SymbolicLinkName);
+    if (SameGuid(notification->Event, GUID_DEVICE_INTERFACE_REMOVAL))
+        InterfaceRemoval(controlDevice, notification->SymbolicLinkName);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS InterfaceArrival(PDEVICE_OBJECT controlDevice, PCUNICODE_STRING linkName)
+{
+    PDEVICE_OBJECT own;
+    NTSTATUS status = IoCreateDevice(controlDevice->DriverObject, sizeof(DeviceExtension), nullptr,
+                                     TouchDeviceType, 0, TRUE, &own);
+    if (!NT_SUCCESS(status))
+        return status;
+    own->Flags |= DO_BUFFERED_IO;
+    InitializeTouchRecord(own);
+    DeviceExtension* device = ExtensionOf(own);
+    device->Settings.ModeStatus |= ModeStatusDynamic;
+    device->Self = own;
+    SetPortNameFromLink(own, linkName);
+    CopyLinkToPortPath(device, linkName);
+    AssignDeviceHandle(ExtensionOf(controlDevice), device);
+    // A device no list holds could never be removed: it goes at once.
+    if (!NT_SUCCESS(InsertDynamicListDevice(controlDevice, own))) {
+        DestroyTouchDevice(own);
+        return STATUS_SUCCESS;
+    }
+    LinkTouchDevice(own, controlDevice);
+    StartReader(device);
+    if (device->WriteIrp)
+        StartParameterRead(device);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS InterfaceRemoval(PDEVICE_OBJECT controlDevice, PCUNICODE_STRING linkName)
+{
+    DeviceExtension* control = ExtensionOf(controlDevice);
+    MutexGuard hold(&control->ListMutex);
+    for (ListNode* node = control->DynamicList; node; node = node->Next) {
+        DeviceExtension* device = ExtensionOf(node->Device);
+        if (!device || RtlCompareUnicodeString(&device->PortPath, linkName, FALSE) != 0)
+            continue;
+        PDEVICE_OBJECT own = node->Device;
+        // Unlinked first, so the list never names a device being torn down.
+        UnlinkDynamicListDevice(controlDevice, own);
+        DestroyTouchDevice(own);
+        break;
+    }
+    return STATUS_SUCCESS;
+}
