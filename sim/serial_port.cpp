@@ -66,7 +66,7 @@ std::vector<UCHAR> TouchController::OnWrite(const UCHAR* bytes, size_t count)
 
 SerialPort::SerialPort(PDRIVER_OBJECT serialDriver, const std::string& name, int index)
     : name_(name), deviceName_(u"\\Device\\Serial" + Wide(std::to_string(index))),
-      linkName_(u"\\DosDevices\\" + Wide(name))
+      linkName_(name.rfind('\\', 0) == 0 ? Wide(name) : u"\\DosDevices\\" + Wide(name))
 {
     UNICODE_STRING deviceName = View(deviceName_);
     IoCreateDevice(serialDriver, sizeof(SerialPort*), &deviceName, FILE_DEVICE_SERIAL_PORT, 0, TRUE,

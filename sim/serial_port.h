@@ -41,6 +41,8 @@ struct ReadCompletionRecord {
 
 class SerialPort {
 public:
+    // `name` is a port name (COM1: linked as \DosDevices\COM1) or a whole
+    // link path such as an interface's "\??\..." link.
     SerialPort(PDRIVER_OBJECT serialDriver, const std::string& name, int index);
     ~SerialPort();
     SerialPort(const SerialPort&) = delete;

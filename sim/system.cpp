@@ -1,0 +1,318 @@
+#include "sim/system.h"
+
+#include "control/control.h"
+#include "driver/driver.h"
+#include "serial/serial.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace sim {
+namespace {
+
+template <typename T> T* OwnerOf(PDEVICE_OBJECT device)
+{
+    return *static_cast<T**>(device->DeviceExtension);
+}
+
+NTSTATUS NTAPI SignalDone(PDEVICE_OBJECT, PIRP, PVOID context)
+{
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+std::u16string Wide(const std::string& text)
+{
+    return std::u16string(text.begin(), text.end());
+}
+
+NTSTATUS Finish(PIRP irp, NTSTATUS status)
+{
+    irp->IoStatus.Status = status;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+} // namespace
+
+const char16_t* System::RegistryPath()
+{
+    return u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VORN2000";
+}
+
+System::System(hosted::Kernel& kernel)
+    : kernel_(kernel), driver_(kernel.CreateDriverObject("\\Driver\\VORN2000")),
+      busDriver_(kernel.CreateDriverObject("\\Driver\\PnpBus")),
+      classDriver_(kernel.CreateDriverObject("\\Driver\\Mouclass")),
+      serialDriver_(kernel.CreateDriverObject("\\Driver\\Serial"))
+{
+    for (PDRIVER_DISPATCH& entry : busDriver_->MajorFunction)
+        entry = BusDispatch;
+    IoCreateDevice(classDriver_, sizeof(System*), nullptr, FILE_DEVICE_MOUSE, 0, FALSE,
+                   &classDevice_);
+    *static_cast<System**>(classDevice_->DeviceExtension) = this;
+}
+
+System::~System()
+{
+    TearDown();
+}
+
+void System::TearDown()
+{
+    if (mousePort_ && !removed_)
+        Pnp(IRP_MN_REMOVE_DEVICE);
+    else if (loaded_ && ControlDeviceObject)
+        DestroyControlDevice(ControlDeviceObject);
+    for (const std::string& link : interfaces_)
+        hosted::RemoveDeviceInterface(CompanionInterfaceClass, Wide(link));
+    interfaces_.clear();
+    ports_.clear();
+    if (classDevice_)
+        IoDeleteDevice(classDevice_);
+    if (busDevice_)
+        IoDeleteDevice(busDevice_);
+    classDevice_ = busDevice_ = nullptr;
+}
+
+NTSTATUS System::Load()
+{
+    UNICODE_STRING path;
+    RtlInitUnicodeString(&path, RegistryPath());
+    loaded_ = true;
+    return DriverEntry(driver_, &path);
+}
+
+NTSTATUS System::AddDevice()
+{
+    if (!busDevice_) {
+        IoCreateDevice(busDriver_, sizeof(System*), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
+                       &busDevice_);
+        *static_cast<System**>(busDevice_->DeviceExtension) = this;
+        busDevice_->Flags &= ~DO_DEVICE_INITIALIZING;
+    }
+    NTSTATUS status = driver_->DriverExtension->AddDevice(driver_, busDevice_);
+    if (NT_SUCCESS(status))
+        mousePort_ = busDevice_->AttachedDevice;
+    return status;
+}
+
+NTSTATUS System::SendAndWait(PDEVICE_OBJECT target, PIRP irp)
+{
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, SignalDone, &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(target, irp) == STATUS_PENDING)
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    NTSTATUS status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    return status;
+}
+
+PnpAnswer System::Pnp(UCHAR minor)
+{
+    PnpAnswer answer{STATUS_NO_SUCH_DEVICE};
+    if (!mousePort_ || removed_)
+        return answer;
+    PIRP irp = IoAllocateIrp(mousePort_->StackSize, FALSE);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED; // as the PnP manager starts every request
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_PNP;
+    next->MinorFunction = minor;
+    DEVICE_CAPABILITIES capabilities{};
+    capabilities.Size = sizeof capabilities;
+    capabilities.Version = 1;
+    if (minor == IRP_MN_QUERY_CAPABILITIES)
+        next->Parameters.DeviceCapabilities.Capabilities = &capabilities;
+    answer.Status = SendAndWait(mousePort_, irp);
+    if (minor == IRP_MN_QUERY_CAPABILITIES) {
+        answer.HasCapabilities = true;
+        answer.SurpriseRemovalOk = capabilities.SurpriseRemovalOK != 0;
+    }
+    if (minor == IRP_MN_REMOVE_DEVICE) {
+        removed_ = true;
+        mousePort_ = nullptr;
+    }
+    return answer;
+}
+
+NTSTATUS System::Power()
+{
+    if (!mousePort_)
+        return STATUS_NO_SUCH_DEVICE;
+    PIRP irp = IoAllocateIrp(mousePort_->StackSize, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_POWER;
+    next->MinorFunction = IRP_MN_QUERY_POWER;
+    return SendAndWait(mousePort_, irp);
+}
+
+NTSTATUS System::SimpleRequest(PDEVICE_OBJECT device, UCHAR major)
+{
+    if (!device)
+        return STATUS_NO_SUCH_DEVICE;
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = major;
+    return SendAndWait(device, irp);
+}
+
+NTSTATUS System::Open(PDEVICE_OBJECT device)
+{
+    return SimpleRequest(device, IRP_MJ_CREATE);
+}
+
+NTSTATUS System::Close(PDEVICE_OBJECT device)
+{
+    return SimpleRequest(device, IRP_MJ_CLOSE);
+}
+
+NTSTATUS System::Read(PDEVICE_OBJECT device)
+{
+    return SimpleRequest(device, IRP_MJ_READ);
+}
+
+NTSTATUS NTAPI System::BusDispatch(PDEVICE_OBJECT device, PIRP irp)
+{
+    System* system = OwnerOf<System>(device);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    switch (stack->MajorFunction) {
+    case IRP_MJ_PNP:
+        system->busPnp_.push_back(stack->MinorFunction);
+        switch (stack->MinorFunction) {
+        case IRP_MN_QUERY_CAPABILITIES: {
+            PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
+            caps->SurpriseRemovalOK = 1;
+            caps->Removable = 1;
+            caps->UniqueID = 1;
+            return Finish(irp, STATUS_SUCCESS);
+        }
+        case IRP_MN_START_DEVICE:
+        case IRP_MN_REMOVE_DEVICE:
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+            return Finish(irp, STATUS_SUCCESS);
+        default:
+            return Finish(irp, irp->IoStatus.Status);
+        }
+    case IRP_MJ_POWER:
+        PoStartNextPowerIrp(irp);
+        return Finish(irp, STATUS_SUCCESS);
+    case IRP_MJ_CREATE:
+        ++system->busCreates_;
+        return Finish(irp, STATUS_SUCCESS);
+    case IRP_MJ_CLOSE:
+        ++system->busCloses_;
+        return Finish(irp, STATUS_SUCCESS);
+    default:
+        return Finish(irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+}
+
+NTSTATUS System::ClassConnect(ULONG length)
+{
+    if (!mousePort_)
+        return STATUS_NO_SUCH_DEVICE;
+    CONNECT_DATA connect{classDevice_, reinterpret_cast<PVOID>(&ClassService)};
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK status{};
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_MOUSE_CONNECT, mousePort_, &connect,
+                                             length, nullptr, 0, TRUE, &done, &status);
+    if (IoCallDriver(mousePort_, irp) == STATUS_PENDING)
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    return status.Status;
+}
+
+NTSTATUS System::ClassRequest(ULONG code)
+{
+    if (!mousePort_)
+        return STATUS_NO_SUCH_DEVICE;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK status{};
+    PIRP irp = IoBuildDeviceIoControlRequest(code, mousePort_, nullptr, 0, nullptr, 0, TRUE, &done,
+                                             &status);
+    if (IoCallDriver(mousePort_, irp) == STATUS_PENDING)
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    return status.Status;
+}
+
+AttributesAnswer System::ClassAttributes(ULONG length)
+{
+    AttributesAnswer answer{STATUS_NO_SUCH_DEVICE, 0, {}};
+    if (!mousePort_)
+        return answer;
+    std::vector<UCHAR> output(length);
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK status{};
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_MOUSE_QUERY_ATTRIBUTES, mousePort_, nullptr, 0,
+                                             output.empty() ? nullptr : output.data(), length, TRUE,
+                                             &done, &status);
+    if (IoCallDriver(mousePort_, irp) == STATUS_PENDING)
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    answer.Status = status.Status;
+    answer.Information = status.Information;
+    if (status.Information >= sizeof(MOUSE_ATTRIBUTES))
+        std::memcpy(&answer.Attributes, output.data(), sizeof(MOUSE_ATTRIBUTES));
+    return answer;
+}
+
+std::vector<MOUSE_INPUT_DATA> System::TakeRecords()
+{
+    std::vector<MOUSE_INPUT_DATA> taken;
+    taken.swap(records_);
+    return taken;
+}
+
+VOID NTAPI System::ClassService(PDEVICE_OBJECT classDevice, PMOUSE_INPUT_DATA start,
+                                PMOUSE_INPUT_DATA end, PULONG consumed)
+{
+    System* system = OwnerOf<System>(classDevice);
+    ULONG offered = ULONG(end - start);
+    ULONG take =
+        system->takeLimit_ < 0 ? offered : std::min<ULONG>(offered, ULONG(system->takeLimit_));
+    for (ULONG i = 0; i < take; ++i) {
+        if (system->sink_)
+            system->sink_(start[i]);
+        else
+            system->records_.push_back(start[i]);
+    }
+    system->recordsTaken_ += take;
+    *consumed = take;
+}
+
+SerialPort& System::AddPort(const std::string& name)
+{
+    ports_.push_back(std::make_unique<SerialPort>(serialDriver_, name, int(ports_.size())));
+    return *ports_.back();
+}
+
+SerialPort* System::FindPort(const std::string& name)
+{
+    for (auto& port : ports_)
+        if (port->Name() == name && !port->Removed())
+            return port.get();
+    return nullptr;
+}
+
+SerialPort& System::AddInterface(const std::string& link)
+{
+    SerialPort& port = AddPort(link);
+    interfaces_.push_back(link);
+    hosted::AddDeviceInterface(CompanionInterfaceClass, Wide(link));
+    return port;
+}
+
+void System::RemoveInterface(const std::string& link)
+{
+    if (SerialPort* port = FindPort(link))
+        port->Remove();
+    for (auto it = interfaces_.begin(); it != interfaces_.end(); ++it)
+        if (*it == link) {
+            interfaces_.erase(it);
+            hosted::RemoveDeviceInterface(CompanionInterfaceClass, Wide(link));
+            break;
+        }
+}
+
+} // namespace sim

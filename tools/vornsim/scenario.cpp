@@ -1,0 +1,607 @@
+#include "tools/vornsim/scenario.h"
+
+#include "config/device_record.h"
+#include "control/control.h"
+#include "sim/system.h"
+
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+namespace vornsim {
+namespace {
+
+// A malformed line: reported as "error LINE: WHY".
+struct ScenarioError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+std::u16string Wide(const std::string& text)
+{
+    return std::u16string(text.begin(), text.end());
+}
+
+std::string Narrow(const std::u16string& text)
+{
+    return std::string(text.begin(), text.end());
+}
+
+std::string Hex(const std::vector<uint8_t>& bytes)
+{
+    std::string out;
+    char digits[3];
+    for (uint8_t b : bytes) {
+        std::snprintf(digits, sizeof digits, "%02x", b);
+        out += digits;
+    }
+    return out;
+}
+
+std::string Status(NTSTATUS status)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", unsigned(status));
+    return text;
+}
+
+ULONG Number(const std::string& text)
+{
+    if (text.empty())
+        throw ScenarioError("a number is missing");
+    size_t used = 0;
+    unsigned long long value;
+    try {
+        value = std::stoull(text, &used, 0);
+    } catch (const std::exception&) {
+        throw ScenarioError("not a number: " + text);
+    }
+    if (used != text.size() || value > 0xFFFFFFFFull)
+        throw ScenarioError("not a 32-bit number: " + text);
+    return ULONG(value);
+}
+
+std::vector<std::string> Split(const std::string& line)
+{
+    std::istringstream in(line);
+    std::vector<std::string> words;
+    for (std::string word; in >> word;)
+        words.push_back(word);
+    return words;
+}
+
+// Text after the first `count` words of `line`.
+std::string RestAfterWords(const std::string& line, size_t count)
+{
+    size_t at = 0;
+    for (size_t i = 0; i < count; ++i) {
+        at = line.find_first_not_of(" \t", at);
+        at = line.find_first_of(" \t", at);
+        if (at == std::string::npos)
+            return "";
+    }
+    at = line.find_first_not_of(" \t", at);
+    return at == std::string::npos ? "" : line.substr(at);
+}
+
+std::string StripComment(const std::string& line)
+{
+    for (size_t i = 0; i < line.size(); ++i)
+        if (line[i] == '#' && (i == 0 || line[i - 1] == ' ' || line[i - 1] == '\t'))
+            return line.substr(0, i);
+    return line;
+}
+
+struct PendingRequest {
+    ULONG Code;
+    KEVENT Done;
+    IO_STATUS_BLOCK Status;
+    std::vector<uint8_t> Output;
+};
+
+class Runner {
+public:
+    explicit Runner(std::ostream& out) : out_(out), system_(kernel_)
+    {
+        kernel_.SetDebugSink([this](const std::string& text) { Print("dbg " + Escape(text)); });
+        system_.SetRecordSink([this](const MOUSE_INPUT_DATA& r) {
+            char line[128];
+            std::snprintf(line, sizeof line, "record unit=%u flags=%u buttons=0x%X x=%ld y=%ld",
+                          r.UnitId, r.Flags, r.ButtonFlags, long(r.LastX), long(r.LastY));
+            Print(line);
+        });
+    }
+
+    ~Runner()
+    {
+        kernel_.Settle();
+        ReportCompletions();
+        // Requests still pending are cancelled by the teardown.
+        kernel_.SetDebugSink(nullptr);
+    }
+
+    void Run(const std::string& rawLine)
+    {
+        std::string line = StripComment(rawLine);
+        std::vector<std::string> w = Split(line);
+        if (w.empty())
+            return;
+        Dispatch(line, w);
+        kernel_.Settle();
+        ReportCompletions();
+        RememberHandles();
+    }
+
+private:
+    void Print(const std::string& line)
+    {
+        std::lock_guard<std::mutex> guard(outLock_);
+        out_ << line << "\n";
+    }
+
+    static std::string Escape(const std::string& text)
+    {
+        std::string out;
+        for (char c : text)
+            out += c == '\n' ? std::string("\\n") : std::string(1, c);
+        return out;
+    }
+
+    static void Want(const std::vector<std::string>& w, size_t low, size_t high)
+    {
+        if (w.size() < low || w.size() > high)
+            throw ScenarioError("wrong number of words for " + w[0]);
+    }
+
+    void Dispatch(const std::string& line, const std::vector<std::string>& w)
+    {
+        const std::string& verb = w[0];
+        if (verb == "reg")
+            Registry(line, w);
+        else if (verb == "port")
+            Port(w);
+        else if (verb == "iface")
+            Interface(w);
+        else if (verb == "load") {
+            Want(w, 1, 1);
+            system_.Load();
+        } else if (verb == "pnp")
+            Pnp(w);
+        else if (verb == "open" || verb == "close") {
+            Want(w, 2, 2);
+            PDEVICE_OBJECT device = Device(w[1]);
+            NTSTATUS status = verb == "open" ? system_.Open(device) : system_.Close(device);
+            Print(verb + " " + w[1] + " status=" + Status(status));
+        } else if (verb == "class")
+            Class(w);
+        else if (verb == "ioctl")
+            Ioctl(w);
+        else if (verb == "settle") {
+            Want(w, 1, 1);
+        } else if (verb == "sleep") {
+            Want(w, 2, 2);
+            kernel_.SleepMs(Number(w[1]));
+        } else
+            throw ScenarioError("unknown command " + verb);
+    }
+
+    void Registry(const std::string& line, const std::vector<std::string>& w)
+    {
+        if (w.size() < 3)
+            throw ScenarioError("reg needs a verb and a key");
+        const std::u16string key = Wide(w[2]);
+        if (w[1] == "delete") {
+            Want(w, 3, 3);
+            kernel_.RegistryDeleteKey(key);
+        } else if (w[1] == "dump") {
+            Want(w, 3, 3);
+            for (const auto& e : kernel_.RegistryDump(key)) {
+                std::string value = e.Value.Type == REG_DWORD
+                                        ? "dword " + std::to_string(e.Value.Dword)
+                                        : "sz " + Narrow(e.Value.Text);
+                Print("reg " + Narrow(e.Key) + " " + Narrow(e.Name) + " " + value);
+            }
+        } else if (w[1] == "set") {
+            // The name may hold spaces ("Filter Threshold"): it runs to the type word.
+            size_t type = 4;
+            while (type < w.size() && w[type] != "dword" && w[type] != "sz")
+                ++type;
+            if (type >= w.size() || type == 3)
+                throw ScenarioError("reg set needs NAME dword N or NAME sz TEXT");
+            std::string name = w[3];
+            for (size_t i = 4; i < type; ++i)
+                name += " " + w[i];
+            if (w[type] == "dword") {
+                if (type + 2 != w.size())
+                    throw ScenarioError("reg set dword takes one number");
+                kernel_.RegistrySetDword(key, Wide(name), Number(w[type + 1]));
+            } else {
+                kernel_.RegistrySetString(key, Wide(name), Wide(RestAfterWords(line, type + 1)));
+            }
+        } else
+            throw ScenarioError("unknown reg verb " + w[1]);
+    }
+
+    sim::SerialPort& PortNamed(const std::string& name)
+    {
+        sim::SerialPort* port = system_.FindPort(name);
+        if (!port)
+            throw ScenarioError("no port " + name);
+        return *port;
+    }
+
+    static std::vector<UCHAR> Bytes(const std::vector<std::string>& w, size_t from)
+    {
+        std::string text;
+        for (size_t i = from; i < w.size(); ++i)
+            text += w[i];
+        if (text.size() % 2)
+            throw ScenarioError("hex bytes come in pairs of digits");
+        std::vector<UCHAR> bytes;
+        for (size_t i = 0; i < text.size(); i += 2) {
+            std::string pair = text.substr(i, 2);
+            if (pair.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+                throw ScenarioError("not hex: " + pair);
+            bytes.push_back(UCHAR(std::stoul(pair, nullptr, 16)));
+        }
+        return bytes;
+    }
+
+    void Port(const std::vector<std::string>& w)
+    {
+        if (w.size() < 3)
+            throw ScenarioError("port needs a verb and a name");
+        const std::string& verb = w[1];
+        const std::string& name = w[2];
+        if (verb == "add") {
+            Want(w, 3, 3);
+            system_.AddPort(name);
+        } else if (verb == "param") {
+            Want(w, 5, 5);
+            ULONG index = Number(w[3]);
+            if (index >= 64)
+                throw ScenarioError("parameter index beyond 63");
+            PortNamed(name).Controller.Memory[index] = USHORT(Number(w[4]));
+        } else if (verb == "answers") {
+            Want(w, 4, 4);
+            PortNamed(name).Controller.AnswersLeft = long(Number(w[3]));
+        } else if (verb == "send") {
+            PortNamed(name).Send(Bytes(w, 3));
+        } else if (verb == "trickle") {
+            PortNamed(name).Trickle(Bytes(w, 3));
+        } else if (verb == "touch") {
+            Want(w, 5, 6);
+            if (w.size() == 6 && w[5] != "up")
+                throw ScenarioError("port touch ends with X Y or X Y up");
+            PortNamed(name).SendTouch(Number(w[3]), Number(w[4]), w.size() == 5);
+        } else if (verb == "remove") {
+            Want(w, 3, 3);
+            PortNamed(name).Remove();
+        } else if (verb == "log") {
+            Want(w, 3, 3);
+            for (const sim::PortRequest& request : PortNamed(name).TakeLog())
+                Print("serial " + name + " " + Describe(request));
+        } else
+            throw ScenarioError("unknown port verb " + verb);
+    }
+
+    static ULONG ValueAt(const std::vector<UCHAR>& bytes, size_t offset)
+    {
+        ULONG v = 0;
+        for (size_t i = 0; i < 4 && offset + i < bytes.size(); ++i)
+            v |= ULONG(bytes[offset + i]) << (8 * i);
+        return v;
+    }
+
+    static std::string Describe(const sim::PortRequest& request)
+    {
+        const std::vector<UCHAR>& b = request.Bytes;
+        char text[128];
+        switch (request.Code) {
+        case IOCTL_SERIAL_SET_BAUD_RATE:
+            return "baud " + std::to_string(ValueAt(b, 0));
+        case IOCTL_SERIAL_SET_LINE_CONTROL:
+            std::snprintf(text, sizeof text, "line %02x %02x %02x", b.size() > 0 ? b[0] : 0,
+                          b.size() > 1 ? b[1] : 0, b.size() > 2 ? b[2] : 0);
+            return text;
+        case IOCTL_SERIAL_SET_TIMEOUTS:
+            std::snprintf(text, sizeof text, "timeouts %lu %lu %lu %lu %lu",
+                          (unsigned long)ValueAt(b, 0), (unsigned long)ValueAt(b, 4),
+                          (unsigned long)ValueAt(b, 8), (unsigned long)ValueAt(b, 12),
+                          (unsigned long)ValueAt(b, 16));
+            return text;
+        case 0:
+            return "write " + Hex(std::vector<uint8_t>(b.begin(), b.end()));
+        default:
+            std::snprintf(text, sizeof text, "ioctl 0x%08lX", (unsigned long)request.Code);
+            return text;
+        }
+    }
+
+    void Interface(const std::vector<std::string>& w)
+    {
+        Want(w, 3, 3);
+        if (w[1] == "add")
+            system_.AddInterface(w[2]);
+        else if (w[1] == "remove")
+            system_.RemoveInterface(w[2]);
+        else
+            throw ScenarioError("unknown iface verb " + w[1]);
+    }
+
+    void Pnp(const std::vector<std::string>& w)
+    {
+        Want(w, 2, 2);
+        static const std::map<std::string, UCHAR> minors = {
+            {"start", IRP_MN_START_DEVICE},           {"query-remove", IRP_MN_QUERY_REMOVE_DEVICE},
+            {"remove", IRP_MN_REMOVE_DEVICE},         {"capabilities", IRP_MN_QUERY_CAPABILITIES},
+            {"state", IRP_MN_QUERY_PNP_DEVICE_STATE},
+        };
+        if (w[1] == "add") {
+            if (!system_.Loaded())
+                throw ScenarioError("pnp add before load");
+            Print("pnp add status=" + Status(system_.AddDevice()));
+            return;
+        }
+        auto minor = minors.find(w[1]);
+        if (minor == minors.end())
+            throw ScenarioError("unknown pnp request " + w[1]);
+        if (!system_.MousePort())
+            throw ScenarioError("no mouse-port device: pnp add first");
+        sim::PnpAnswer answer = system_.Pnp(minor->second);
+        std::string text = "pnp " + w[1] + " status=" + Status(answer.Status);
+        if (answer.HasCapabilities)
+            text += " surprise-removal-ok=" + std::to_string(answer.SurpriseRemovalOk ? 1 : 0);
+        Print(text);
+    }
+
+    static ULONG LengthOption(const std::vector<std::string>& w, size_t at, ULONG fallback)
+    {
+        if (w.size() <= at)
+            return fallback;
+        if (w[at].rfind("len=", 0) != 0)
+            throw ScenarioError("expected len=N");
+        return Number(w[at].substr(4));
+    }
+
+    void Class(const std::vector<std::string>& w)
+    {
+        if (w.size() < 2)
+            throw ScenarioError("class needs a verb");
+        const std::string& verb = w[1];
+        if (verb == "take") {
+            Want(w, 3, 3);
+            system_.SetClassTakeLimit(w[2] == "all" ? -1 : int(Number(w[2])));
+            return;
+        }
+        if (!system_.MousePort())
+            throw ScenarioError("no mouse-port device: pnp add first");
+        if (verb == "connect") {
+            Want(w, 2, 3);
+            NTSTATUS status = system_.ClassConnect(LengthOption(w, 2, sizeof(CONNECT_DATA)));
+            Print("class connect status=" + Status(status));
+        } else if (verb == "attributes") {
+            Want(w, 2, 3);
+            sim::AttributesAnswer a =
+                system_.ClassAttributes(LengthOption(w, 2, sizeof(MOUSE_ATTRIBUTES)));
+            std::string text = "class attributes status=" + Status(a.Status) +
+                               " info=" + std::to_string(a.Information);
+            if (a.Information >= sizeof(MOUSE_ATTRIBUTES))
+                text += " id=" + std::to_string(a.Attributes.MouseIdentifier) +
+                        " buttons=" + std::to_string(a.Attributes.NumberOfButtons) +
+                        " rate=" + std::to_string(a.Attributes.SampleRate) +
+                        " queue=" + std::to_string(a.Attributes.InputDataQueueLength);
+            Print(text);
+        } else {
+            static const std::map<std::string, ULONG> codes = {
+                {"enable", IOCTL_INTERNAL_MOUSE_ENABLE},
+                {"disable", IOCTL_INTERNAL_MOUSE_DISABLE},
+                {"disconnect", IOCTL_INTERNAL_MOUSE_DISCONNECT},
+            };
+            auto code = codes.find(verb);
+            if (code == codes.end())
+                throw ScenarioError("unknown class verb " + verb);
+            Want(w, 2, 2);
+            Print("class " + verb + " status=" + Status(system_.ClassRequest(code->second)));
+        }
+    }
+
+    static std::vector<PDEVICE_OBJECT> Devices(ListNode* head)
+    {
+        std::vector<PDEVICE_OBJECT> devices;
+        for (; head; head = head->Next)
+            devices.push_back(head->Device);
+        return devices;
+    }
+
+    std::vector<PDEVICE_OBJECT> ListOf(const std::string& kind)
+    {
+        DeviceExtension* control = ControlRecord();
+        if (!control)
+            return {};
+        return Devices(kind == "port" ? control->PortList : control->DynamicList);
+    }
+
+    PDEVICE_OBJECT ListedDevice(const std::string& spec)
+    {
+        size_t colon = spec.find(':');
+        std::string kind = spec.substr(0, colon);
+        if (colon == std::string::npos || (kind != "port" && kind != "dyn"))
+            throw ScenarioError("a device is control, mouseport, port:I or dyn:I");
+        ULONG index = Number(spec.substr(colon + 1));
+        std::vector<PDEVICE_OBJECT> devices = ListOf(kind);
+        if (index >= devices.size())
+            throw ScenarioError("no device " + spec);
+        return devices[index];
+    }
+
+    PDEVICE_OBJECT Device(const std::string& spec)
+    {
+        if (spec == "control") {
+            if (!ControlDeviceObject)
+                throw ScenarioError("no control device");
+            return ControlDeviceObject;
+        }
+        if (spec == "mouseport") {
+            if (!system_.MousePort())
+                throw ScenarioError("no mouse-port device");
+            return system_.MousePort();
+        }
+        return ListedDevice(spec);
+    }
+
+    void RememberHandles()
+    {
+        for (const char* kind : {"port", "dyn"})
+            for (PDEVICE_OBJECT device : ListOf(kind))
+                seenHandles_.insert(HandleOfDevice(device));
+    }
+
+    ULONG GoneHandle()
+    {
+        std::set<ULONG> live;
+        for (const char* kind : {"port", "dyn"})
+            for (PDEVICE_OBJECT device : ListOf(kind))
+                live.insert(HandleOfDevice(device));
+        for (ULONG handle : seenHandles_)
+            if (!live.count(handle))
+                return handle;
+        throw ScenarioError("{gone}: no device has been removed yet");
+    }
+
+    void AppendHandle(std::vector<uint8_t>& bytes, ULONG handle)
+    {
+        for (int i = 0; i < 4; ++i)
+            bytes.push_back(uint8_t(handle >> (8 * i)));
+    }
+
+    // HEX with {port:I}, {dyn:I} and {gone} standing for handles.
+    std::vector<uint8_t> InputBytes(const std::string& text)
+    {
+        std::vector<uint8_t> bytes;
+        std::string digits;
+        auto flush = [&] {
+            std::vector<UCHAR> part = Bytes({digits}, 0);
+            bytes.insert(bytes.end(), part.begin(), part.end());
+            digits.clear();
+        };
+        for (size_t i = 0; i < text.size(); ++i) {
+            if (text[i] != '{') {
+                digits += text[i];
+                continue;
+            }
+            size_t end = text.find('}', i);
+            if (end == std::string::npos)
+                throw ScenarioError("unterminated {");
+            flush();
+            std::string name = text.substr(i + 1, end - i - 1);
+            AppendHandle(bytes, name == "gone" ? GoneHandle() : HandleOfDevice(ListedDevice(name)));
+            i = end;
+        }
+        flush();
+        return bytes;
+    }
+
+    void Ioctl(const std::vector<std::string>& w)
+    {
+        if (w.size() < 2)
+            throw ScenarioError("ioctl needs a code");
+        ULONG code = Number(w[1]);
+        std::vector<uint8_t> input;
+        ULONG output = 0;
+        PDEVICE_OBJECT target = nullptr;
+        std::string hex;
+        for (size_t i = 2; i < w.size(); ++i) {
+            if (w[i].rfind("in=", 0) == 0) {
+                hex = w[i].substr(3);
+                // HEX may hold spaces: the bytes run until the next option.
+                while (i + 1 < w.size() && w[i + 1].find('=') == std::string::npos)
+                    hex += w[++i];
+            } else if (w[i].rfind("out=", 0) == 0)
+                output = Number(w[i].substr(4));
+            else if (w[i].rfind("to=", 0) == 0)
+                target = Device(w[i].substr(3));
+            else
+                throw ScenarioError("unknown ioctl option " + w[i]);
+        }
+        input = InputBytes(hex);
+        if (!target)
+            target = Device("control");
+        auto request = std::make_unique<PendingRequest>();
+        request->Code = code;
+        request->Output.resize(output);
+        KeInitializeEvent(&request->Done, NotificationEvent, FALSE);
+        PIRP irp = IoBuildDeviceIoControlRequest(
+            code, target, input.empty() ? nullptr : input.data(), ULONG(input.size()),
+            output ? request->Output.data() : nullptr, output, FALSE, &request->Done,
+            &request->Status);
+        NTSTATUS status = IoCallDriver(target, irp);
+        if (status == STATUS_PENDING && !KeReadStateEvent(&request->Done)) {
+            Print("ioctl " + CodeText(code) + " pending");
+            pending_.push_back(std::move(request));
+            return;
+        }
+        Print(Answer(*request));
+    }
+
+    static std::string CodeText(ULONG code)
+    {
+        char text[16];
+        std::snprintf(text, sizeof text, "0x%08lX", (unsigned long)code);
+        return text;
+    }
+
+    static std::string Answer(const PendingRequest& request)
+    {
+        size_t info = std::min<size_t>(request.Status.Information, request.Output.size());
+        return "ioctl " + CodeText(request.Code) + " status=" + Status(request.Status.Status) +
+               " info=" + std::to_string(request.Status.Information) + " out=" +
+               Hex(std::vector<uint8_t>(request.Output.begin(), request.Output.begin() + info));
+    }
+
+    void ReportCompletions()
+    {
+        for (auto it = pending_.begin(); it != pending_.end();) {
+            if (!KeReadStateEvent(&(*it)->Done)) {
+                ++it;
+                continue;
+            }
+            Print("ioctl " + CodeText((*it)->Code) +
+                  " completed status=" + Status((*it)->Status.Status) +
+                  " info=" + std::to_string((*it)->Status.Information));
+            it = pending_.erase(it);
+        }
+    }
+
+    std::ostream& out_;
+    std::mutex outLock_;
+    hosted::Kernel kernel_;
+    // Outlives the system, whose teardown completes what is still pending.
+    std::vector<std::unique_ptr<PendingRequest>> pending_;
+    sim::System system_;
+    std::set<ULONG> seenHandles_;
+};
+
+} // namespace
+
+int RunScenario(std::istream& input, std::ostream& output, std::ostream& errors)
+{
+    Runner runner(output);
+    std::string line;
+    for (int number = 1; std::getline(input, line); ++number) {
+        try {
+            runner.Run(line);
+        } catch (const ScenarioError& error) {
+            output.flush();
+            errors << "error " << number << ": " << error.what() << "\n";
+            return 2;
+        }
+    }
+    return 0;
+}
+
+} // namespace vornsim
