@@ -218,6 +218,14 @@ inline DeviceExtension* ControlRecord()
     return ControlDeviceObject ? ExtensionOf(ControlDeviceObject) : nullptr;
 }
 
+inline ULONG CountListNodes(const ListNode* head)
+{
+    ULONG count = 0;
+    for (; head; head = head->Next)
+        ++count;
+    return count;
+}
+
 inline bool IsTouchDevice(const DeviceExtension* device)
 {
     return !device->IsMousePort && !device->IsControl;

@@ -72,14 +72,6 @@ UNICODE_STRING StringOver(WCHAR* buffer, USHORT bytes)
     return s;
 }
 
-ULONG CountNodes(const ListNode* head)
-{
-    ULONG count = 0;
-    for (; head; head = head->Next)
-        ++count;
-    return count;
-}
-
 } // namespace
 
 bool AppendNumber(PUNICODE_STRING string, ULONG value)
@@ -332,7 +324,7 @@ void DeleteDeviceKeys(DeviceExtension* control)
     auto* buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, capacity, DriverPoolTag));
     if (!buffer)
         return;
-    ULONG count = CountNodes(control->PortList);
+    ULONG count = CountListNodes(control->PortList);
     for (ULONG i = 0; i < count; ++i) {
         UNICODE_STRING path = StringOver(buffer, USHORT(capacity));
         if (!NT_SUCCESS(RtlAppendUnicodeStringToString(&path, &control->DriverRegistryPath)) ||

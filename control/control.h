@@ -84,6 +84,10 @@ NTSTATUS CreateTouchPortDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT controlDevi
 NTSTATUS CreateDynamicTouchDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT controlDevice,
                                   PCWSTR portPath, PDEVICE_OBJECT* created);
 void SetPortNameFromLink(PDEVICE_OBJECT device, PCUNICODE_STRING linkName);
+// Gives a new dynamic device its handle, lists it, links it to the control
+// device and starts its reader. A device that cannot be listed is destroyed
+// (false): no request or removal could ever reach it.
+bool ListAndStartDynamicDevice(PDEVICE_OBJECT controlDevice, PDEVICE_OBJECT device);
 NTSTATUS RemoveTouchPortDevice(PDEVICE_OBJECT controlDevice, ULONG handle);
 NTSTATUS RemoveDynamicTouchDevice(PDEVICE_OBJECT controlDevice, ULONG handle);
 
@@ -101,7 +105,6 @@ NTSTATUS InsertDynamicListDevice(PDEVICE_OBJECT controlDevice, PDEVICE_OBJECT de
 NTSTATUS UnlinkDynamicListDevice(PDEVICE_OBJECT controlDevice, PDEVICE_OBJECT device);
 // Unlinks and frees `node` of the list whose head is `*head`; ListMutex held.
 void UnlinkNode(ListNode** head, ListNode* node);
-ULONG CountListNodes(const ListNode* head);
 
 // Gives a new touch device its handle (where handles are not addresses).
 void AssignDeviceHandle(DeviceExtension* control, DeviceExtension* device);

@@ -393,13 +393,20 @@ NTSTATUS CreateDynamicTouchDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT controlD
     AllocateString(&device->PortPath, DynamicPortPathCapacity, PagedPool);
     if (device->PortPath.Buffer)
         AppendText(&device->PortPath, portPath);
+    if (ListAndStartDynamicDevice(controlDevice, own))
+        *created = own;
+    return STATUS_SUCCESS;
+}
+
+bool ListAndStartDynamicDevice(PDEVICE_OBJECT controlDevice, PDEVICE_OBJECT own)
+{
+    DeviceExtension* device = ExtensionOf(own);
     AssignDeviceHandle(ExtensionOf(controlDevice), device);
     if (!KeepListedDevice(InsertDynamicListDevice(controlDevice, own), own))
-        return STATUS_SUCCESS;
+        return false;
     LinkTouchDevice(own, controlDevice);
     StartReader(device);
-    *created = own;
-    return STATUS_SUCCESS;
+    return true;
 }
 
 void SetPortNameFromLink(PDEVICE_OBJECT own, PCUNICODE_STRING linkName)

@@ -57,14 +57,6 @@ NTSTATUS UnlinkDynamicListDevice(PDEVICE_OBJECT controlDevice, PDEVICE_OBJECT de
     return STATUS_SUCCESS;
 }
 
-ULONG CountListNodes(const ListNode* head)
-{
-    ULONG count = 0;
-    for (; head; head = head->Next)
-        ++count;
-    return count;
-}
-
 // Where a device object's address fits in 32 bits it is the handle. Where it
 // does not, each touch device gets the next value of a counter that never
 // repeats while the driver is loaded (0 is skipped), so a removed device's

@@ -10,14 +10,6 @@ namespace {
 constexpr LONG CreateLockLine = 37;
 constexpr LONG CloseLockLine = 93;
 
-NTSTATUS CompleteWith(PIRP irp, NTSTATUS status)
-{
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
 } // namespace
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
@@ -48,14 +40,14 @@ NTSTATUS NTAPI CreateDispatch(PDEVICE_OBJECT deviceObject, PIRP irp)
             InterlockedIncrement(&record->OpenCount);
             IoReleaseRemoveLockEx(&record->RemoveLock, irp, sizeof(IO_REMOVE_LOCK));
         }
-        return CompleteWith(irp, status);
+        return CompleteRequest(irp, status);
     }
     if (InterlockedIncrement(&record->OpenCount) == 1) {
         SpinLockGuard lock(&record->Lock);
         record->EventIrp = nullptr;
         record->NotifyMask = 0;
     }
-    return CompleteWith(irp, STATUS_SUCCESS);
+    return CompleteRequest(irp, STATUS_SUCCESS);
 }
 
 NTSTATUS NTAPI CloseDispatch(PDEVICE_OBJECT deviceObject, PIRP irp)
@@ -65,15 +57,15 @@ NTSTATUS NTAPI CloseDispatch(PDEVICE_OBJECT deviceObject, PIRP irp)
         NTSTATUS status = IoAcquireRemoveLockEx(&record->RemoveLock, irp, "classentry",
                                                 CloseLockLine, sizeof(IO_REMOVE_LOCK));
         if (!NT_SUCCESS(status))
-            return CompleteWith(irp, status);
+            return CompleteRequest(irp, status);
         bool last = InterlockedDecrement(&record->OpenCount) == 0;
         IoReleaseRemoveLockEx(&record->RemoveLock, irp, sizeof(IO_REMOVE_LOCK));
         if (!last)
-            return CompleteWith(irp, STATUS_SUCCESS);
+            return CompleteRequest(irp, STATUS_SUCCESS);
         IoSkipCurrentIrpStackLocation(irp);
         return IoCallDriver(record->LowerDevice, irp);
     }
     if (InterlockedDecrement(&record->OpenCount) == 0)
         CompletePendingButtonEvent(record, STATUS_SUCCESS);
-    return CompleteWith(irp, STATUS_SUCCESS);
+    return CompleteRequest(irp, STATUS_SUCCESS);
 }

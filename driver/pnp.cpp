@@ -9,14 +9,6 @@ namespace {
 constexpr LONG PnpLockLine = 270;
 constexpr LONG PowerLockLine = 330;
 
-NTSTATUS CompleteWith(PIRP irp, NTSTATUS status)
-{
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = 0;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
-
 NTSTATUS NTAPI SignalForwarded(PDEVICE_OBJECT device, PIRP irp, PVOID context)
 {
     UNREFERENCED_PARAMETER(device);
@@ -30,7 +22,7 @@ NTSTATUS Start(DeviceExtension* port, PIRP irp)
     if (ControlDeviceObject)
         RegisterInterfaceNotification(ControlDeviceObject);
     NTSTATUS status = ForwardAndWait(port->LowerDevice, irp);
-    CompleteWith(irp, status);
+    CompleteRequest(irp, status);
     return STATUS_SUCCESS;
 }
 
@@ -109,7 +101,7 @@ NTSTATUS NTAPI PnpDispatch(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
     DeviceExtension* port = ExtensionOf(deviceObject);
     if (!port->IsMousePort)
-        return CompleteWith(irp, STATUS_UNSUCCESSFUL);
+        return CompleteRequest(irp, STATUS_UNSUCCESSFUL);
     bool held = NT_SUCCESS(
         IoAcquireRemoveLockEx(&port->RemoveLock, irp, "pnp", PnpLockLine, sizeof(IO_REMOVE_LOCK)));
     NTSTATUS status;
@@ -118,7 +110,7 @@ NTSTATUS NTAPI PnpDispatch(PDEVICE_OBJECT deviceObject, PIRP irp)
         status = Start(port, irp);
         break;
     case IRP_MN_QUERY_REMOVE_DEVICE:
-        status = CompleteWith(irp, STATUS_UNSUCCESSFUL);
+        status = CompleteRequest(irp, STATUS_UNSUCCESSFUL);
         break;
     case IRP_MN_REMOVE_DEVICE:
         // Removal releases the lock itself, and waits for every other holder.
@@ -127,7 +119,7 @@ NTSTATUS NTAPI PnpDispatch(PDEVICE_OBJECT deviceObject, PIRP irp)
         status = QueryCapabilities(port, irp);
         break;
     case IRP_MN_QUERY_PNP_DEVICE_STATE:
-        status = CompleteWith(irp, STATUS_SUCCESS);
+        status = CompleteRequest(irp, STATUS_SUCCESS);
         break;
     default:
         status = Forward(port, irp);
@@ -142,7 +134,7 @@ NTSTATUS NTAPI PowerDispatch(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
     DeviceExtension* port = ExtensionOf(deviceObject);
     if (!port->IsMousePort)
-        return CompleteWith(irp, STATUS_UNSUCCESSFUL);
+        return CompleteRequest(irp, STATUS_UNSUCCESSFUL);
     bool held = NT_SUCCESS(IoAcquireRemoveLockEx(&port->RemoveLock, irp, "pnp", PowerLockLine,
                                                  sizeof(IO_REMOVE_LOCK)));
     PoStartNextPowerIrp(irp);

@@ -79,6 +79,15 @@ inline NTSTATUS RefuseRequest(PIRP irp)
     return STATUS_UNSUCCESSFUL;
 }
 
+// Completes a request with `status`, no data and no priority boost.
+inline NTSTATUS CompleteRequest(PIRP irp, NTSTATUS status)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
 inline NTSTATUS SucceedRequest(PIRP irp, ULONG_PTR information)
 {
     irp->IoStatus.Status = STATUS_SUCCESS;

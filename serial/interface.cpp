@@ -95,15 +95,7 @@ NTSTATUS InterfaceArrival(PDEVICE_OBJECT controlDevice, PCUNICODE_STRING linkNam
     device->Self = own;
     SetPortNameFromLink(own, linkName);
     CopyLinkToPortPath(device, linkName);
-    AssignDeviceHandle(ExtensionOf(controlDevice), device);
-    // A device no list holds could never be removed: it goes at once.
-    if (!NT_SUCCESS(InsertDynamicListDevice(controlDevice, own))) {
-        DestroyTouchDevice(own);
-        return STATUS_SUCCESS;
-    }
-    LinkTouchDevice(own, controlDevice);
-    StartReader(device);
-    if (device->WriteIrp)
+    if (ListAndStartDynamicDevice(controlDevice, own) && device->WriteIrp)
         StartParameterRead(device);
     return STATUS_SUCCESS;
 }
