@@ -62,6 +62,7 @@ TEST_F(SystemTest, ConfiguredPortDeliversOnceTheClassDriverConnects)
     system.AddPort("COM1");
     system.Load();
     ASSERT_TRUE(ControlRecord());
+    EXPECT_FALSE(system.Driver()->DriverUnload) << "the driver cannot be unloaded";
     EXPECT_FALSE(FirstPortDevice()->ReaderThread) << "driver entry starts no thread";
     system.AddDevice();
     system.Pnp(IRP_MN_START_DEVICE);
