@@ -179,6 +179,39 @@ TEST_F(SystemTest, InterfaceWithoutAPortStillMakesAnIdleDevice)
     EXPECT_EQ(DynamicCount(), 0u);
 }
 
+// The interface's removal may be reported before its port's stack goes.
+TEST_F(SystemTest, InterfaceRemovedBeforeItsPort)
+{
+    sim::SerialPort& port = system.AddInterface("\\??\\VORNTOUCH#1");
+    system.Load();
+    system.AddDevice();
+    system.Pnp(IRP_MN_START_DEVICE);
+    system.ClassConnect();
+    Pass(50);
+    ASSERT_TRUE(ExtensionOf(ControlRecord()->DynamicList->Device)->ReaderThread);
+    hosted::RemoveDeviceInterface(CompanionInterfaceClass, u"\\??\\VORNTOUCH#1");
+    EXPECT_EQ(DynamicCount(), 0u);
+    port.Remove();
+    Pass(50);
+    EXPECT_EQ(kernel.LiveThreads(), 1);
+}
+
+TEST_F(SystemTest, FirstOpenOfATouchDeviceClearsItsNotification)
+{
+    Configure(0, u"COM1");
+    system.Load();
+    DeviceExtension* device = FirstPortDevice();
+    device->NotifyMask = 5;
+    EXPECT_EQ(system.Open(device->Self), STATUS_SUCCESS);
+    EXPECT_EQ(device->NotifyMask, 0u);
+    device->NotifyMask = 5;
+    EXPECT_EQ(system.Open(device->Self), STATUS_SUCCESS);
+    EXPECT_EQ(device->NotifyMask, 5u) << "only the first open clears it";
+    system.Close(device->Self);
+    system.Close(device->Self);
+    EXPECT_EQ(device->OpenCount, 0);
+}
+
 TEST_F(SystemTest, PlugAndPlayAnswersOfTheMousePort)
 {
     system.Load();
