@@ -426,32 +426,32 @@ private:
         return Devices(kind == "port" ? control->PortList : control->DynamicList);
     }
 
-    PDEVICE_OBJECT ListedDevice(const std::string& spec)
+    PDEVICE_OBJECT ListedDevice(const std::string& name)
     {
-        size_t colon = spec.find(':');
-        std::string kind = spec.substr(0, colon);
+        size_t colon = name.find(':');
+        std::string kind = name.substr(0, colon);
         if (colon == std::string::npos || (kind != "port" && kind != "dyn"))
             throw ScenarioError("a device is control, mouseport, port:I or dyn:I");
-        ULONG index = Number(spec.substr(colon + 1));
+        ULONG index = Number(name.substr(colon + 1));
         std::vector<PDEVICE_OBJECT> devices = ListOf(kind);
         if (index >= devices.size())
-            throw ScenarioError("no device " + spec);
+            throw ScenarioError("no device " + name);
         return devices[index];
     }
 
-    PDEVICE_OBJECT Device(const std::string& spec)
+    PDEVICE_OBJECT Device(const std::string& name)
     {
-        if (spec == "control") {
+        if (name == "control") {
             if (!ControlDeviceObject)
                 throw ScenarioError("no control device");
             return ControlDeviceObject;
         }
-        if (spec == "mouseport") {
+        if (name == "mouseport") {
             if (!system_.MousePort())
                 throw ScenarioError("no mouse-port device");
             return system_.MousePort();
         }
-        return ListedDevice(spec);
+        return ListedDevice(name);
     }
 
     void RememberHandles()
