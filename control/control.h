@@ -88,6 +88,8 @@ void SetPortNameFromLink(PDEVICE_OBJECT device, PCUNICODE_STRING linkName);
 // device and starts its reader. A device that cannot be listed is destroyed
 // (false): no request or removal could ever reach it.
 bool ListAndStartDynamicDevice(PDEVICE_OBJECT controlDevice, PDEVICE_OBJECT device);
+// Unlinks `node` from its list and destroys its device; ListMutex held.
+void RemoveListedDevice(ListNode** head, ListNode* node);
 NTSTATUS RemoveTouchPortDevice(PDEVICE_OBJECT controlDevice, ULONG handle);
 NTSTATUS RemoveDynamicTouchDevice(PDEVICE_OBJECT controlDevice, ULONG handle);
 

@@ -431,6 +431,14 @@ void SetPortNameFromLink(PDEVICE_OBJECT own, PCUNICODE_STRING linkName)
     portName->Length = USHORT(characters * sizeof(WCHAR));
 }
 
+// Unlinked first, so the list never names a device being torn down.
+void RemoveListedDevice(ListNode** head, ListNode* node)
+{
+    PDEVICE_OBJECT device = node->Device;
+    UnlinkNode(head, node);
+    DestroyTouchDevice(device);
+}
+
 NTSTATUS RemoveTouchPortDevice(PDEVICE_OBJECT controlDevice, ULONG handle)
 {
     DeviceExtension* control = ExtensionOf(controlDevice);
@@ -439,9 +447,7 @@ NTSTATUS RemoveTouchPortDevice(PDEVICE_OBJECT controlDevice, ULONG handle)
     if (!node)
         return STATUS_UNSUCCESSFUL;
     DeleteDeviceKeys(control);
-    PDEVICE_OBJECT device = node->Device;
-    UnlinkNode(&control->PortList, node);
-    DestroyTouchDevice(device);
+    RemoveListedDevice(&control->PortList, node);
     RenumberPortDevices(control);
     return STATUS_SUCCESS;
 }
@@ -453,8 +459,6 @@ NTSTATUS RemoveDynamicTouchDevice(PDEVICE_OBJECT controlDevice, ULONG handle)
     ListNode* node = FindListNode(control->DynamicList, handle);
     if (!node)
         return STATUS_UNSUCCESSFUL;
-    PDEVICE_OBJECT device = node->Device;
-    UnlinkNode(&control->DynamicList, node);
-    DestroyTouchDevice(device);
+    RemoveListedDevice(&control->DynamicList, node);
     return STATUS_SUCCESS;
 }
