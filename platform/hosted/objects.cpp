@@ -153,13 +153,29 @@ void NotifyTargetDeviceChange(PDEVICE_OBJECT device, const GUID& event)
     if (CurrentThread().Irql != PASSIVE_LEVEL)
         VerifierFail("irql", "target-device notification delivered at IRQL %d",
                      CurrentThread().Irql);
+    auto watches = [device](const Registration& registration) {
+        return registration.Category == EventCategoryTargetDeviceChange &&
+               registration.FileObject->DeviceObject == device;
+    };
+    TellRegistrations(watches, [&event](const Registration& registration) {
+        TARGET_DEVICE_REMOVAL_NOTIFICATION notification{};
+        notification.Version = 1;
+        notification.Size = sizeof notification;
+        notification.Event = event;
+        notification.FileObject = registration.FileObject;
+        registration.Callback(&notification, registration.Context);
+    });
+}
+
+void TellRegistrations(const std::function<bool(const Registration&)>& matches,
+                       const std::function<void(const Registration&)>& tell)
+{
     Kernel::State& k = K();
     std::vector<ULONG_PTR> ids;
     {
         std::lock_guard<std::mutex> guard(k.NotificationsLock);
         for (const auto& [id, registration] : k.Registrations)
-            if (registration.Category == EventCategoryTargetDeviceChange &&
-                registration.FileObject->DeviceObject == device)
+            if (matches(registration))
                 ids.push_back(id);
     }
     for (ULONG_PTR id : ids) {
@@ -172,15 +188,15 @@ void NotifyTargetDeviceChange(PDEVICE_OBJECT device, const GUID& event)
                 continue;
             registration = found->second;
         }
-        TARGET_DEVICE_REMOVAL_NOTIFICATION notification{};
-        notification.Version = 1;
-        notification.Size = sizeof notification;
-        notification.Event = event;
-        notification.FileObject = registration.FileObject;
-        registration.Callback(&notification, registration.Context);
-        if (CurrentThread().Irql != PASSIVE_LEVEL || !CurrentThread().HeldLocks.empty())
-            VerifierFail("irql", "notification callback returned at IRQL %d", CurrentThread().Irql);
+        tell(registration);
+        CheckNotificationCallbackReturned();
     }
+}
+
+void CheckNotificationCallbackReturned()
+{
+    if (CurrentThread().Irql != PASSIVE_LEVEL || !CurrentThread().HeldLocks.empty())
+        VerifierFail("irql", "notification callback returned at IRQL %d", CurrentThread().Irql);
 }
 
 } // namespace hosted

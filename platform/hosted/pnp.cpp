@@ -28,35 +28,19 @@ void TellWatcher(const Registration& registration, const GUID& event, const GUID
     notification.InterfaceClassGuid = interfaceClass;
     notification.SymbolicLinkName = &name;
     registration.Callback(&notification, registration.Context);
-    if (CurrentThread().Irql != PASSIVE_LEVEL || !CurrentThread().HeldLocks.empty())
-        VerifierFail("irql", "interface notification callback returned at IRQL %d",
-                     CurrentThread().Irql);
 }
 
 void TellWatchers(const GUID& event, const GUID& interfaceClass, const std::u16string& link)
 {
     if (CurrentThread().Irql != PASSIVE_LEVEL)
         VerifierFail("irql", "interface notification delivered at IRQL %d", CurrentThread().Irql);
-    Kernel::State& k = K();
-    std::vector<ULONG_PTR> ids;
-    {
-        std::lock_guard<std::mutex> guard(k.NotificationsLock);
-        for (const auto& [id, registration] : k.Registrations)
-            if (registration.Category == EventCategoryDeviceInterfaceChange &&
-                SameGuid(registration.InterfaceClass, interfaceClass))
-                ids.push_back(id);
-    }
-    for (ULONG_PTR id : ids) {
-        Registration registration;
-        {
-            std::lock_guard<std::mutex> guard(k.NotificationsLock);
-            auto found = k.Registrations.find(id);
-            if (found == k.Registrations.end())
-                continue;
-            registration = found->second;
-        }
+    auto watches = [&interfaceClass](const Registration& registration) {
+        return registration.Category == EventCategoryDeviceInterfaceChange &&
+               SameGuid(registration.InterfaceClass, interfaceClass);
+    };
+    TellRegistrations(watches, [&](const Registration& registration) {
         TellWatcher(registration, event, interfaceClass, link);
-    }
+    });
 }
 
 } // namespace
@@ -81,8 +65,10 @@ NTSTATUS RegisterInterfaceWatcher(ULONG flags, const GUID* interfaceClass,
     // The interfaces already there are reported as arrivals before the
     // registration returns.
     if (flags & PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES)
-        for (const std::u16string& link : present)
+        for (const std::u16string& link : present) {
             TellWatcher(registration, GUID_DEVICE_INTERFACE_ARRIVAL, *interfaceClass, link);
+            CheckNotificationCallbackReturned();
+        }
     return STATUS_SUCCESS;
 }
 

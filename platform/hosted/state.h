@@ -8,6 +8,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <functional>
 #include <set>
 #include <string>
 
@@ -155,6 +156,11 @@ void WakeWaitersOn(Kernel::State& k, PVOID object);
 void DrainDpcs();
 // Verifier: a block about to be freed must not hold a queued DPC or armed timer.
 void CheckNothingQueuedIn(const void* begin, SIZE_T size, const char* what);
+// Tells every registration that `matches` through `tell`, at PASSIVE_LEVEL,
+// tolerating callbacks that end registrations meanwhile (objects.cpp).
+void TellRegistrations(const std::function<bool(const Registration&)>& matches,
+                       const std::function<void(const Registration&)>& tell);
+void CheckNotificationCallbackReturned();
 // Device-interface change registrations (pnp.cpp).
 NTSTATUS RegisterInterfaceWatcher(ULONG flags, const GUID* interfaceClass,
                                   PDRIVER_NOTIFICATION_CALLBACK_ROUTINE callback, PVOID context,
