@@ -4,6 +4,25 @@
 
 namespace sim {
 
+BuiltRequestResult SendBuiltRequest(PDEVICE_OBJECT device, ULONG code, PVOID input,
+                                    ULONG inputLength, PVOID output, ULONG outputLength,
+                                    bool internal)
+{
+    BuiltRequestResult result{};
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(code, device, input, inputLength, output, outputLength,
+                                             internal ? TRUE : FALSE, &done, &result.Status);
+    if (!irp) {
+        result.Status.Status = result.Dispatch = STATUS_INSUFFICIENT_RESOURCES;
+        return result;
+    }
+    result.Dispatch = IoCallDriver(device, irp);
+    if (result.Dispatch == STATUS_PENDING)
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    return result;
+}
+
 HostedTransport::HostedTransport(const std::string& link)
 {
     std::u16string wide(link.begin(), link.end());
@@ -28,18 +47,11 @@ vorn::Reply HostedTransport::Call(uint32_t code, const std::vector<uint8_t>& inp
     if (!device_)
         return reply;
     std::vector<uint8_t> output(outputLength);
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK status{};
-    PIRP irp =
-        IoBuildDeviceIoControlRequest(code, device_, const_cast<uint8_t*>(input.data()),
-                                      ULONG(input.size()), output.empty() ? nullptr : output.data(),
-                                      outputLength, internal_ ? TRUE : FALSE, &done, &status);
-    if (!irp)
-        return reply;
-    lastDispatch_ = IoCallDriver(device_, irp);
-    if (lastDispatch_ == STATUS_PENDING)
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    BuiltRequestResult result =
+        SendBuiltRequest(device_, code, const_cast<uint8_t*>(input.data()), ULONG(input.size()),
+                         output.empty() ? nullptr : output.data(), outputLength, internal_);
+    lastDispatch_ = result.Dispatch;
+    const IO_STATUS_BLOCK& status = result.Status;
     reply.Status = uint32_t(status.Status);
     output.resize(std::min<size_t>(status.Information, output.size()));
     reply.Output = std::move(output);

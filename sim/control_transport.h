@@ -10,6 +10,17 @@
 
 namespace sim {
 
+// Sends one device control request built with IoBuildDeviceIoControlRequest
+// to `device` and waits for it when it pends; returns its status block and
+// the dispatch routine's own result.
+struct BuiltRequestResult {
+    IO_STATUS_BLOCK Status;
+    NTSTATUS Dispatch;
+};
+BuiltRequestResult SendBuiltRequest(PDEVICE_OBJECT device, ULONG code, PVOID input,
+                                    ULONG inputLength, PVOID output, ULONG outputLength,
+                                    bool internal);
+
 class HostedTransport : public vorn::Transport {
 public:
     // Opens `link` (for example \DosDevices\VORN); calls run on the calling

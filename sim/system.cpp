@@ -1,5 +1,7 @@
 #include "sim/system.h"
 
+#include "sim/control_transport.h"
+
 #include "control/control.h"
 #include "driver/driver.h"
 #include "serial/serial.h"
@@ -212,28 +214,16 @@ NTSTATUS System::ClassConnect(ULONG length)
     if (!mousePort_)
         return STATUS_NO_SUCH_DEVICE;
     CONNECT_DATA connect{classDevice_, reinterpret_cast<PVOID>(&ClassService)};
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK status{};
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_MOUSE_CONNECT, mousePort_, &connect,
-                                             length, nullptr, 0, TRUE, &done, &status);
-    if (IoCallDriver(mousePort_, irp) == STATUS_PENDING)
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    return status.Status;
+    return SendBuiltRequest(mousePort_, IOCTL_INTERNAL_MOUSE_CONNECT, &connect, length, nullptr, 0,
+                            true)
+        .Status.Status;
 }
 
 NTSTATUS System::ClassRequest(ULONG code)
 {
     if (!mousePort_)
         return STATUS_NO_SUCH_DEVICE;
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK status{};
-    PIRP irp = IoBuildDeviceIoControlRequest(code, mousePort_, nullptr, 0, nullptr, 0, TRUE, &done,
-                                             &status);
-    if (IoCallDriver(mousePort_, irp) == STATUS_PENDING)
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    return status.Status;
+    return SendBuiltRequest(mousePort_, code, nullptr, 0, nullptr, 0, true).Status.Status;
 }
 
 AttributesAnswer System::ClassAttributes(ULONG length)
@@ -242,14 +232,10 @@ AttributesAnswer System::ClassAttributes(ULONG length)
     if (!mousePort_)
         return answer;
     std::vector<UCHAR> output(length);
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK status{};
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_MOUSE_QUERY_ATTRIBUTES, mousePort_, nullptr, 0,
-                                             output.empty() ? nullptr : output.data(), length, TRUE,
-                                             &done, &status);
-    if (IoCallDriver(mousePort_, irp) == STATUS_PENDING)
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    IO_STATUS_BLOCK status =
+        SendBuiltRequest(mousePort_, IOCTL_MOUSE_QUERY_ATTRIBUTES, nullptr, 0,
+                         output.empty() ? nullptr : output.data(), length, true)
+            .Status;
     answer.Status = status.Status;
     answer.Information = status.Information;
     if (status.Information >= sizeof(MOUSE_ATTRIBUTES))
