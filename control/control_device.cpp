@@ -357,11 +357,10 @@ NTSTATUS CreateTouchPortDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT controlDevi
     if (device->LinkName.Buffer)
         IoCreateSymbolicLink(&device->LinkName, &names.Device);
     UNICODE_STRING port;
+    // Without a name there is no path either: both strings stay empty.
     bool converted = ConvertAnsiName(portName, portNameLength, &port);
-    SetRecordString(&device->PortPath, RequestedPortCapacity, PagedPool, DOS_DEVICES_PREFIX,
-                    converted ? &port : nullptr);
-    if (!converted)
-        ClearString(&device->PortPath); // no name: no path either
+    SetRecordString(&device->PortPath, RequestedPortCapacity, PagedPool,
+                    converted ? DOS_DEVICES_PREFIX : nullptr, converted ? &port : nullptr);
     SetRecordString(&device->PortName, RequestedPortCapacity, PagedPool, nullptr,
                     converted ? &port : nullptr);
     FreeConvertedName(&port);

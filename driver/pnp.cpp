@@ -43,9 +43,9 @@ NTSTATUS QueryCapabilities(DeviceExtension* port, PIRP irp)
 NTSTATUS Remove(DeviceExtension* port, PIRP irp, bool held)
 {
     irp->IoStatus.Status = STATUS_SUCCESS;
+    // The teardown also clears the driver-wide pointer.
     if (ControlDeviceObject)
         DestroyControlDevice(ControlDeviceObject);
-    ControlDeviceObject = nullptr;
     Forward(port, irp);
     if (held)
         IoReleaseRemoveLockAndWaitEx(&port->RemoveLock, irp, sizeof(IO_REMOVE_LOCK));
