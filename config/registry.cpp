@@ -14,7 +14,6 @@ struct ValueTarget {
 
 constexpr ULONG GlobalValueCount = 13;
 constexpr ULONG DeviceValueCount = 19;
-constexpr USHORT DeviceSubkeyBytes = 60;
 
 NTSTATUS NTAPI StoreTypedValue(PWSTR valueName, ULONG valueType, PVOID valueData, ULONG valueLength,
                                PVOID context, PVOID entryContext)
@@ -123,14 +122,42 @@ NTSTATUS ReadGlobalSettings(PCWSTR servicePath, DeviceExtension* control)
     return RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, servicePath, table, nullptr, nullptr);
 }
 
-NTSTATUS ReadConfiguredDevice(PCWSTR registryPath, ConfiguredDeviceBlock* block, ULONG n)
-{
-    WCHAR subkeyBuffer[DeviceSubkeyBytes / sizeof(WCHAR)];
-    UNICODE_STRING subkey = StringOver(subkeyBuffer, DeviceSubkeyBytes);
-    AppendText(&subkey, VORN_WIDE("Device"));
-    AppendNumber(&subkey, n);
+namespace {
 
-    RTL_QUERY_REGISTRY_TABLE table[DeviceValueCount + 2];
+constexpr ULONG DeviceKeySuffixBytes = sizeof(VORN_WIDE("\\Device4294967295"));
+
+// A zero-filled paged buffer for "<registry path>\Device<n>" and its
+// terminating zero, whatever n; false (nothing allocated) when no counted
+// string can hold it.
+bool AllocateDeviceKeyPath(PCUNICODE_STRING registryPath, PUNICODE_STRING keyPath)
+{
+    ULONG capacity = ULONG(registryPath->Length) + DeviceKeySuffixBytes;
+    if (capacity > 0xFFFE)
+        return false;
+    auto* buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, capacity, DriverPoolTag));
+    if (!buffer)
+        return false;
+    RtlZeroMemory(buffer, capacity);
+    keyPath->Buffer = buffer;
+    keyPath->Length = 0;
+    keyPath->MaximumLength = USHORT(capacity);
+    return true;
+}
+
+// Composes the key path afresh; the buffer's zero fill terminates it. False
+// when it does not fit whole: an incomplete path could name another key.
+bool ComposeDeviceKeyPath(PUNICODE_STRING keyPath, PCUNICODE_STRING registryPath, ULONG n)
+{
+    ClearString(keyPath);
+    if (keyPath->MaximumLength < registryPath->Length + DeviceKeySuffixBytes)
+        return false;
+    return NT_SUCCESS(RtlAppendUnicodeStringToString(keyPath, registryPath)) &&
+           AppendText(keyPath, VORN_WIDE("\\Device")) && AppendNumber(keyPath, n);
+}
+
+NTSTATUS QueryDeviceValues(PCWSTR keyPath, ConfiguredDeviceBlock* block)
+{
+    RTL_QUERY_REGISTRY_TABLE table[DeviceValueCount + 1];
     ValueTarget targets[DeviceValueCount];
     struct {
         PCWSTR Name;
@@ -157,13 +184,27 @@ NTSTATUS ReadConfiguredDevice(PCWSTR registryPath, ConfiguredDeviceBlock* block,
         {VORN_WIDE("XDeviation"), REG_DWORD, &block->XDeviation},
         {VORN_WIDE("YDeviation"), REG_DWORD, &block->YDeviation},
     };
-    RtlZeroMemory(&table[0], sizeof table[0]);
-    table[0].Flags = RTL_QUERY_REGISTRY_SUBKEY;
-    table[0].Name = subkey.Buffer;
     for (ULONG i = 0; i < DeviceValueCount; ++i)
-        SetEntry(&table[i + 1], &targets[i], values[i].Name, values[i].Type, values[i].Field);
-    RtlZeroMemory(&table[DeviceValueCount + 1], sizeof table[0]);
-    return RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, registryPath, table, nullptr, nullptr);
+        SetEntry(&table[i], &targets[i], values[i].Name, values[i].Type, values[i].Field);
+    RtlZeroMemory(&table[DeviceValueCount], sizeof table[0]);
+    return RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, keyPath, table, nullptr, nullptr);
+}
+
+} // namespace
+
+// The key is queried by its absolute path with plain value entries, not
+// through a subkey entry: some kernels (Wine's among them) refuse a query
+// table that selects a subkey, and the results are the same.
+NTSTATUS ReadConfiguredDevice(PCUNICODE_STRING registryPath, ConfiguredDeviceBlock* block, ULONG n)
+{
+    UNICODE_STRING keyPath;
+    if (!AllocateDeviceKeyPath(registryPath, &keyPath))
+        return STATUS_INSUFFICIENT_RESOURCES;
+    NTSTATUS status = STATUS_OBJECT_NAME_INVALID;
+    if (ComposeDeviceKeyPath(&keyPath, registryPath, n))
+        status = QueryDeviceValues(keyPath.Buffer, block);
+    ExFreePool(keyPath.Buffer);
+    return status;
 }
 
 namespace {
@@ -194,32 +235,17 @@ void FreeBlock(ConfiguredDeviceBlock* block)
     ExFreePool(block);
 }
 
-// The path as a zero-terminated copy, since the query takes plain text.
-PWSTR TerminatedCopy(PCUNICODE_STRING path)
-{
-    auto* copy = static_cast<PWSTR>(
-        ExAllocatePoolWithTag(PagedPool, path->Length + sizeof(WCHAR), DriverPoolTag));
-    if (!copy)
-        return nullptr;
-    RtlCopyMemory(copy, path->Buffer, path->Length);
-    copy[path->Length / sizeof(WCHAR)] = 0;
-    return copy;
-}
-
 } // namespace
 
 ConfiguredDeviceNode* EnumerateConfiguredDevices(PCUNICODE_STRING registryPath)
 {
     ConfiguredDeviceNode* head = nullptr;
     ConfiguredDeviceNode* tail = nullptr;
-    PWSTR path = TerminatedCopy(registryPath);
-    if (!path)
-        return nullptr;
     for (ULONG n = 0;; ++n) {
         ConfiguredDeviceBlock* block = AllocateBlock();
         if (!block)
             break;
-        if (!NT_SUCCESS(ReadConfiguredDevice(path, block, n))) {
+        if (!NT_SUCCESS(ReadConfiguredDevice(registryPath, block, n))) {
             FreeBlock(block);
             break;
         }
@@ -236,7 +262,6 @@ ConfiguredDeviceNode* EnumerateConfiguredDevices(PCUNICODE_STRING registryPath)
             head = node;
         tail = node;
     }
-    ExFreePool(path);
     return head;
 }
 
@@ -317,18 +342,12 @@ void RenumberPortDevices(DeviceExtension* control)
 // in place. A path that still does not fit is never opened.
 void DeleteDeviceKeys(DeviceExtension* control)
 {
-    constexpr ULONG SuffixBytes = sizeof(VORN_WIDE("\\Device4294967295"));
-    ULONG capacity = ULONG(control->DriverRegistryPath.Length) + SuffixBytes;
-    if (capacity > 0xFFFE)
-        return;
-    auto* buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, capacity, DriverPoolTag));
-    if (!buffer)
+    UNICODE_STRING path;
+    if (!AllocateDeviceKeyPath(&control->DriverRegistryPath, &path))
         return;
     ULONG count = CountListNodes(control->PortList);
     for (ULONG i = 0; i < count; ++i) {
-        UNICODE_STRING path = StringOver(buffer, USHORT(capacity));
-        if (!NT_SUCCESS(RtlAppendUnicodeStringToString(&path, &control->DriverRegistryPath)) ||
-            !AppendText(&path, VORN_WIDE("\\Device")) || !AppendNumber(&path, i))
+        if (!ComposeDeviceKeyPath(&path, &control->DriverRegistryPath, i))
             continue;
         OBJECT_ATTRIBUTES attributes;
         InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
@@ -339,5 +358,5 @@ void DeleteDeviceKeys(DeviceExtension* control)
             ZwClose(key);
         }
     }
-    ExFreePool(buffer);
+    ExFreePool(path.Buffer);
 }

@@ -22,7 +22,7 @@ struct ConfiguredDeviceNode {
 constexpr USHORT PortNameSettingCapacity = 64;
 
 NTSTATUS ReadGlobalSettings(PCWSTR servicePath, DeviceExtension* control);
-NTSTATUS ReadConfiguredDevice(PCWSTR registryPath, ConfiguredDeviceBlock* block, ULONG n);
+NTSTATUS ReadConfiguredDevice(PCUNICODE_STRING registryPath, ConfiguredDeviceBlock* block, ULONG n);
 ConfiguredDeviceNode* EnumerateConfiguredDevices(PCUNICODE_STRING registryPath);
 void FreeConfiguredDevices(ConfiguredDeviceNode* list);
 NTSTATUS WriteGlobalSettings(PCWSTR servicePath, DeviceExtension* control);

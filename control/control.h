@@ -7,37 +7,7 @@
 #pragma once
 
 #include "config/device_record.h"
-
-// Request codes: CTL_CODE(0x8000, function, METHOD_BUFFERED, FILE_ANY_ACCESS).
-constexpr ULONG ControlCode(ULONG function)
-{
-    return 0x80000000u | (function << 2);
-}
-
-constexpr ULONG IoctlSetPortName = ControlCode(0x102);
-constexpr ULONG IoctlWriteParameters = ControlCode(0x103);
-constexpr ULONG IoctlReadParameters = ControlCode(0x104);
-constexpr ULONG IoctlPortDeviceCount = ControlCode(0x105);
-constexpr ULONG IoctlPortDeviceHandles = ControlCode(0x106);
-constexpr ULONG IoctlCreatePortDevice = ControlCode(0x107);
-constexpr ULONG IoctlRemovePortDevice = ControlCode(0x108);
-constexpr ULONG IoctlGetPortName = ControlCode(0x109);
-constexpr ULONG IoctlPortNameLength = ControlCode(0x110);
-constexpr ULONG IoctlCreateDynamicDevice = ControlCode(0x111);
-constexpr ULONG IoctlRemoveDynamicDevice = ControlCode(0x112);
-constexpr ULONG IoctlDynamicDeviceCount = ControlCode(0x113);
-constexpr ULONG IoctlDynamicDeviceHandles = ControlCode(0x114);
-constexpr ULONG IoctlSetSwapXY = ControlCode(0x115);
-constexpr ULONG IoctlSetGridEnabled = ControlCode(0x116);
-constexpr ULONG IoctlSetMouseSettings = ControlCode(0x120);
-constexpr ULONG IoctlGetMouseSettings = ControlCode(0x121);
-constexpr ULONG IoctlSetLanguage = ControlCode(0x122);
-constexpr ULONG IoctlGetLanguage = ControlCode(0x123);
-constexpr ULONG IoctlGetFilterSettings = ControlCode(0x125);
-constexpr ULONG IoctlGetRotation = ControlCode(0x126);
-constexpr ULONG IoctlSetRotation = ControlCode(0x127);
-// 0x80000400, 0x80000404 (serial.h) and 0x8000045C..0x80000464 (pipeline.h)
-// complete the set.
+#include "control/request_codes.h"
 
 // The calibration and settings of one touch device as requests 0x8000040C
 // and 0x80000410 carry them.

@@ -180,6 +180,22 @@ NTSTATUS SetGridEnabledRequest(DeviceExtension* device, PIRP irp)
     return SucceedRequest(irp, 0);
 }
 
+// A snapshot for the configuration utility; ListMutex keeps the port
+// binding still while it is read.
+NTSTATUS GetDeviceStateRequest(DeviceExtension* device, PIRP irp)
+{
+    ULONG state = 0;
+    if (device->PortDevice)
+        state |= DeviceStatePortOpen;
+    if (device->ParametersLoaded)
+        state |= DeviceStateParametersLoaded;
+    if (device->SwapXY)
+        state |= DeviceStateSwapXY;
+    if (device->GridEnabled)
+        state |= DeviceStateGridEnabled;
+    return AnswerValues(irp, &state, 1);
+}
+
 // ---- requests on the lists --------------------------------------------------
 
 NTSTATUS CountRequest(const ListNode* head, PIRP irp)
@@ -378,6 +394,7 @@ const RequestRow RequestTable[] = {
     {IoctlGetFilterSettings, 0, 32, nullptr, GetFilterSettings},
     {IoctlGetRotation, 0, 4, nullptr, GetRotation},
     {IoctlSetRotation, 4, 0, nullptr, SetRotation},
+    {IoctlGetDeviceState, 4, 4, GetDeviceStateRequest, nullptr},
 };
 
 const RequestRow* FindRow(ULONG code)
@@ -400,7 +417,8 @@ NTSTATUS CarryOut(PDEVICE_OBJECT controlDevice, PIRP irp, const RequestRow& row)
 
 } // namespace
 
-static_assert(sizeof RequestTable / sizeof RequestTable[0] == 27, "every control request");
+// The 27 requests of the original set, and the device-state request.
+static_assert(sizeof RequestTable / sizeof RequestTable[0] == 28, "every control request");
 
 NTSTATUS SelectTouchDevice(PIRP irp, ULONG minimumInput, ULONG minimumOutput,
                            TouchRequestHandler handler)

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "config/device_record.h"
+#include "control/request_codes.h"
 
 // Reference space of the calibration: the corners land on 102 and 1945.
 constexpr LONG ReferenceLow = 102;
@@ -74,10 +75,6 @@ void ClickAssist(DeviceExtension* device, PMOUSE_INPUT_DATA record);
 KDEFERRED_ROUTINE ClickTimerExpired;
 
 // ---- notify.cpp: button-event notification and its three requests ---------
-
-constexpr ULONG IoctlSetNotifyMask = 0x8000045C;
-constexpr ULONG IoctlGetNotifyMask = 0x80000460;
-constexpr ULONG IoctlWaitButtonEvent = 0x80000464;
 
 void NotifyButtonEvent(DeviceExtension* device, PMOUSE_INPUT_DATA record);
 

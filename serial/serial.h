@@ -8,9 +8,7 @@
 #pragma once
 
 #include "config/device_record.h"
-
-constexpr ULONG IoctlClosePort = 0x80000400;
-constexpr ULONG IoctlOpenPort = 0x80000404;
+#include "control/request_codes.h"
 
 // ---- port.cpp: binding ----------------------------------------------------
 

@@ -20,12 +20,12 @@ protected:
 
 uint32_t PickCode(std::mt19937& random)
 {
-    // Every function from 0x100 to 0x127 but the event wait, which would
+    // Every function from 0x100 to 0x130 but the event wait, which would
     // leave the caller waiting for a touch.
     for (;;) {
-        uint32_t function = 0x100 + random() % 0x28;
+        uint32_t function = 0x100 + random() % 0x31;
         if (function != 0x119)
-            return ControlCode(function);
+            return ControlRequestCode(function);
     }
 }
 
