@@ -1,46 +1,13 @@
 #include "client/vorn_client.h"
 
+#include "control/request_codes.h"
+
 #include <cstring>
 #include <initializer_list>
 #include <type_traits>
 
 namespace vorn {
 namespace {
-
-constexpr uint32_t Code(uint32_t function)
-{
-    return 0x80000000u | (function << 2);
-}
-
-enum : uint32_t {
-    ClosePortCode = Code(0x100),
-    OpenPortCode = Code(0x101),
-    SetPortNameCode = Code(0x102),
-    WriteParametersCode = Code(0x103),
-    ReadParametersCode = Code(0x104),
-    PortCountCode = Code(0x105),
-    PortHandlesCode = Code(0x106),
-    CreatePortCode = Code(0x107),
-    RemovePortCode = Code(0x108),
-    PortNameCode = Code(0x109),
-    PortNameLengthCode = Code(0x110),
-    CreateDynamicCode = Code(0x111),
-    RemoveDynamicCode = Code(0x112),
-    DynamicCountCode = Code(0x113),
-    DynamicHandlesCode = Code(0x114),
-    SwapXYCode = Code(0x115),
-    GridEnabledCode = Code(0x116),
-    SetNotifyMaskCode = Code(0x117),
-    NotifyMaskCode = Code(0x118),
-    WaitEventCode = Code(0x119),
-    SetMouseCode = Code(0x120),
-    MouseCode = Code(0x121),
-    SetLanguageCode = Code(0x122),
-    LanguageCode = Code(0x123),
-    FilterCode = Code(0x125),
-    RotationCode = Code(0x126),
-    SetRotationCode = Code(0x127),
-};
 
 void Put32(std::vector<uint8_t>& bytes, size_t offset, uint32_t value)
 {
@@ -158,12 +125,12 @@ Answer<std::vector<uint32_t>> ControlClient::AskHandles(uint32_t countCode, uint
 
 uint32_t ControlClient::ClosePort(uint32_t handle)
 {
-    return transport_.Call(ClosePortCode, Values({handle}), 0).Status;
+    return transport_.Call(IoctlClosePort, Values({handle}), 0).Status;
 }
 
 uint32_t ControlClient::OpenPort(uint32_t handle)
 {
-    return transport_.Call(OpenPortCode, Values({handle}), 0).Status;
+    return transport_.Call(IoctlOpenPort, Values({handle}), 0).Status;
 }
 
 uint32_t ControlClient::SetPortName(uint32_t handle, const std::string& name)
@@ -171,17 +138,17 @@ uint32_t ControlClient::SetPortName(uint32_t handle, const std::string& name)
     std::vector<uint8_t> input = Values({handle, uint32_t(name.size() + 1)});
     input.insert(input.end(), name.begin(), name.end());
     input.push_back(0);
-    return transport_.Call(SetPortNameCode, input, 0).Status;
+    return transport_.Call(IoctlSetPortName, input, 0).Status;
 }
 
 uint32_t ControlClient::WriteParameters(const ParameterBlock& block)
 {
-    return transport_.Call(WriteParametersCode, block.Encode(), 0).Status;
+    return transport_.Call(IoctlWriteParameters, block.Encode(), 0).Status;
 }
 
 Answer<ParameterBlock> ControlClient::ReadParameters(uint32_t handle)
 {
-    Reply reply = transport_.Call(ReadParametersCode, Values({handle}), ParameterBlock::Size);
+    Reply reply = transport_.Call(IoctlReadParameters, Values({handle}), ParameterBlock::Size);
     Answer<ParameterBlock> answer;
     answer.Status = reply.Status;
     if (answer.Ok())
@@ -191,24 +158,24 @@ Answer<ParameterBlock> ControlClient::ReadParameters(uint32_t handle)
 
 Answer<uint32_t> ControlClient::PortDeviceCount()
 {
-    return AskValue(PortCountCode, {});
+    return AskValue(IoctlPortDeviceCount, {});
 }
 
 Answer<std::vector<uint32_t>> ControlClient::PortDeviceHandles()
 {
-    return AskHandles(PortCountCode, PortHandlesCode);
+    return AskHandles(IoctlPortDeviceCount, IoctlPortDeviceHandles);
 }
 
 Answer<uint32_t> ControlClient::CreatePortDevice(const std::string& portName)
 {
     std::vector<uint8_t> input(portName.begin(), portName.end());
     input.push_back(0);
-    return AskValue(CreatePortCode, input);
+    return AskValue(IoctlCreatePortDevice, input);
 }
 
 uint32_t ControlClient::RemovePortDevice(uint32_t handle)
 {
-    return transport_.Call(RemovePortCode, Values({handle}), 0).Status;
+    return transport_.Call(IoctlRemovePortDevice, Values({handle}), 0).Status;
 }
 
 Answer<std::string> ControlClient::PortName(uint32_t handle)
@@ -219,7 +186,7 @@ Answer<std::string> ControlClient::PortName(uint32_t handle)
     if (!length.Ok())
         return answer;
     // The answer room must exceed the characters plus 2.
-    Reply reply = transport_.Call(PortNameCode, Values({handle}), length.Value + 1);
+    Reply reply = transport_.Call(IoctlGetPortName, Values({handle}), length.Value + 1);
     answer.Status = reply.Status;
     if (answer.Ok())
         answer.Value.assign(reply.Output.begin(), reply.Output.end());
@@ -228,7 +195,7 @@ Answer<std::string> ControlClient::PortName(uint32_t handle)
 
 Answer<uint32_t> ControlClient::PortNameLength(uint32_t handle)
 {
-    return AskValue(PortNameLengthCode, Values({handle}));
+    return AskValue(IoctlPortNameLength, Values({handle}));
 }
 
 Answer<uint32_t> ControlClient::CreateDynamicDevice(const std::u16string& portPath)
@@ -240,60 +207,60 @@ Answer<uint32_t> ControlClient::CreateDynamicDevice(const std::u16string& portPa
     }
     input.push_back(0);
     input.push_back(0);
-    return AskValue(CreateDynamicCode, input);
+    return AskValue(IoctlCreateDynamicDevice, input);
 }
 
 uint32_t ControlClient::RemoveDynamicDevice(uint32_t handle)
 {
-    return transport_.Call(RemoveDynamicCode, Values({handle}), 0).Status;
+    return transport_.Call(IoctlRemoveDynamicDevice, Values({handle}), 0).Status;
 }
 
 Answer<uint32_t> ControlClient::DynamicDeviceCount()
 {
-    return AskValue(DynamicCountCode, {});
+    return AskValue(IoctlDynamicDeviceCount, {});
 }
 
 Answer<std::vector<uint32_t>> ControlClient::DynamicDeviceHandles()
 {
-    return AskHandles(DynamicCountCode, DynamicHandlesCode);
+    return AskHandles(IoctlDynamicDeviceCount, IoctlDynamicDeviceHandles);
 }
 
 uint32_t ControlClient::SetSwapXY(uint32_t handle, bool swap)
 {
-    return transport_.Call(SwapXYCode, Values({handle, swap ? 1u : 0u}), 0).Status;
+    return transport_.Call(IoctlSetSwapXY, Values({handle, swap ? 1u : 0u}), 0).Status;
 }
 
 uint32_t ControlClient::SetGridEnabled(uint32_t handle, bool enabled)
 {
-    return transport_.Call(GridEnabledCode, Values({handle, enabled ? 1u : 0u}), 0).Status;
+    return transport_.Call(IoctlSetGridEnabled, Values({handle, enabled ? 1u : 0u}), 0).Status;
 }
 
 uint32_t ControlClient::SetNotifyMask(uint32_t mask)
 {
-    return transport_.Call(SetNotifyMaskCode, Values({mask}), 0).Status;
+    return transport_.Call(IoctlSetNotifyMask, Values({mask}), 0).Status;
 }
 
 Answer<uint32_t> ControlClient::NotifyMask()
 {
-    return AskValue(NotifyMaskCode, {});
+    return AskValue(IoctlGetNotifyMask, {});
 }
 
 uint32_t ControlClient::WaitForButtonEvent()
 {
-    return transport_.Call(WaitEventCode, {}, 0).Status;
+    return transport_.Call(IoctlWaitButtonEvent, {}, 0).Status;
 }
 
 uint32_t ControlClient::SetMouseSettings(const MouseSettings& s)
 {
     return transport_
-        .Call(SetMouseCode, Values({s.MouseMode, s.DoubleClickSpeed, uint32_t(s.DoubleClickSize)}),
-              0)
+        .Call(IoctlSetMouseSettings,
+              Values({s.MouseMode, s.DoubleClickSpeed, uint32_t(s.DoubleClickSize)}), 0)
         .Status;
 }
 
 Answer<MouseSettings> ControlClient::GetMouseSettings()
 {
-    Reply reply = transport_.Call(MouseCode, {}, 12);
+    Reply reply = transport_.Call(IoctlGetMouseSettings, {}, 12);
     Answer<MouseSettings> answer;
     answer.Status = reply.Status;
     if (answer.Ok()) {
@@ -306,17 +273,17 @@ Answer<MouseSettings> ControlClient::GetMouseSettings()
 
 uint32_t ControlClient::SetLanguage(uint32_t language)
 {
-    return transport_.Call(SetLanguageCode, Values({language}), 0).Status;
+    return transport_.Call(IoctlSetLanguage, Values({language}), 0).Status;
 }
 
 Answer<uint32_t> ControlClient::Language()
 {
-    return AskValue(LanguageCode, {});
+    return AskValue(IoctlGetLanguage, {});
 }
 
 Answer<FilterSettings> ControlClient::GetFilterSettings()
 {
-    Reply reply = transport_.Call(FilterCode, {}, 32);
+    Reply reply = transport_.Call(IoctlGetFilterSettings, {}, 32);
     Answer<FilterSettings> answer;
     answer.Status = reply.Status;
     if (answer.Ok()) {
@@ -331,12 +298,17 @@ Answer<FilterSettings> ControlClient::GetFilterSettings()
 
 Answer<uint32_t> ControlClient::Rotation()
 {
-    return AskValue(RotationCode, {});
+    return AskValue(IoctlGetRotation, {});
+}
+
+Answer<uint32_t> ControlClient::DeviceState(uint32_t handle)
+{
+    return AskValue(IoctlGetDeviceState, Values({handle}));
 }
 
 uint32_t ControlClient::SetRotation(uint32_t rotation)
 {
-    return transport_.Call(SetRotationCode, Values({rotation}), 0).Status;
+    return transport_.Call(IoctlSetRotation, Values({rotation}), 0).Status;
 }
 
 } // namespace vorn

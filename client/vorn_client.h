@@ -12,6 +12,8 @@ namespace vorn {
 
 constexpr uint32_t StatusSuccess = 0;
 constexpr uint32_t StatusUnsuccessful = 0xC0000001;
+constexpr uint32_t StatusTimeout = 0x00000102;
+constexpr uint32_t StatusCancelled = 0xC0000120;
 
 struct Reply {
     uint32_t Status = StatusUnsuccessful;
@@ -94,6 +96,8 @@ public:
     Answer<FilterSettings> GetFilterSettings();
     Answer<uint32_t> Rotation();
     uint32_t SetRotation(uint32_t rotation);
+    // DeviceStateBits of the device (control/request_codes.h).
+    Answer<uint32_t> DeviceState(uint32_t handle);
 
 private:
     Answer<uint32_t> AskValue(uint32_t code, const std::vector<uint8_t>& input);

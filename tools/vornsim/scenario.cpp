@@ -3,6 +3,7 @@
 #include "config/device_record.h"
 #include "control/control.h"
 #include "sim/system.h"
+#include "tools/vornsim/ctl.h"
 
 #include <cstdio>
 #include <map>
@@ -120,6 +121,7 @@ public:
     {
         kernel_.Settle();
         ReportCompletions();
+        ReportBackground();
         // Requests still pending are cancelled by the teardown.
         kernel_.SetDebugSink(nullptr);
     }
@@ -133,6 +135,7 @@ public:
         Dispatch(line, w);
         kernel_.Settle();
         ReportCompletions();
+        ReportBackground();
         RememberHandles();
     }
 
@@ -180,6 +183,8 @@ private:
             Class(w);
         else if (verb == "ioctl")
             Ioctl(w);
+        else if (verb == "ctl")
+            Ctl(w);
         else if (verb == "settle") {
             Want(w, 1, 1);
         } else if (verb == "sleep") {
@@ -548,6 +553,48 @@ private:
         Print(Answer(*request));
     }
 
+    // A command that waits for touches runs in the background; any other
+    // runs here and now, and its refusal is the scenario's error.
+    void Ctl(const std::vector<std::string>& w)
+    {
+        std::vector<std::string> args(w.begin() + 1, w.end());
+        if (args.empty())
+            throw ScenarioError("ctl needs a vornctl command");
+        if (args[0] != "watch") {
+            vornctl::Result result = RunCtl(args, [this](const std::string& l) { Print(l); });
+            if (result.Exit != vornctl::ExitOk)
+                throw ScenarioError(result.Error);
+            return;
+        }
+        background_.push_back(std::make_unique<BackgroundCtl>(args));
+        kernel_.Settle();
+        BackgroundCtl& started = *background_.back();
+        if (started.Finished() && started.Outcome().Exit != vornctl::ExitOk) {
+            for (const std::string& l : started.TakeLines())
+                Print(l);
+            std::string why = started.Outcome().Error;
+            background_.pop_back();
+            throw ScenarioError(why);
+        }
+    }
+
+    // Lines of background commands, and how those that ended ended.
+    void ReportBackground()
+    {
+        for (auto it = background_.begin(); it != background_.end();) {
+            BackgroundCtl& command = **it;
+            for (const std::string& l : command.TakeLines())
+                Print(l);
+            if (!command.Finished()) {
+                ++it;
+                continue;
+            }
+            if (command.Outcome().Exit != vornctl::ExitOk)
+                Print("vornctl: " + command.Outcome().Error);
+            it = background_.erase(it);
+        }
+    }
+
     static std::string CodeText(ULONG code)
     {
         char text[16];
@@ -582,6 +629,8 @@ private:
     hosted::Kernel kernel_;
     // Outlives the system, whose teardown completes what is still pending.
     std::vector<std::unique_ptr<PendingRequest>> pending_;
+    // Outlive the system too: its teardown ends their waits.
+    std::vector<std::unique_ptr<BackgroundCtl>> background_;
     sim::System system_;
     std::set<ULONG> seenHandles_;
 };
