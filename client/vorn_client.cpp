@@ -2,12 +2,16 @@
 
 #include "control/request_codes.h"
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 #include <type_traits>
 
 namespace vorn {
 namespace {
+
+constexpr uint32_t MaxListedDevices = 65536;
+constexpr uint32_t MaxPortNameCharacters = 32768;
 
 void Put32(std::vector<uint8_t>& bytes, size_t offset, uint32_t value)
 {
@@ -116,7 +120,10 @@ Answer<std::vector<uint32_t>> ControlClient::AskHandles(uint32_t countCode, uint
     answer.Status = count.Status;
     if (!count.Ok())
         return answer;
-    Reply reply = transport_.Call(handlesCode, {}, count.Value * 4);
+    // The answer room comes from the driver's count: bounded, so that a wrong
+    // count cannot make the client ask for gigabytes.
+    uint32_t room = std::min(count.Value, MaxListedDevices) * 4;
+    Reply reply = transport_.Call(handlesCode, {}, room);
     answer.Status = reply.Status;
     for (size_t offset = 0; answer.Ok() && offset + 4 <= reply.Output.size(); offset += 4)
         answer.Value.push_back(Get32(reply.Output, offset));
@@ -185,8 +192,10 @@ Answer<std::string> ControlClient::PortName(uint32_t handle)
     answer.Status = length.Status;
     if (!length.Ok())
         return answer;
-    // The answer room must exceed the characters plus 2.
-    Reply reply = transport_.Call(IoctlGetPortName, Values({handle}), length.Value + 1);
+    // The answer room must exceed the characters plus 2; a name is a counted
+    // string, so no answer is longer than its limit.
+    uint32_t room = std::min(length.Value, MaxPortNameCharacters) + 1;
+    Reply reply = transport_.Call(IoctlGetPortName, Values({handle}), room);
     answer.Status = reply.Status;
     if (answer.Ok())
         answer.Value.assign(reply.Output.begin(), reply.Output.end());

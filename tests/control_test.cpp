@@ -426,6 +426,7 @@ TEST_F(ControlTest, EveryRequestAtAndBelowItsMinimumSizes)
         {IoctlGetFilterSettings, 0, 32, false},
         {IoctlGetRotation, 0, 4, false},
         {IoctlSetRotation, 4, 0, false},
+        {IoctlGetDeviceState, 4, 4, true},
         {IoctlRemoveDynamicDevice, 4, 0, false},
         {IoctlRemovePortDevice, 4, 0, false},
     };
