@@ -22,7 +22,7 @@ if [[ -n $bad ]]; then
 fi
 # The kernel runs no static initialisers: a constructor table in any object
 # would be silently skipped.
-mapfile -t objects < <(find "$dir" -name '*.obj')
+mapfile -t objects < <(find "$dir/CMakeFiles/vorn.dir" -name '*.obj')
 [[ ${#objects[@]} -gt 0 ]] || { echo "FAIL: no objects under $dir"; exit 1; }
 for object in "${objects[@]}"; do
   # Captured first: with pipefail, grep -q quitting early would let objdump's
