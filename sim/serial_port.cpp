@@ -312,6 +312,35 @@ void SerialPort::SendTouch(ULONG x, ULONG y, bool touching)
           UCHAR((y >> 7) & 0x7F), UCHAR(y & 0x7F)});
 }
 
+namespace {
+
+// FNV-1a of the port's name: each port jitters on its own, repeatably.
+uint32_t PanelSeed(const std::string& name)
+{
+    uint32_t hash = 2166136261u;
+    for (char c : name)
+        hash = (hash ^ uint8_t(c)) * 16777619u;
+    return hash;
+}
+
+} // namespace
+
+void SerialPort::SetPanel(const Panel& panel)
+{
+    panel_ = panel;
+    panelRandom_.seed(PanelSeed(name_));
+}
+
+void SerialPort::Tap(int32_t sx, int32_t sy, int reports)
+{
+    for (int i = 0; i < reports; ++i) {
+        RawTouch raw = PanelRaw(panel_, sx, sy, panelRandom_);
+        SendTouch(ULONG(raw.X), ULONG(raw.Y), true);
+    }
+    RawTouch raw = PanelRaw(panel_, sx, sy, panelRandom_);
+    SendTouch(ULONG(raw.X), ULONG(raw.Y), false);
+}
+
 void SerialPort::FailNextRead(NTSTATUS status)
 {
     PIRP irp;

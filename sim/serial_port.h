@@ -6,8 +6,10 @@
 #pragma once
 
 #include "platform/hosted/hosted.h"
+#include "sim/panel.h"
 
 #include <deque>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -57,6 +59,12 @@ public:
     // The same, one byte per read.
     void Trickle(const std::vector<UCHAR>& bytes);
     void SendTouch(ULONG x, ULONG y, bool touching);
+    // The panel in front of the controller; its jitter generator starts
+    // afresh from a seed of the port's own, so runs repeat.
+    void SetPanel(const Panel& panel);
+    // A finger on screen point (sx, sy): `reports` touching reports, each
+    // with its own jitter, then one release there.
+    void Tap(int32_t sx, int32_t sy, int reports);
     // The next read completes with this status and no data.
     void FailNextRead(NTSTATUS status);
     // Writes stay with the port until released.
@@ -110,6 +118,8 @@ private:
     bool failNext_ = false;
     std::vector<PortRequest> log_;
     std::vector<ReadCompletionRecord> reads_;
+    Panel panel_;
+    std::mt19937 panelRandom_;
 };
 
 } // namespace sim

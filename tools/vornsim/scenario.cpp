@@ -283,6 +283,18 @@ private:
             if (w.size() == 6 && w[5] != "up")
                 throw ScenarioError("port touch ends with X Y or X Y up");
             PortNamed(name).SendTouch(Number(w[3]), Number(w[4]), w.size() == 5);
+        } else if (verb == "panel") {
+            PortNamed(name).SetPanel(PanelOf(w));
+        } else if (verb == "tap") {
+            Want(w, 5, 7);
+            int reports = 1;
+            if (w.size() > 5) {
+                if (w.size() != 7 || w[5] != "reports")
+                    throw ScenarioError("port tap ends with SX SY or SX SY reports K");
+                reports = int(Bounded(w[6], "reports", 1, 1000));
+            }
+            PortNamed(name).Tap(Bounded(w[3], "SX", 0, 65536), Bounded(w[4], "SY", 0, 65536),
+                                reports);
         } else if (verb == "remove") {
             Want(w, 3, 3);
             PortNamed(name).Remove();
@@ -292,6 +304,43 @@ private:
                 Print("serial " + name + " " + Describe(request));
         } else
             throw ScenarioError("unknown port verb " + verb);
+    }
+
+    // A signed number within low..high.
+    static int32_t Bounded(const std::string& text, const std::string& what, int64_t low,
+                           int64_t high)
+    {
+        bool negative = !text.empty() && text[0] == '-';
+        int64_t value = Number(negative ? text.substr(1) : text);
+        value = negative ? -value : value;
+        if (value < low || value > high)
+            throw ScenarioError(what + " must be " + std::to_string(low) + ".." +
+                                std::to_string(high) + ": " + text);
+        return int32_t(value);
+    }
+
+    // port panel NAME LLX LLY LRX LRY URX URY ULX ULY [bow BX BY] [jitter J]
+    static sim::Panel PanelOf(const std::vector<std::string>& w)
+    {
+        if (w.size() < 11)
+            throw ScenarioError("port panel needs the eight corner coordinates");
+        static const char* const names[] = {"LLX", "LLY", "LRX", "LRY", "URX", "URY", "ULX", "ULY"};
+        sim::Panel panel;
+        for (int i = 0; i < 8; ++i)
+            panel.Corners[i] = Bounded(w[3 + i], names[i], 0, 16383);
+        for (size_t i = 11; i < w.size();) {
+            if (w[i] == "bow" && i + 2 < w.size()) {
+                panel.BowX = Bounded(w[i + 1], "BX", -16383, 16383);
+                panel.BowY = Bounded(w[i + 2], "BY", -16383, 16383);
+                i += 3;
+            } else if (w[i] == "jitter" && i + 1 < w.size()) {
+                panel.Jitter = Bounded(w[i + 1], "J", 0, 1000);
+                i += 2;
+            } else {
+                throw ScenarioError("port panel takes bow BX BY and jitter J after the corners");
+            }
+        }
+        return panel;
     }
 
     static ULONG ValueAt(const std::vector<UCHAR>& bytes, size_t offset)
