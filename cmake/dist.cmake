@@ -34,7 +34,7 @@ add_custom_command(OUTPUT ${VORN_INSTALL_DEVICE}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/wine
   COMMAND ${VORN_MINGW64_CXX} -std=c++17 -O2 -Wall -Wextra -Werror -static
           -o ${VORN_INSTALL_DEVICE} ${CMAKE_SOURCE_DIR}/tests/wine/install_device.cpp
-          -lsetupapi -lnewdev -lcfgmgr32
+          -lsetupapi -lnewdev
   DEPENDS ${CMAKE_SOURCE_DIR}/tests/wine/install_device.cpp
   COMMENT "Building install_device.exe for the Wine test"
   VERBATIM)

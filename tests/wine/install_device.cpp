@@ -1,12 +1,11 @@
-// Installs and inspects the root-enumerated vorn device the way a device
-// installer does, for the test that runs the real driver under Wine.
+// Installs the root-enumerated vorn device from its INF the way devcon does,
+// and checks that the control device opens, for the test that runs the real
+// driver under Wine.
 //
 //   install_device install INF HWID   create ROOT\VORN2000\0000, register it, install INF on it
-//   install_device status             print the device node's status; exit 0 when started
 //   install_device probe              open \\.\VORN and close it again
 #include <windows.h>
 #include <setupapi.h>
-#include <cfgmgr32.h>
 #include <newdev.h>
 #include <cstdio>
 #include <cstring>
@@ -64,27 +63,6 @@ int Install(const char* inf, const char* hardwareId)
     return 0;
 }
 
-int Status()
-{
-    DEVINST node = 0;
-    CONFIGRET located =
-        CM_Locate_DevNodeA(&node, const_cast<char*>(kInstanceId), CM_LOCATE_DEVNODE_NORMAL);
-    if (located != CR_SUCCESS) {
-        std::printf("%s: not found (CONFIGRET %lu)\n", kInstanceId, located);
-        return 1;
-    }
-    ULONG status = 0, problem = 0;
-    CONFIGRET got = CM_Get_DevNode_Status(&status, &problem, node, 0);
-    if (got != CR_SUCCESS) {
-        std::printf("%s: no status (CONFIGRET %lu)\n", kInstanceId, got);
-        return 1;
-    }
-    bool started = (status & DN_STARTED) != 0;
-    std::printf("%s: status 0x%08lx problem %lu%s\n", kInstanceId, status, problem,
-                started ? " started" : "");
-    return started ? 0 : 1;
-}
-
 int Probe()
 {
     HANDLE control = CreateFileA("\\\\.\\VORN", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
@@ -102,10 +80,8 @@ int main(int argc, char** argv)
 {
     if (argc == 4 && !std::strcmp(argv[1], "install"))
         return Install(argv[2], argv[3]);
-    if (argc == 2 && !std::strcmp(argv[1], "status"))
-        return Status();
     if (argc == 2 && !std::strcmp(argv[1], "probe"))
         return Probe();
-    std::fprintf(stderr, "usage: install_device install INF HWID | status | probe\n");
+    std::fprintf(stderr, "usage: install_device install INF HWID | probe\n");
     return 2;
 }

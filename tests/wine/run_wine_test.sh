@@ -104,6 +104,20 @@ for f in "$dist/vorn.sys" "$dist/vorn.inf" "$dist/vornctl.exe" "$helper" "$build
     [[ -f $f ]] || fail "$f is missing; build first"
 done
 
+# The i686 folder is checked by what it holds: its images cannot run here.
+pe_machine() {
+    local offset
+    offset=$(od -An -t u4 -j 60 -N 4 "$1" | tr -d ' ')
+    od -An -t x2 -j $((offset + 4)) -N 2 "$1" | tr -d ' '
+}
+for f in vorn.sys vornctl.exe vorn.inf INSTALL.txt; do
+    [[ -f $build/dist/i686/$f ]] || fail "dist/i686/$f is missing"
+done
+for f in vorn.sys vornctl.exe; do
+    [[ $(pe_machine "$build/dist/i686/$f") == 014c ]] || fail "dist/i686/$f is not an i386 image"
+    [[ $(pe_machine "$dist/$f") == 8664 ]] || fail "dist/x86_64/$f is not an x86_64 image"
+done
+
 # 1. Wine. Debian keeps the wine64 launcher in its lib folder, off PATH.
 find_wine() {
     wine=""
@@ -192,7 +206,8 @@ wine_run "$helper" install "$(windows_path "$dist/vorn.inf")" 'Root\VORN2000' \
 }
 
 # DriverEntry ran when \\.\VORN opens. AddDevice and the start request are seen
-# in the traces of Wine's Plug and Play manager and kernel: AddDevice returned
+# in the traces of Wine's Plug and Play manager and kernel (the device node's
+# status cannot be asked: Wine 8's CM_Locate_DevNode answers CR_FAILURE): AddDevice returned
 # success after creating an unnamed FILE_DEVICE_SERIAL_MOUSE_PORT (26) device
 # and attaching it to the root device; the start request went to that device,
 # whose Plug and Play dispatch took its remove lock ("pnp", line 270) and sent
