@@ -315,6 +315,24 @@ Answer<uint32_t> ControlClient::DeviceState(uint32_t handle)
     return AskValue(IoctlGetDeviceState, Values({handle}));
 }
 
+uint32_t ControlClient::SetScreenRect(uint32_t handle, const ScreenRect& r)
+{
+    return transport_
+        .Call(IoctlSetScreenRect, Values({handle, r.Left, r.Top, r.Right, r.Bottom}), 0)
+        .Status;
+}
+
+Answer<ScreenRect> ControlClient::GetScreenRect(uint32_t handle)
+{
+    Reply reply = transport_.Call(IoctlGetScreenRect, Values({handle}), 16);
+    Answer<ScreenRect> answer;
+    answer.Status = reply.Status;
+    if (answer.Ok())
+        answer.Value = {Get32(reply.Output, 0), Get32(reply.Output, 4), Get32(reply.Output, 8),
+                        Get32(reply.Output, 12)};
+    return answer;
+}
+
 uint32_t ControlClient::SetRotation(uint32_t rotation)
 {
     return transport_.Call(IoctlSetRotation, Values({rotation}), 0).Status;

@@ -53,6 +53,12 @@ struct ParameterBlock {
     static ParameterBlock Decode(const std::vector<uint8_t>& bytes);
 };
 
+// A device's rectangle of the virtual desktop, 0..65536 units; all zero: none.
+struct ScreenRect {
+    uint32_t Left = 0, Top = 0, Right = 0, Bottom = 0;
+    bool IsSet() const { return (Left | Top | Right | Bottom) != 0; }
+};
+
 struct MouseSettings {
     uint32_t MouseMode = 0, DoubleClickSpeed = 0;
     int32_t DoubleClickSize = 0;
@@ -98,6 +104,9 @@ public:
     uint32_t SetRotation(uint32_t rotation);
     // DeviceStateBits of the device (control/request_codes.h).
     Answer<uint32_t> DeviceState(uint32_t handle);
+    // An all-zero rectangle clears it.
+    uint32_t SetScreenRect(uint32_t handle, const ScreenRect& rect);
+    Answer<ScreenRect> GetScreenRect(uint32_t handle);
 
 private:
     Answer<uint32_t> AskValue(uint32_t code, const std::vector<uint8_t>& input);

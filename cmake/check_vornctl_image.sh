@@ -9,7 +9,7 @@ objdump=$arch-w64-mingw32-objdump
 headers=$($objdump -p "$image")
 grep -q 'Subsystem.*(Windows CUI)' <<<"$headers" || { echo "FAIL: $image is not a console program"; exit 1; }
 imports=$(grep 'DLL Name:' <<<"$headers" | awk '{print tolower($3)}' | sort -u)
-bad=$(grep -v -x -E 'kernel32\.dll|msvcrt\.dll' <<<"$imports" || true)
+bad=$(grep -v -x -E 'kernel32\.dll|msvcrt\.dll|user32\.dll|gdi32\.dll' <<<"$imports" || true)
 if [[ -n $bad ]]; then
   echo "FAIL: $image imports from: $bad"
   exit 1

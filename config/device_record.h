@@ -76,7 +76,23 @@ struct TouchSettings {
     LONG GridLLX, GridLLY, GridLRX, GridLRY, GridURX, GridURY, GridULX, GridULY;
     LONG GridX[GridPointCount];
     LONG GridY[GridPointCount];
+    // The part of the virtual desktop this device's records cover, in
+    // 0..65536 units of the whole desktop; all zero: no rectangle.
+    ULONG ScreenLeft, ScreenTop, ScreenRight, ScreenBottom;
 };
+
+constexpr ULONG ScreenUnits = 0x10000;
+
+// A rectangle the pipeline can map into: L < R <= 65536 and T < B <= 65536.
+inline bool IsValidScreenRect(ULONG left, ULONG top, ULONG right, ULONG bottom)
+{
+    return left < right && right <= ScreenUnits && top < bottom && bottom <= ScreenUnits;
+}
+
+inline bool HasScreenRect(const TouchSettings& s)
+{
+    return s.ScreenRight != 0;
+}
 
 struct DeviceExtension {
     // Identity and stack links

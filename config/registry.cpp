@@ -13,7 +13,8 @@ struct ValueTarget {
 };
 
 constexpr ULONG GlobalValueCount = 13;
-constexpr ULONG DeviceValueCount = 19;
+constexpr ULONG DeviceValueCount = 23;
+constexpr ULONG NoScreenEdge = 0xFFFFFFFF;
 
 NTSTATUS NTAPI StoreTypedValue(PWSTR valueName, ULONG valueType, PVOID valueData, ULONG valueLength,
                                PVOID context, PVOID entryContext)
@@ -183,11 +184,24 @@ NTSTATUS QueryDeviceValues(PCWSTR keyPath, ConfiguredDeviceBlock* block)
         {VORN_WIDE("ClickDelay"), REG_DWORD, &block->ClickDelay},
         {VORN_WIDE("XDeviation"), REG_DWORD, &block->XDeviation},
         {VORN_WIDE("YDeviation"), REG_DWORD, &block->YDeviation},
+        {VORN_WIDE("ScreenLeft"), REG_DWORD, &block->ScreenLeft},
+        {VORN_WIDE("ScreenTop"), REG_DWORD, &block->ScreenTop},
+        {VORN_WIDE("ScreenRight"), REG_DWORD, &block->ScreenRight},
+        {VORN_WIDE("ScreenBottom"), REG_DWORD, &block->ScreenBottom},
     };
     for (ULONG i = 0; i < DeviceValueCount; ++i)
         SetEntry(&table[i], &targets[i], values[i].Name, values[i].Type, values[i].Field);
     RtlZeroMemory(&table[DeviceValueCount], sizeof table[0]);
-    return RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, keyPath, table, nullptr, nullptr);
+    // An absent rectangle value must read as absent, not as an edge at 0: the
+    // four start out as a value no rectangle can have.
+    block->ScreenLeft = block->ScreenTop = block->ScreenRight = block->ScreenBottom = NoScreenEdge;
+    NTSTATUS status =
+        RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, keyPath, table, nullptr, nullptr);
+    // A missing value, or four that make no rectangle, make none.
+    if (!IsValidScreenRect(block->ScreenLeft, block->ScreenTop, block->ScreenRight,
+                           block->ScreenBottom))
+        block->ScreenLeft = block->ScreenTop = block->ScreenRight = block->ScreenBottom = 0;
+    return status;
 }
 
 } // namespace
@@ -321,6 +335,24 @@ void WriteDeviceSettings(DeviceExtension* device)
     WriteDword(key, VORN_WIDE("ClickDelay"), &s.ClickDelay);
     WriteDword(key, VORN_WIDE("XDeviation"), &s.XDeviation);
     WriteDword(key, VORN_WIDE("YDeviation"), &s.YDeviation);
+    // A device without a rectangle has none of its values: absent means none.
+    if (HasScreenRect(s)) {
+        WriteDword(key, VORN_WIDE("ScreenLeft"), &s.ScreenLeft);
+        WriteDword(key, VORN_WIDE("ScreenTop"), &s.ScreenTop);
+        WriteDword(key, VORN_WIDE("ScreenRight"), &s.ScreenRight);
+        WriteDword(key, VORN_WIDE("ScreenBottom"), &s.ScreenBottom);
+    }
+}
+
+void DeleteScreenRectValues(DeviceExtension* device)
+{
+    if (!device->RegistrySubkey.Buffer)
+        return;
+    PCWSTR key = device->RegistrySubkey.Buffer;
+    const PCWSTR names[] = {VORN_WIDE("ScreenLeft"), VORN_WIDE("ScreenTop"),
+                            VORN_WIDE("ScreenRight"), VORN_WIDE("ScreenBottom")};
+    for (PCWSTR name : names)
+        RtlDeleteRegistryValue(RTL_REGISTRY_SERVICES, key, name);
 }
 
 void RenumberPortDevices(DeviceExtension* control)

@@ -27,6 +27,8 @@ ConfiguredDeviceNode* EnumerateConfiguredDevices(PCUNICODE_STRING registryPath);
 void FreeConfiguredDevices(ConfiguredDeviceNode* list);
 NTSTATUS WriteGlobalSettings(PCWSTR servicePath, DeviceExtension* control);
 void WriteDeviceSettings(DeviceExtension* device);
+// Removes the screen rectangle's values from the device's key.
+void DeleteScreenRectValues(DeviceExtension* device);
 void RenumberPortDevices(DeviceExtension* control);
 void DeleteDeviceKeys(DeviceExtension* control);
 

@@ -42,6 +42,9 @@ constexpr unsigned int IoctlSetRotation = 0x8000049C;          // 0x127
 // Added for the configuration utility, outside the original range: what a
 // device's port and flags are doing now (see DeviceStateBits).
 constexpr unsigned int IoctlGetDeviceState = 0x800004C0; // 0x130
+// A device's rectangle of the virtual desktop: handle, then L, T, R, B.
+constexpr unsigned int IoctlSetScreenRect = 0x80000500; // 0x140
+constexpr unsigned int IoctlGetScreenRect = 0x80000504; // 0x141
 
 // The answer of IoctlGetDeviceState: one u32 of these bits.
 enum DeviceStateBits : unsigned int {
@@ -79,3 +82,5 @@ static_assert(IoctlGetFilterSettings == ControlRequestCode(0x125), "request code
 static_assert(IoctlGetRotation == ControlRequestCode(0x126), "request code");
 static_assert(IoctlSetRotation == ControlRequestCode(0x127), "request code");
 static_assert(IoctlGetDeviceState == ControlRequestCode(0x130), "request code");
+static_assert(IoctlSetScreenRect == ControlRequestCode(0x140), "request code");
+static_assert(IoctlGetScreenRect == ControlRequestCode(0x141), "request code");

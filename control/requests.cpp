@@ -180,6 +180,47 @@ NTSTATUS SetGridEnabledRequest(DeviceExtension* device, PIRP irp)
     return SucceedRequest(irp, 0);
 }
 
+// All zero clears the rectangle; anything else must be a valid one. The
+// four values change together under the device's Lock, so a report is mapped
+// into the old rectangle or the new, never a mix.
+NTSTATUS SetScreenRectRequest(DeviceExtension* device, PIRP irp)
+{
+    ULONG left = ReadValue(irp, 4), top = ReadValue(irp, 8);
+    ULONG right = ReadValue(irp, 12), bottom = ReadValue(irp, 16);
+    bool clear = (left | top | right | bottom) == 0;
+    if (!clear && !IsValidScreenRect(left, top, right, bottom))
+        return RefuseRequest(irp);
+    {
+        SpinLockGuard lock(&device->Lock);
+        TouchSettings& s = device->Settings;
+        s.ScreenLeft = left;
+        s.ScreenTop = top;
+        s.ScreenRight = right;
+        s.ScreenBottom = bottom;
+    }
+    if (!IsDynamic(device)) {
+        if (clear)
+            DeleteScreenRectValues(device);
+        else
+            WriteDeviceSettings(device);
+    }
+    return SucceedRequest(irp, 0);
+}
+
+NTSTATUS GetScreenRectRequest(DeviceExtension* device, PIRP irp)
+{
+    ULONG values[4];
+    {
+        SpinLockGuard lock(&device->Lock);
+        const TouchSettings& s = device->Settings;
+        values[0] = s.ScreenLeft;
+        values[1] = s.ScreenTop;
+        values[2] = s.ScreenRight;
+        values[3] = s.ScreenBottom;
+    }
+    return AnswerValues(irp, values, 4);
+}
+
 // A snapshot for the configuration utility; ListMutex keeps the port
 // binding still while it is read.
 NTSTATUS GetDeviceStateRequest(DeviceExtension* device, PIRP irp)
@@ -395,6 +436,8 @@ const RequestRow RequestTable[] = {
     {IoctlGetRotation, 0, 4, nullptr, GetRotation},
     {IoctlSetRotation, 4, 0, nullptr, SetRotation},
     {IoctlGetDeviceState, 4, 4, GetDeviceStateRequest, nullptr},
+    {IoctlSetScreenRect, 20, 0, SetScreenRectRequest, nullptr},
+    {IoctlGetScreenRect, 4, 16, GetScreenRectRequest, nullptr},
 };
 
 const RequestRow* FindRow(ULONG code)
@@ -417,8 +460,9 @@ NTSTATUS CarryOut(PDEVICE_OBJECT controlDevice, PIRP irp, const RequestRow& row)
 
 } // namespace
 
-// The 27 requests of the original set, and the device-state request.
-static_assert(sizeof RequestTable / sizeof RequestTable[0] == 28, "every control request");
+// The 27 requests of the original set, the device state and the screen
+// rectangle's two.
+static_assert(sizeof RequestTable / sizeof RequestTable[0] == 30, "every control request");
 
 NTSTATUS SelectTouchDevice(PIRP irp, ULONG minimumInput, ULONG minimumOutput,
                            TouchRequestHandler handler)

@@ -196,6 +196,20 @@ void DecodeTouchReport(DeviceExtension* device, PMOUSE_INPUT_DATA record)
 }
 
 // DISPATCH_LEVEL, control device's Lock and the touch device's Lock held.
+// The last stage: a device given a rectangle of the virtual desktop has its
+// record scaled into it, with wide intermediates and truncation.
+void MapToScreenRect(DeviceExtension* device, PMOUSE_INPUT_DATA record)
+{
+    const TouchSettings& s = device->Settings;
+    if (!HasScreenRect(s))
+        return;
+    record->Flags = MOUSE_MOVE_ABSOLUTE | MOUSE_VIRTUAL_DESKTOP;
+    record->LastX = LONG(s.ScreenLeft + LONGLONG(record->LastX) * (s.ScreenRight - s.ScreenLeft) /
+                                            LONGLONG(ScreenUnits));
+    record->LastY = LONG(s.ScreenTop + LONGLONG(record->LastY) * (s.ScreenBottom - s.ScreenTop) /
+                                           LONGLONG(ScreenUnits));
+}
+
 void ProcessTouchReport(DeviceExtension* device)
 {
     if (!device->ServiceTarget || !device->ServiceRoutine)
@@ -207,6 +221,7 @@ void ProcessTouchReport(DeviceExtension* device)
     SmoothRecord(device, &record);
     ClickAssist(device, &record);
     NotifyButtonEvent(device, &record);
+    MapToScreenRect(device, &record);
     ULONG consumed = 0;
     device->ServiceRoutine(device->ServiceTarget, &record, 1, &consumed);
 }

@@ -35,6 +35,7 @@ void ApplyGridParameters(DeviceExtension* device);
 enum class CornerSetKind { Calibration, Grid };
 
 void ProcessTouchReport(DeviceExtension* device);
+void MapToScreenRect(DeviceExtension* device, PMOUSE_INPUT_DATA record);
 void DecodeTouchReport(DeviceExtension* device, PMOUSE_INPUT_DATA record);
 void MapThroughCorners(DeviceExtension* device, LONG* x, LONG* y, CornerSetKind set);
 

@@ -254,6 +254,7 @@ private:
             {IoctlSetLanguage, {4, 0}},        {IoctlGetLanguage, {0, 4}},
             {IoctlGetFilterSettings, {0, 32}}, {IoctlGetRotation, {0, 4}},
             {IoctlSetRotation, {4, 0}},        {IoctlGetDeviceState, {4, 4}},
+            {IoctlSetScreenRect, {20, 0}},     {IoctlGetScreenRect, {4, 16}},
         };
         auto layout = fixed.find(code);
         if (layout != fixed.end()) {
@@ -298,45 +299,16 @@ private:
 
 TEST(VornctlTest, NoArgumentsCrashItOrSendAMismatchedBuffer)
 {
-    const std::vector<std::string> words = {"list",
-                                            "show",
-                                            "add",
-                                            "add-path",
-                                            "remove",
-                                            "open",
-                                            "close",
-                                            "set-port",
-                                            "swap",
-                                            "grid",
-                                            "set",
-                                            "globals",
-                                            "set-globals",
-                                            "right-click",
-                                            "watch",
-                                            "export",
-                                            "help",
-                                            "port:0",
-                                            "port:1",
-                                            "dyn:0",
-                                            "0x1",
-                                            "0x0",
-                                            "0xFFFFFFFF",
-                                            "COM1",
-                                            "on",
-                                            "off",
-                                            "LLX=5",
-                                            "GridY24=-3",
-                                            "CalFlags=3",
-                                            "MouseMode=0x30000000",
-                                            "Rotation=3",
-                                            "=",
-                                            "",
-                                            "-1",
-                                            "99999999999999999999",
-                                            "\\??\\X",
-                                            "3",
-                                            "NotifyMask=1",
-                                            "Language=0x"};
+    // The 17 commands first, then arguments of every kind; "" stands for an
+    // empty argument.
+    std::vector<std::string> words;
+    std::istringstream vocabulary(
+        "list show add add-path remove open close set-port swap grid set globals set-globals "
+        "right-click watch export map help none monitor port:0 port:1 dyn:0 0x1 0x0 0xFFFFFFFF "
+        "COM1 on off LLX=5 GridY24=-3 CalFlags=3 MouseMode=0x30000000 Rotation=3 = \"\" -1 "
+        "99999999999999999999 \\??\\X 3 65536 NotifyMask=1 Language=0x");
+    for (std::string word; vocabulary >> word;)
+        words.push_back(word == "\"\"" ? "" : word);
     std::mt19937 random(20261208);
     int ran = 0;
     for (int round = 0; round < 4000; ++round) {
@@ -344,7 +316,7 @@ TEST(VornctlTest, NoArgumentsCrashItOrSendAMismatchedBuffer)
         std::vector<std::string> args;
         // Mostly a command first, then anything.
         if (random() % 8)
-            args.push_back(words[random() % 16]);
+            args.push_back(words[random() % 17]);
         for (size_t n = random() % 5; n > 0; --n)
             args.push_back(words[random() % words.size()]);
         CheckingTransport transport(random);

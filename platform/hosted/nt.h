@@ -576,6 +576,7 @@ NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
                                       PVOID Environment);
 NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName,
                                      ULONG ValueType, PVOID ValueData, ULONG ValueLength);
+NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName);
 NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                          POBJECT_ATTRIBUTES ObjectAttributes);
 NTSTATUS NTAPI ZwDeleteKey(HANDLE KeyHandle);
@@ -589,6 +590,7 @@ NTSTATUS NTAPI ZwDeleteKey(HANDLE KeyHandle);
 #define MOUSE_RIGHT_BUTTON_UP 0x0008
 #define MOUSE_MOVE_RELATIVE 0
 #define MOUSE_MOVE_ABSOLUTE 1
+#define MOUSE_VIRTUAL_DESKTOP 0x02
 
 typedef struct _MOUSE_INPUT_DATA {
     USHORT UnitId;

@@ -292,6 +292,18 @@ NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR Value
     return STATUS_SUCCESS;
 }
 
+NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR ValueName)
+{
+    CheckPassive("RtlDeleteRegistryValue");
+    Kernel::State& k = K();
+    std::u16string absolute = Upper(Resolve(RelativeTo, Path));
+    std::lock_guard<std::mutex> guard(k.RegistryLock);
+    auto key = k.Keys.find(absolute);
+    if (key == k.Keys.end() || !key->second.Values.erase(Upper(std::u16string(ValueName))))
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                          POBJECT_ATTRIBUTES ObjectAttributes)
 {

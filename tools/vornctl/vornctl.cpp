@@ -156,6 +156,7 @@ std::string DeviceText(const Device& d)
 struct Session {
     ControlClient& Client;
     const LineSink& Print;
+    const vornctl::Platform& Features;
 };
 
 std::vector<uint32_t> Handles(Session& s, bool dynamic)
@@ -208,7 +209,14 @@ std::string PortNameOf(Session& s, const Device& d)
     Answer<std::string> name = s.Client.PortName(d.Handle);
     if (!name.Ok())
         Refuse("cannot read the port name of " + d.Name + ": " + DriverAnswered(name.Status));
-    return name.Value.empty() ? "-" : name.Value;
+    if (name.Value.empty())
+        return "-";
+    // The name comes from the registry or another program: it is shown, never
+    // allowed to break a line.
+    for (char& c : name.Value)
+        if (c < 0x20 || c == 0x7F)
+            c = '?';
+    return name.Value;
 }
 
 uint32_t StateOf(Session& s, const Device& d)
@@ -370,6 +378,23 @@ struct Command {
     Action (*Prepare)(const std::vector<std::string>& args);
 };
 
+vorn::ScreenRect RectOf(Session& s, const Device& d)
+{
+    Answer<vorn::ScreenRect> rect = s.Client.GetScreenRect(d.Handle);
+    if (!rect.Ok())
+        Refuse("cannot read the screen rectangle of " + d.Name + ": " +
+               DriverAnswered(rect.Status));
+    return rect.Value;
+}
+
+std::string RectText(const vorn::ScreenRect& r)
+{
+    if (!r.IsSet())
+        return "none";
+    return std::to_string(r.Left) + " " + std::to_string(r.Top) + " " + std::to_string(r.Right) +
+           " " + std::to_string(r.Bottom);
+}
+
 Action ListCommand(const std::vector<std::string>&)
 {
     return [](Session& s) {
@@ -393,6 +418,7 @@ Action ShowCommand(const std::vector<std::string>& args)
         for (const FieldRef& f : BlockFields(block))
             s.Print(f.Name + "=" + std::to_string(ReadField(f)));
         s.Print("Port=" + PortNameOf(s, d));
+        s.Print("Screen=" + RectText(RectOf(s, d)));
         uint32_t state = StateOf(s, d);
         s.Print(std::string("SwapXY=") + ((state & DeviceStateSwapXY) ? "1" : "0"));
         s.Print(std::string("GridEnabled=") + ((state & DeviceStateGridEnabled) ? "1" : "0"));
@@ -507,6 +533,40 @@ void KeepSwitches(Session& s, const Device& d, uint32_t before, uint16_t calFlag
     if (status != vorn::StatusSuccess)
         Refuse("settings of " + d.Name +
                " written, but SwapXY and GridEnabled could not be kept: " + DriverAnswered(status));
+}
+
+// map DEV L T R B | map DEV none | (Windows) map DEV monitor N
+Action MapCommand(const std::vector<std::string>& args)
+{
+    DeviceRef ref = ParseDevice(args[1]);
+    vorn::ScreenRect rect;
+    int monitor = -1;
+    if (args.size() == 3 && args[2] == "none") {
+    } else if (args.size() == 4 && args[2] == "monitor") {
+        monitor = int(ParseCount(args[3], "monitor", 0, 63));
+    } else if (args.size() == 6) {
+        rect = {ParseCount(args[2], "L", 0, 65536), ParseCount(args[3], "T", 0, 65536),
+                ParseCount(args[4], "R", 0, 65536), ParseCount(args[5], "B", 0, 65536)};
+        if (rect.Left >= rect.Right || rect.Top >= rect.Bottom)
+            UsageError("a rectangle needs L < R and T < B, each 0..65536");
+    } else {
+        UsageError("usage: vornctl map DEV L T R B | map DEV none | map DEV monitor N");
+    }
+    return [ref, rect, monitor](Session& s) {
+        vorn::ScreenRect chosen = rect;
+        if (monitor >= 0) {
+            if (!s.Features.MonitorRect)
+                Refuse("map DEV monitor N needs the display layout of Windows");
+            std::string why;
+            if (!s.Features.MonitorRect(monitor, &chosen, &why))
+                Refuse(why);
+        }
+        Device d = Resolve(s, ref);
+        uint32_t status = s.Client.SetScreenRect(d.Handle, chosen);
+        if (status != vorn::StatusSuccess)
+            Refuse("cannot map " + d.Name + ": " + DriverAnswered(status));
+        s.Print(d.Name + " screen=" + RectText(chosen));
+    };
 }
 
 Action SetCommand(const std::vector<std::string>& args)
@@ -751,6 +811,13 @@ void ExportDevice(Session& s, const Device& d, size_t keyNumber)
     s.Print(Dword("ClickDelay", b.ClickDelay));
     s.Print(Dword("XDeviation", b.XDeviation));
     s.Print(Dword("YDeviation", b.YDeviation));
+    vorn::ScreenRect rect = RectOf(s, d);
+    if (rect.IsSet()) {
+        s.Print(Dword("ScreenLeft", rect.Left));
+        s.Print(Dword("ScreenTop", rect.Top));
+        s.Print(Dword("ScreenRight", rect.Right));
+        s.Print(Dword("ScreenBottom", rect.Bottom));
+    }
 }
 
 // The configured devices load newest first: the last key read becomes the
@@ -790,6 +857,7 @@ const Command Commands[] = {
     {"right-click", 0, 0, "right-click", RightClickCommand},
     {"watch", 0, 1, "watch [N]", WatchCommand},
     {"export", 0, 0, "export", ExportCommand},
+    {"map", 2, 5, "map DEV L T R B | map DEV none | map DEV monitor N", MapCommand},
 };
 
 const Command* FindCommand(const std::string& name)
@@ -827,6 +895,12 @@ std::string CannotOpenMessage(unsigned long win32Error)
 
 Result Run(const std::vector<std::string>& args, const Connector& connect, const LineSink& print)
 {
+    return Run(args, connect, print, Platform{});
+}
+
+Result Run(const std::vector<std::string>& args, const Connector& connect, const LineSink& print,
+           const Platform& platform)
+{
     try {
         if (args.empty())
             UsageError("no command; vornctl help lists them");
@@ -847,7 +921,7 @@ Result Run(const std::vector<std::string>& args, const Connector& connect, const
         if (!transport)
             Refuse(error);
         ControlClient client(*transport);
-        Session session{client, print};
+        Session session{client, print, platform};
         action(session);
         return {};
     } catch (const Failure& failure) {

@@ -30,8 +30,17 @@ struct Result {
     std::string Error; // one line, set when Exit is not ExitOk
 };
 
+// What only some ways of running vornctl can do; an empty member means the
+// feature is not there.
+struct Platform {
+    // The rectangle of monitor N in 0..65536 units of the virtual desktop.
+    std::function<bool(int monitor, vorn::ScreenRect* rect, std::string* why)> MonitorRect;
+};
+
 // Runs `vornctl ARGS...` (args without the program name).
 Result Run(const std::vector<std::string>& args, const Connector& connect, const LineSink& print);
+Result Run(const std::vector<std::string>& args, const Connector& connect, const LineSink& print,
+           const Platform& platform);
 
 // The usage text, one entry a line.
 std::vector<std::string> UsageLines();

@@ -83,16 +83,56 @@ std::unique_ptr<vorn::Transport> OpenControlDevice(std::string& error)
     return std::make_unique<DeviceIoTransport>(device);
 }
 
+BOOL CALLBACK CollectMonitor(HMONITOR monitor, HDC, LPRECT, LPARAM context)
+{
+    MONITORINFO info = {};
+    info.cbSize = sizeof info;
+    if (GetMonitorInfoA(monitor, &info))
+        reinterpret_cast<std::vector<RECT>*>(context)->push_back(info.rcMonitor);
+    return TRUE;
+}
+
+// Monitor N of the display layout, in 0..65536 units of the virtual desktop.
+bool MonitorRect(int n, vorn::ScreenRect* rect, std::string* why)
+{
+    std::vector<RECT> monitors;
+    EnumDisplayMonitors(nullptr, nullptr, CollectMonitor, reinterpret_cast<LPARAM>(&monitors));
+    if (n < 0 || size_t(n) >= monitors.size()) {
+        *why = "no monitor " + std::to_string(n) + " (the display layout has " +
+               std::to_string(monitors.size()) + ")";
+        return false;
+    }
+    long long left = GetSystemMetrics(SM_XVIRTUALSCREEN);
+    long long top = GetSystemMetrics(SM_YVIRTUALSCREEN);
+    long long width = GetSystemMetrics(SM_CXVIRTUALSCREEN);
+    long long height = GetSystemMetrics(SM_CYVIRTUALSCREEN);
+    if (width <= 0 || height <= 0) {
+        *why = "the virtual desktop has no size";
+        return false;
+    }
+    const RECT& m = monitors[n];
+    rect->Left = uint32_t((m.left - left) * 65536 / width);
+    rect->Top = uint32_t((m.top - top) * 65536 / height);
+    rect->Right = uint32_t((m.right - left) * 65536 / width);
+    rect->Bottom = uint32_t((m.bottom - top) * 65536 / height);
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     std::vector<std::string> args(argv + 1, argv + argc);
-    vornctl::Result result = vornctl::Run(args, OpenControlDevice, [](const std::string& line) {
-        std::fputs(line.c_str(), stdout);
-        std::fputs("\n", stdout);
-        std::fflush(stdout);
-    });
+    vornctl::Platform platform;
+    platform.MonitorRect = MonitorRect;
+    vornctl::Result result = vornctl::Run(
+        args, OpenControlDevice,
+        [](const std::string& line) {
+            std::fputs(line.c_str(), stdout);
+            std::fputs("\n", stdout);
+            std::fflush(stdout);
+        },
+        platform);
     if (result.Exit != vornctl::ExitOk)
         std::fprintf(stderr, "vornctl: %s\n", result.Error.c_str());
     return result.Exit;
