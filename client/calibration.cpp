@@ -431,6 +431,11 @@ double SquaredError(const DriverValues& values, const DensePoint& p)
     return ex * ex + ey * ey;
 }
 
+double Penalty(double squared)
+{
+    return squared + squared * squared / (64.0 * 64.0);
+}
+
 class Search {
 public:
     Search(std::vector<DensePoint> points, DriverValues* values)
@@ -455,7 +460,7 @@ public:
     {
         double sum = 0;
         for (const DensePoint& p : points_)
-            sum += SquaredError(*values_, p);
+            sum += Penalty(SquaredError(*values_, p));
         return sum;
     }
 
@@ -540,7 +545,7 @@ private:
                 const DensePoint& p = points_[i];
                 ScreenPoint s = FinishFromGridPass(*values_, p.RefX, p.RefY);
                 double ex = s.X - p.Sx, ey = s.Y - p.Sy;
-                sum += ex * ex + ey * ey;
+                sum += Penalty(ex * ex + ey * ey);
             }
             return sum;
         };
@@ -671,6 +676,7 @@ Procedure::Procedure(int points) : points_(points)
     have_.assign(targets_.size(), false);
     refused_.assign(targets_.size(), RawPoint{});
     haveRefused_.assign(targets_.size(), false);
+    insisted_.assign(targets_.size(), false);
 }
 
 int Procedure::Points() const
@@ -815,7 +821,7 @@ size_t Procedure::Outlier() const
         RawPoint predicted;
         double span = 0;
         double tolerance = Predict(i, none, &predicted, &span);
-        if (tolerance == 0)
+        if (tolerance == 0 || insisted_[i])
             continue;
         double ratio =
             Distance(measured_[i].X, measured_[i].Y, predicted.X, predicted.Y) / (tolerance * span);
@@ -873,17 +879,18 @@ Procedure::Verdict Procedure::AddTap(const std::vector<RawPoint>& samples)
     }
     measured_[target] = tap;
     have_[target] = true;
+    insisted_[target] = !plausible;
     haveRefused_[target] = false;
 
+    // A tap taken back counts as refused: touched there again, it stays.
     size_t outlier = Outlier();
     if (outlier < targets_.size()) {
         have_[outlier] = false;
+        refused_[outlier] = measured_[outlier];
+        haveRefused_[outlier] = true;
         measured_[outlier] = RawPoint{};
-        if (outlier == target) {
-            refused_[target] = tap;
-            haveRefused_[target] = true;
+        if (outlier == target)
             return Verdict::Misplaced;
-        }
     }
     return Verdict::Accepted;
 }
@@ -1003,14 +1010,12 @@ bool Procedure::CheckLattice(std::string* why) const
     std::vector<RawPoint> lattice(n * n);
     for (size_t i = 0; i < targets_.size(); ++i)
         lattice[columns_[i] * n + rows_[i]] = measured_[i];
-    std::vector<Uv> at;
-    std::vector<RawPoint> raw;
-    for (size_t i = 0; i < targets_.size(); ++i) {
-        at.push_back(UvOfTarget(targets_[i]));
-        raw.push_back(measured_[i]);
-    }
-    double span = SpanOf(at, raw);
-    if (span < 4 * MinimumSeparation) {
+    const std::vector<RawPoint>& raw = measured_;
+    double extent = 0;
+    for (const RawPoint& a : raw)
+        for (const RawPoint& b : raw)
+            extent = std::max(extent, Distance(a.X, a.Y, b.X, b.Y));
+    if (extent < 4 * MinimumSeparation) {
         *why = "the touches do not span the panel";
         return false;
     }

@@ -93,6 +93,7 @@ private:
     std::vector<bool> have_;
     std::vector<RawPoint> refused_; // the last refused tap at each target
     std::vector<bool> haveRefused_;
+    std::vector<bool> insisted_; // touched twice at one spot: never taken back
 };
 
 // The error, in output units, at each target: the distance between the
