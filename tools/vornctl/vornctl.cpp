@@ -1,5 +1,7 @@
 #include "tools/vornctl/vornctl.h"
 
+#include "tools/vornctl/session.h"
+
 #include "control/request_codes.h"
 
 #include <cstdint>
@@ -11,230 +13,10 @@
 namespace vornctl {
 namespace {
 
+using namespace detail;
 using vorn::Answer;
 using vorn::ControlClient;
 using vorn::ParameterBlock;
-
-// Ends a command with its exit status and one line saying why.
-struct Failure {
-    int Exit;
-    std::string Why;
-};
-
-[[noreturn]] void UsageError(const std::string& why)
-{
-    throw Failure{ExitUsage, why};
-}
-
-[[noreturn]] void Refuse(const std::string& why)
-{
-    throw Failure{ExitRefused, why};
-}
-
-std::string Hex32(uint32_t value)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", unsigned(value));
-    return text;
-}
-
-std::string DriverAnswered(uint32_t status)
-{
-    return "the driver answered " + Hex32(status);
-}
-
-// ---- numbers ---------------------------------------------------------------
-
-// Decimal, or hex with 0x; an optional '-' only where `low` is negative.
-int64_t ParseNumber(const std::string& text, const std::string& what, int64_t low, int64_t high)
-{
-    bool negative = !text.empty() && text[0] == '-';
-    std::string digits = negative ? text.substr(1) : text;
-    bool hex = digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X');
-    const char* allowed = hex ? "0123456789abcdefABCDEF" : "0123456789";
-    std::string body = hex ? digits.substr(2) : digits;
-    if (body.empty() || body.size() > 20 || body.find_first_not_of(allowed) != std::string::npos)
-        UsageError(what + ": not a number: " + text);
-    unsigned long long magnitude = std::strtoull(body.c_str(), nullptr, hex ? 16 : 10);
-    if (magnitude > (1ull << 32) || (body.size() > 10 && !hex) || (hex && body.size() > 16))
-        UsageError(what + ": out of range: " + text);
-    int64_t value = negative ? -int64_t(magnitude) : int64_t(magnitude);
-    if (value < low || value > high) {
-        UsageError(what + ": out of range " + std::to_string(low) + ".." + std::to_string(high) +
-                   ": " + text);
-    }
-    return value;
-}
-
-uint32_t ParseCount(const std::string& text, const std::string& what, uint32_t low, uint32_t high)
-{
-    return uint32_t(ParseNumber(text, what, low, high));
-}
-
-// ---- names of ports and paths ----------------------------------------------
-
-// The registry keeps a port name of up to 31 characters; a longer one would
-// make the next load stop reading the configured devices at its key.
-constexpr size_t MaxPortNameLength = 31;
-// A dynamic device keeps a path of up to 128 characters.
-constexpr size_t MaxPortPathLength = 128;
-
-std::string CheckedPortName(const std::string& name)
-{
-    if (name.empty())
-        UsageError("port name is empty");
-    if (name.size() > MaxPortNameLength)
-        UsageError("port name too long: at most " + std::to_string(MaxPortNameLength) +
-                   " characters, the registry keeps no more: " + name);
-    for (char c : name) {
-        bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                  c == '_' || c == '-' || c == '.';
-        if (!ok)
-            UsageError("port name must be letters, digits, '_', '-' or '.': " + name);
-    }
-    return name;
-}
-
-std::u16string CheckedPortPath(const std::string& path)
-{
-    if (path.empty())
-        UsageError("path is empty");
-    if (path.size() > MaxPortPathLength)
-        UsageError("path too long: at most " + std::to_string(MaxPortPathLength) + " characters");
-    std::u16string wide;
-    for (char c : path) {
-        if (c < 0x21 || c > 0x7E)
-            UsageError("path must be printable ASCII without spaces");
-        wide += char16_t(c);
-    }
-    return wide;
-}
-
-bool ParseSwitch(const std::string& text)
-{
-    if (text == "on")
-        return true;
-    if (text == "off")
-        return false;
-    UsageError("expected on or off, not " + text);
-}
-
-// ---- devices ---------------------------------------------------------------
-
-// A device as named on the command line: port:I, dyn:I or a handle 0x...
-struct DeviceRef {
-    enum class Kind { Port, Dynamic, Handle } Type;
-    uint32_t Value; // the index, or the handle
-};
-
-DeviceRef ParseDevice(const std::string& text)
-{
-    auto indexAfter = [&](size_t prefix) {
-        return ParseCount(text.substr(prefix), "device index", 0, 0xFFFF);
-    };
-    if (text.rfind("port:", 0) == 0)
-        return {DeviceRef::Kind::Port, indexAfter(5)};
-    if (text.rfind("dyn:", 0) == 0)
-        return {DeviceRef::Kind::Dynamic, indexAfter(4)};
-    if (text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0)
-        return {DeviceRef::Kind::Handle, uint32_t(ParseNumber(text, "handle", 1, 0xFFFFFFFF))};
-    UsageError("a device is port:I, dyn:I or a handle 0x...: " + text);
-}
-
-// A device of one of the two lists.
-struct Device {
-    std::string Name; // port:I or dyn:I
-    uint32_t Handle;
-    bool Dynamic;
-};
-
-std::string DeviceText(const Device& d)
-{
-    return d.Name + " handle=" + Hex32(d.Handle);
-}
-
-struct Session {
-    ControlClient& Client;
-    const LineSink& Print;
-    const vornctl::Platform& Features;
-};
-
-std::vector<uint32_t> Handles(Session& s, bool dynamic)
-{
-    Answer<std::vector<uint32_t>> handles =
-        dynamic ? s.Client.DynamicDeviceHandles() : s.Client.PortDeviceHandles();
-    if (!handles.Ok())
-        Refuse("cannot list the touch devices: " + DriverAnswered(handles.Status));
-    return handles.Value;
-}
-
-std::vector<Device> ListOf(Session& s, bool dynamic)
-{
-    std::vector<Device> devices;
-    std::vector<uint32_t> handles = Handles(s, dynamic);
-    for (size_t i = 0; i < handles.size(); ++i)
-        devices.push_back({(dynamic ? "dyn:" : "port:") + std::to_string(i), handles[i], dynamic});
-    return devices;
-}
-
-std::vector<Device> AllDevices(Session& s)
-{
-    std::vector<Device> devices = ListOf(s, false);
-    std::vector<Device> dynamic = ListOf(s, true);
-    devices.insert(devices.end(), dynamic.begin(), dynamic.end());
-    return devices;
-}
-
-Device Resolve(Session& s, const DeviceRef& ref)
-{
-    if (ref.Type == DeviceRef::Kind::Handle) {
-        for (const Device& d : AllDevices(s))
-            if (d.Handle == ref.Value)
-                return d;
-        Refuse("no such device " + Hex32(ref.Value));
-    }
-    bool dynamic = ref.Type == DeviceRef::Kind::Dynamic;
-    std::vector<Device> devices = ListOf(s, dynamic);
-    if (ref.Value >= devices.size()) {
-        std::string name = (dynamic ? "dyn:" : "port:") + std::to_string(ref.Value);
-        Refuse("no such device " + name + " (the " + (dynamic ? "dynamic" : "port") +
-               " list holds " + std::to_string(devices.size()) + ")");
-    }
-    return devices[ref.Value];
-}
-
-// "-" when the device has no port name (a dynamic device made from a path).
-std::string PortNameOf(Session& s, const Device& d)
-{
-    Answer<std::string> name = s.Client.PortName(d.Handle);
-    if (!name.Ok())
-        Refuse("cannot read the port name of " + d.Name + ": " + DriverAnswered(name.Status));
-    if (name.Value.empty())
-        return "-";
-    // The name comes from the registry or another program: it is shown, never
-    // allowed to break a line.
-    for (char& c : name.Value)
-        if (c < 0x20 || c == 0x7F)
-            c = '?';
-    return name.Value;
-}
-
-uint32_t StateOf(Session& s, const Device& d)
-{
-    Answer<uint32_t> state = s.Client.DeviceState(d.Handle);
-    if (!state.Ok())
-        Refuse("cannot read the state of " + d.Name + ": " + DriverAnswered(state.Status));
-    return state.Value;
-}
-
-ParameterBlock BlockOf(Session& s, const Device& d)
-{
-    Answer<ParameterBlock> block = s.Client.ReadParameters(d.Handle);
-    if (!block.Ok())
-        Refuse("cannot read the settings of " + d.Name + ": " + DriverAnswered(block.Status));
-    block.Value.Handle = d.Handle;
-    return block.Value;
-}
 
 // ---- the parameter block by name -------------------------------------------
 
@@ -369,31 +151,12 @@ std::vector<FieldValue> ParseBlockAssignments(const std::vector<std::string>& ar
 
 // ---- commands --------------------------------------------------------------
 
-using Action = std::function<void(Session&)>;
-
 struct Command {
     const char* Name;
     size_t MinArgs, MaxArgs; // after the command name; SIZE_MAX: any number
     const char* Usage;
     Action (*Prepare)(const std::vector<std::string>& args);
 };
-
-vorn::ScreenRect RectOf(Session& s, const Device& d)
-{
-    Answer<vorn::ScreenRect> rect = s.Client.GetScreenRect(d.Handle);
-    if (!rect.Ok())
-        Refuse("cannot read the screen rectangle of " + d.Name + ": " +
-               DriverAnswered(rect.Status));
-    return rect.Value;
-}
-
-std::string RectText(const vorn::ScreenRect& r)
-{
-    if (!r.IsSet())
-        return "none";
-    return std::to_string(r.Left) + " " + std::to_string(r.Top) + " " + std::to_string(r.Right) +
-           " " + std::to_string(r.Bottom);
-}
 
 Action ListCommand(const std::vector<std::string>&)
 {
@@ -604,13 +367,6 @@ struct Globals {
     vorn::FilterSettings Filter;
 };
 
-template <typename T> T Need(const Answer<T>& answer, const char* what)
-{
-    if (!answer.Ok())
-        Refuse(std::string("cannot read ") + what + ": " + DriverAnswered(answer.Status));
-    return answer.Value;
-}
-
 Globals ReadGlobals(Session& s)
 {
     Globals g;
@@ -704,10 +460,6 @@ Action SetGlobalsCommand(const std::vector<std::string>& args)
         s.Print(changed);
     };
 }
-
-constexpr uint32_t RightButtonMode = 0x80000000u;
-constexpr uint32_t EventOnUp = 0x10000000u;
-constexpr uint32_t EventOnDown = 0x20000000u;
 
 Action RightClickCommand(const std::vector<std::string>&)
 {
@@ -858,6 +610,7 @@ const Command Commands[] = {
     {"watch", 0, 1, "watch [N]", WatchCommand},
     {"export", 0, 0, "export", ExportCommand},
     {"map", 2, 5, "map DEV L T R B | map DEV none | map DEV monitor N", MapCommand},
+    {"calibrate", 1, 4, "calibrate DEV [4|9|25] [--svg FILE]", CalibrateCommand},
 };
 
 const Command* FindCommand(const std::string& name)

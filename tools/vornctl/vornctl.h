@@ -4,6 +4,7 @@
 // print exactly the same lines for the same arguments.
 #pragma once
 
+#include "client/calibration.h"
 #include "client/vorn_client.h"
 
 #include <functional>
@@ -30,11 +31,36 @@ struct Result {
     std::string Error; // one line, set when Exit is not ExitOk
 };
 
+// The screen and the finger of a calibration: on Windows a full-screen
+// window on the device's monitor, in vornsim a simulated user at a panel.
+class CalibrationUi {
+public:
+    virtual ~CalibrationUi() = default;
+    // Shows target `index` (from 0) of `count` at `target`, in output units
+    // of the device's own screen (0..65536 from the left and top edges).
+    virtual void ShowTarget(size_t index, size_t count, vorn::calibration::ScreenPoint target) = 0;
+    // Waits for one tap: the record positions seen while the finger was
+    // down. False when the user cancelled or no touch came in time, with
+    // the reason in `why`.
+    virtual bool WaitForTap(std::vector<vorn::calibration::ScreenPoint>* positions,
+                            std::string* why) = 0;
+};
+
+// What a calibration UI is opened for.
+struct CalibrationTarget {
+    vorn::ControlClient* Client;
+    uint32_t Handle;
+    vorn::ScreenRect Screen; // the device's rectangle as it was; none: primary
+};
+
 // What only some ways of running vornctl can do; an empty member means the
 // feature is not there.
 struct Platform {
     // The rectangle of monitor N in 0..65536 units of the virtual desktop.
     std::function<bool(int monitor, vorn::ScreenRect* rect, std::string* why)> MonitorRect;
+    // A screen to calibrate on; null with `why` when there is none.
+    std::function<std::unique_ptr<CalibrationUi>(const CalibrationTarget& target, std::string* why)>
+        OpenCalibration;
 };
 
 // Runs `vornctl ARGS...` (args without the program name).

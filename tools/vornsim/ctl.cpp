@@ -20,9 +20,34 @@ std::unique_ptr<vorn::Transport> OpenHostedControlDevice(std::string& error)
 
 } // namespace
 
-vornctl::Result RunCtl(const std::vector<std::string>& args, const vornctl::LineSink& print)
+vornctl::Result RunCtl(const std::vector<std::string>& args, const vornctl::LineSink& print,
+                       const vornctl::Platform& platform)
 {
-    return vornctl::Run(args, OpenHostedControlDevice, print);
+    return vornctl::Run(args, OpenHostedControlDevice, print, platform);
+}
+
+void SimulatedUser::ShowTarget(size_t, size_t, vorn::calibration::ScreenPoint target)
+{
+    target_ = target;
+}
+
+// The records while the finger is down: the landing and the moves, not the
+// lift, which a finger may make anywhere.
+bool SimulatedUser::WaitForTap(std::vector<vorn::calibration::ScreenPoint>* positions,
+                               std::string* why)
+{
+    vorn::calibration::ScreenPoint at = target_;
+    if (++taps_ == misclick_) // a third of the screen away, wrapping round
+        at = {(at.X + 21845) % 65536, (at.Y + 21845) % 65536};
+    positions->clear();
+    for (const MOUSE_INPUT_DATA& r : tap_(at))
+        if (!(r.ButtonFlags & (MOUSE_LEFT_BUTTON_UP | MOUSE_RIGHT_BUTTON_UP)))
+            positions->push_back({r.LastX, r.LastY});
+    if (positions->empty()) {
+        *why = "no record reached the class driver";
+        return false;
+    }
+    return true;
 }
 
 BackgroundCtl::BackgroundCtl(std::vector<std::string> args) : args_(std::move(args))

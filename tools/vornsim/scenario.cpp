@@ -110,6 +110,15 @@ public:
     {
         kernel_.SetDebugSink([this](const std::string& text) { Print("dbg " + Escape(text)); });
         system_.SetRecordSink([this](const MOUSE_INPUT_DATA& r) {
+            {
+                // A calibration's taps are its own, as a calibration window
+                // takes them on Windows.
+                std::lock_guard<std::mutex> guard(outLock_);
+                if (capturing_) {
+                    captured_.push_back(r);
+                    return;
+                }
+            }
             char line[128];
             std::snprintf(line, sizeof line, "record unit=%u flags=%u buttons=0x%X x=%ld y=%ld",
                           r.UnitId, r.Flags, r.ButtonFlags, long(r.LastX), long(r.LastY));
@@ -609,6 +618,10 @@ private:
         std::vector<std::string> args(w.begin() + 1, w.end());
         if (args.empty())
             throw ScenarioError("ctl needs a vornctl command");
+        if (args[0] == "calibrate") {
+            Calibrate(args);
+            return;
+        }
         if (args[0] != "watch") {
             vornctl::Result result = RunCtl(args, [this](const std::string& l) { Print(l); });
             if (result.Exit != vornctl::ExitOk)
@@ -625,6 +638,55 @@ private:
             background_.pop_back();
             throw ScenarioError(why);
         }
+    }
+
+    // ctl calibrate DEV POINTS by=NAME [misclick=I] [--svg FILE]: by= and
+    // misclick= belong to the simulated user, the rest to vornctl.
+    void Calibrate(std::vector<std::string> args)
+    {
+        std::string port;
+        int misclick = 0;
+        for (auto it = args.begin(); it != args.end();) {
+            if (it->rfind("by=", 0) == 0)
+                port = it->substr(3);
+            else if (it->rfind("misclick=", 0) == 0)
+                misclick = Bounded(it->substr(9), "misclick", 1, 1000);
+            else {
+                ++it;
+                continue;
+            }
+            it = args.erase(it);
+        }
+        if (port.empty())
+            throw ScenarioError("ctl calibrate needs by=NAME: the port whose panel is tapped");
+        sim::SerialPort& panel = PortNamed(port);
+        vornctl::Platform platform;
+        platform.OpenCalibration = [this, &panel, misclick](const vornctl::CalibrationTarget&,
+                                                            std::string*) {
+            auto tap = [this, &panel](vorn::calibration::ScreenPoint at) {
+                return TapAndCapture(panel, at);
+            };
+            return std::unique_ptr<vornctl::CalibrationUi>(new SimulatedUser(tap, misclick));
+        };
+        vornctl::Result result = RunCtl(
+            args, [this](const std::string& l) { Print(l); }, platform);
+        if (result.Exit != vornctl::ExitOk)
+            throw ScenarioError(result.Error);
+    }
+
+    std::vector<MOUSE_INPUT_DATA> TapAndCapture(sim::SerialPort& panel,
+                                                vorn::calibration::ScreenPoint at)
+    {
+        {
+            std::lock_guard<std::mutex> guard(outLock_);
+            capturing_ = true;
+            captured_.clear();
+        }
+        panel.Tap(at.X, at.Y, SimulatedUser::ReportsPerTap);
+        kernel_.Settle();
+        std::lock_guard<std::mutex> guard(outLock_);
+        capturing_ = false;
+        return std::move(captured_);
     }
 
     // Lines of background commands, and how those that ended ended.
@@ -675,6 +737,8 @@ private:
 
     std::ostream& out_;
     std::mutex outLock_;
+    bool capturing_ = false;                 // records go to captured_, not out_
+    std::vector<MOUSE_INPUT_DATA> captured_; // under outLock_
     hosted::Kernel kernel_;
     // Outlives the system, whose teardown completes what is still pending.
     std::vector<std::unique_ptr<PendingRequest>> pending_;
