@@ -572,9 +572,11 @@ private:
 
 constexpr int32_t IdentityCorners[8] = {102, 102, 1945, 102, 1945, 1945, 102, 1945};
 
+// Far beyond any raw position, and small enough that sums of corners stay
+// within 32 bits.
 int32_t RoundRaw(double v)
 {
-    if (!(v > -1e9 && v < 1e9))
+    if (!(v > -1e8 && v < 1e8))
         return 0;
     return int32_t(std::lround(v));
 }
@@ -713,9 +715,13 @@ const std::vector<RawPoint>& Procedure::Measured() const
 // resolution that jitter gives past the 8-unit steps of a record.
 bool Procedure::Combine(const std::vector<RawPoint>& samples, RawPoint* combined)
 {
-    if (samples.size() < MinimumSamples)
+    std::vector<RawPoint> usable;
+    for (const RawPoint& p : samples)
+        if (std::fabs(p.X) <= RawMax && std::fabs(p.Y) <= RawMax) // also rules out NaN
+            usable.push_back(p);
+    if (usable.size() < MinimumSamples)
         return false;
-    std::vector<RawPoint> kept(samples.begin() + samples.size() / 4, samples.end());
+    std::vector<RawPoint> kept(usable.begin() + usable.size() / 4, usable.end());
     RawPoint median = Median(kept);
     double sx = 0, sy = 0;
     size_t count = 0;

@@ -506,6 +506,29 @@ TEST(ProcedureTest, BadInputIsRefusedAndChangesNothing)
     EXPECT_LE(Measure(quarter, turned).Max, 80);
 }
 
+TEST(ProcedureTest, ArbitrarySamplesNeverBreakIt)
+{
+    std::mt19937 random(21);
+    std::uniform_real_distribution<double> anywhere(-20000, 40000);
+    for (int run = 0; run < 30; ++run) {
+        Procedure procedure(run % 3 == 0 ? 4 : run % 3 == 1 ? 9 : 25);
+        for (int tap = 0; tap < 80 && procedure.Next() < procedure.Targets().size(); ++tap) {
+            std::vector<RawPoint> samples(random() % 10);
+            for (RawPoint& p : samples)
+                p = {anywhere(random), anywhere(random)};
+            if (!samples.empty() && tap % 7 == 3)
+                samples[0].X = std::nan("");
+            procedure.AddTap(samples);
+        }
+        DriverValues values;
+        std::string why;
+        if (!procedure.Compute(&values, &why)) {
+            EXPECT_FALSE(why.empty());
+        }
+        ErrorsAtTargets(procedure, values);
+    }
+}
+
 // ---- Through the driver ----------------------------------------------------------
 
 // The measuring calibration on a device, the smoothing filter on as it
