@@ -1,6 +1,7 @@
 // vornctl.exe: the configuration utility as a Win32 console program. It
 // reaches the driver through \\.\VORN with DeviceIoControl.
 #include "tools/vornctl/vornctl.h"
+#include "tools/vornctl/win32_calibration.h"
 
 #include <windows.h>
 
@@ -125,6 +126,7 @@ int main(int argc, char** argv)
     std::vector<std::string> args(argv + 1, argv + argc);
     vornctl::Platform platform;
     platform.MonitorRect = MonitorRect;
+    platform.OpenCalibration = OpenWindowsCalibration;
     vornctl::Result result = vornctl::Run(
         args, OpenControlDevice,
         [](const std::string& line) {
