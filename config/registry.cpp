@@ -300,10 +300,38 @@ NTSTATUS WriteGlobalSettings(PCWSTR servicePath, DeviceExtension* control)
     return STATUS_SUCCESS;
 }
 
+// RtlWriteRegistryValue creates a missing key on Windows but not everywhere
+// (Wine's does not), so the device's key is made first. Failures are ignored
+// like those of the writes.
+void CreateServiceSubkey(PCUNICODE_STRING subkey)
+{
+    constexpr WCHAR ServicesRoot[] =
+        VORN_WIDE("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\");
+    ULONG capacity = sizeof ServicesRoot + subkey->Length;
+    if (capacity > 0xFFFE)
+        return;
+    auto* buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, capacity, DriverPoolTag));
+    if (!buffer)
+        return;
+    UNICODE_STRING path = {0, USHORT(capacity), buffer};
+    if (NT_SUCCESS(RtlAppendUnicodeToString(&path, ServicesRoot)) &&
+        NT_SUCCESS(RtlAppendUnicodeStringToString(&path, subkey))) {
+        OBJECT_ATTRIBUTES attributes;
+        InitializeObjectAttributes(&attributes, &path, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                                   nullptr, nullptr);
+        HANDLE key;
+        if (NT_SUCCESS(ZwCreateKey(&key, KEY_ALL_ACCESS, &attributes, 0, nullptr,
+                                   REG_OPTION_NON_VOLATILE, nullptr)))
+            ZwClose(key);
+    }
+    ExFreePool(buffer);
+}
+
 void WriteDeviceSettings(DeviceExtension* device)
 {
     if (!device->RegistrySubkey.Buffer)
         return;
+    CreateServiceSubkey(&device->RegistrySubkey);
     // The subkey buffer is zero-filled past its text, so it is terminated.
     PCWSTR key = device->RegistrySubkey.Buffer;
     const TouchSettings& s = device->Settings;

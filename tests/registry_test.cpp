@@ -111,3 +111,38 @@ TEST_F(RegistryTest, GlobalValuesAreWrittenTogether)
 }
 
 } // namespace
+
+namespace {
+
+NTSTATUS CreateKey(const std::u16string& path, ULONG* disposition)
+{
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, path.c_str());
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                               nullptr, nullptr);
+    HANDLE key;
+    NTSTATUS status = ZwCreateKey(&key, KEY_ALL_ACCESS, &attributes, 0, nullptr,
+                                  REG_OPTION_NON_VOLATILE, disposition);
+    if (NT_SUCCESS(status))
+        ZwClose(key);
+    return status;
+}
+
+// As on NT: the last component is created, an existing key is opened, and a
+// missing parent fails the call.
+TEST_F(RegistryTest, ZwCreateKeyMakesOnlyTheLastComponent)
+{
+    kernel.RegistrySetDword(Service, u"MouseMode", 0);
+    ULONG disposition = 0;
+    EXPECT_EQ(CreateKey(RegistryPath + u"\\Device7", &disposition), STATUS_SUCCESS);
+    EXPECT_EQ(disposition, ULONG(REG_CREATED_NEW_KEY));
+    EXPECT_EQ(CreateKey(RegistryPath + u"\\DEVICE7", &disposition), STATUS_SUCCESS);
+    EXPECT_EQ(disposition, ULONG(REG_OPENED_EXISTING_KEY));
+    EXPECT_TRUE(kernel.RegistryKeyExists(Service + u"\\Device7"));
+    EXPECT_EQ(CreateKey(RegistryPath + u"\\Missing\\Device0", &disposition),
+              STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_FALSE(kernel.RegistryKeyExists(Service + u"\\Missing"));
+}
+
+} // namespace

@@ -580,6 +580,12 @@ NTSTATUS NTAPI RtlDeleteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR Valu
 NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
                          POBJECT_ATTRIBUTES ObjectAttributes);
 NTSTATUS NTAPI ZwDeleteKey(HANDLE KeyHandle);
+#define REG_OPTION_NON_VOLATILE 0x00000000L
+#define REG_CREATED_NEW_KEY 0x00000001L
+#define REG_OPENED_EXISTING_KEY 0x00000002L
+NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
+                           POBJECT_ATTRIBUTES ObjectAttributes, ULONG TitleIndex,
+                           PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition);
 
 // ---------------------------------------------------------------------------
 // Mouse class interface

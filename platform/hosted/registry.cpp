@@ -326,6 +326,33 @@ NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
     return STATUS_SUCCESS;
 }
 
+// As on NT, only the last component is created: its parent must exist.
+NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
+                           POBJECT_ATTRIBUTES ObjectAttributes, ULONG TitleIndex,
+                           PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition)
+{
+    UNREFERENCED_PARAMETER(TitleIndex);
+    UNREFERENCED_PARAMETER(Class);
+    UNREFERENCED_PARAMETER(CreateOptions);
+    CheckPassive("ZwCreateKey");
+    Kernel::State& k = K();
+    std::u16string path =
+        Trim(std::u16string(ObjectAttributes->ObjectName->Buffer,
+                            ObjectAttributes->ObjectName->Length / sizeof(WCHAR)));
+    {
+        std::lock_guard<std::mutex> guard(k.RegistryLock);
+        size_t last = path.rfind(u'\\');
+        if (last == std::u16string::npos || last == 0 || !k.Keys.count(Upper(path.substr(0, last))))
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+        bool existed = k.Keys.count(Upper(path)) != 0;
+        CreateKey(k, path);
+        if (Disposition)
+            *Disposition = existed ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
+    }
+    OBJECT_ATTRIBUTES open = *ObjectAttributes;
+    return ZwOpenKey(KeyHandle, DesiredAccess, &open);
+}
+
 NTSTATUS NTAPI ZwDeleteKey(HANDLE KeyHandle)
 {
     CheckPassive("ZwDeleteKey");
