@@ -299,12 +299,12 @@ private:
 
 TEST(VornctlTest, NoArgumentsCrashItOrSendAMismatchedBuffer)
 {
-    // The 17 commands first, then arguments of every kind; "" stands for an
+    // The 18 commands first, then arguments of every kind; "" stands for an
     // empty argument.
     std::vector<std::string> words;
     std::istringstream vocabulary(
         "list show add add-path remove open close set-port swap grid set globals set-globals "
-        "right-click watch export map help none monitor port:0 port:1 dyn:0 0x1 0x0 0xFFFFFFFF "
+        "right-click watch export map help calibrate none monitor 25 --svg port:0 port:1 dyn:0 0x1 0x0 0xFFFFFFFF "
         "COM1 on off LLX=5 GridY24=-3 CalFlags=3 MouseMode=0x30000000 Rotation=3 = \"\" -1 "
         "99999999999999999999 \\??\\X 3 65536 NotifyMask=1 Language=0x");
     for (std::string word; vocabulary >> word;)
@@ -316,7 +316,7 @@ TEST(VornctlTest, NoArgumentsCrashItOrSendAMismatchedBuffer)
         std::vector<std::string> args;
         // Mostly a command first, then anything.
         if (random() % 8)
-            args.push_back(words[random() % 17]);
+            args.push_back(words[random() % 18]);
         for (size_t n = random() % 5; n > 0; --n)
             args.push_back(words[random() % words.size()]);
         CheckingTransport transport(random);
