@@ -3,7 +3,7 @@
 // later touches land where they were aimed.
 #include "sim/system.h"
 #include "tools/vornsim/ctl.h"
-#include "tools/vornsim/scenario.h"
+#include "tests/scenario_run.h"
 
 #include <gtest/gtest.h>
 
@@ -17,27 +17,16 @@
 
 namespace {
 
-struct Outcome {
-    int Exit;
-    std::string Output, Errors;
-};
+using Outcome = ScenarioRun;
 
 Outcome Scenario(const std::string& lines)
 {
-    std::istringstream in(lines);
-    std::ostringstream out, errors;
-    int exit = vornsim::RunScenario(in, out, errors);
-    return {exit, out.str(), errors.str()};
+    return RunLines(lines);
 }
 
 std::vector<std::string> Lines(const std::string& text, const std::string& prefix)
 {
-    std::istringstream in(text);
-    std::vector<std::string> kept;
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind(prefix, 0) == 0)
-            kept.push_back(line);
-    return kept;
+    return LinesStartingWith(text, prefix);
 }
 
 // A bowed, skewed panel with jitter on COM1; the smoothing filter off so a

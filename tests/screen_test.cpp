@@ -1,6 +1,6 @@
 // A touch screen on its own monitor: the device's rectangle of the virtual
 // desktop, set by request, kept in the registry, and applied to every record.
-#include "tools/vornsim/scenario.h"
+#include "tests/scenario_run.h"
 
 #include <gtest/gtest.h>
 
@@ -9,25 +9,16 @@
 
 namespace {
 
-std::string Scenario(const std::string& lines, int* exit = nullptr)
+std::string Scenario(const std::string& lines)
 {
-    std::istringstream in(lines);
-    std::ostringstream out, errors;
-    int status = vornsim::RunScenario(in, out, errors);
-    if (exit)
-        *exit = status;
-    EXPECT_TRUE(exit || status == 0) << errors.str();
-    return out.str();
+    ScenarioRun run = RunLines(lines);
+    EXPECT_EQ(run.Exit, 0) << run.Errors;
+    return run.Output;
 }
 
 std::vector<std::string> Lines(const std::string& text, const std::string& prefix)
 {
-    std::istringstream in(text);
-    std::vector<std::string> kept;
-    for (std::string line; std::getline(in, line);)
-        if (line.rfind(prefix, 0) == 0)
-            kept.push_back(line);
-    return kept;
+    return LinesStartingWith(text, prefix);
 }
 
 // One configured device on COM1, connected, with the calibration corners of

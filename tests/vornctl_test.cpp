@@ -2,7 +2,7 @@
 // against the loaded driver, and every argument a user might type.
 #include "control/request_codes.h"
 #include "tools/vornctl/vornctl.h"
-#include "tools/vornsim/scenario.h"
+#include "tests/scenario_run.h"
 
 #include <gtest/gtest.h>
 
@@ -12,19 +12,6 @@
 #include <sstream>
 
 namespace {
-
-struct ScenarioRun {
-    int Exit;
-    std::string Output, Errors;
-};
-
-ScenarioRun RunLines(const std::string& lines)
-{
-    std::istringstream in(lines);
-    std::ostringstream out, errors;
-    int exit = vornsim::RunScenario(in, out, errors);
-    return {exit, out.str(), errors.str()};
-}
 
 // One configured device on COM1, loaded and started, and one dynamic device.
 const char* const Loaded = "reg set VORN2000\\Device0 COMM sz COM1\n"
@@ -304,7 +291,8 @@ TEST(VornctlTest, NoArgumentsCrashItOrSendAMismatchedBuffer)
     std::vector<std::string> words;
     std::istringstream vocabulary(
         "list show add add-path remove open close set-port swap grid set globals set-globals "
-        "right-click watch export map help calibrate none monitor 25 --svg port:0 port:1 dyn:0 0x1 0x0 0xFFFFFFFF "
+        "right-click watch export map help calibrate none monitor 25 --svg port:0 port:1 dyn:0 0x1 "
+        "0x0 0xFFFFFFFF "
         "COM1 on off LLX=5 GridY24=-3 CalFlags=3 MouseMode=0x30000000 Rotation=3 = \"\" -1 "
         "99999999999999999999 \\??\\X 3 65536 NotifyMask=1 Language=0x");
     for (std::string word; vocabulary >> word;)

@@ -191,18 +191,24 @@ Action ShowCommand(const std::vector<std::string>& args)
     };
 }
 
+// The handle a creation answered; refused when the driver made no device.
+uint32_t CreatedHandle(const Answer<uint32_t>& created, const std::string& what)
+{
+    if (!created.Ok())
+        Refuse("cannot add a device for " + what + ": " + DriverAnswered(created.Status));
+    if (created.Value == 0)
+        Refuse("cannot add a device for " + what +
+               ": the driver made none (out of memory or device objects)");
+    return created.Value;
+}
+
+// A new device goes to the head of its list.
 Action AddCommand(const std::vector<std::string>& args)
 {
     std::string name = CheckedPortName(args[1]);
     return [name](Session& s) {
-        Answer<uint32_t> created = s.Client.CreatePortDevice(name);
-        if (!created.Ok())
-            Refuse("cannot add a device for " + name + ": " + DriverAnswered(created.Status));
-        if (created.Value == 0)
-            Refuse("cannot add a device for " + name +
-                   ": the driver made none (out of memory or device objects)");
-        // A new device goes to the head of its list.
-        s.Print("added " + DeviceText({"port:0", created.Value, false}) + " port=" + name);
+        uint32_t handle = CreatedHandle(s.Client.CreatePortDevice(name), name);
+        s.Print("added " + DeviceText({"port:0", handle, false}) + " port=" + name);
     };
 }
 
@@ -211,13 +217,8 @@ Action AddPathCommand(const std::vector<std::string>& args)
     std::string text = args[1];
     std::u16string path = CheckedPortPath(text);
     return [text, path](Session& s) {
-        Answer<uint32_t> created = s.Client.CreateDynamicDevice(path);
-        if (!created.Ok())
-            Refuse("cannot add a device for " + text + ": " + DriverAnswered(created.Status));
-        if (created.Value == 0)
-            Refuse("cannot add a device for " + text +
-                   ": the driver made none (out of memory or device objects)");
-        s.Print("added " + DeviceText({"dyn:0", created.Value, true}) + " path=" + text);
+        uint32_t handle = CreatedHandle(s.Client.CreateDynamicDevice(path), text);
+        s.Print("added " + DeviceText({"dyn:0", handle, true}) + " path=" + text);
     };
 }
 
