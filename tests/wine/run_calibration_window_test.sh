@@ -429,12 +429,24 @@ if [[ $red_box =~ ^([0-9]+)x([0-9]+)\+([0-9]+)\+([0-9]+)$ ]]; then
 else
     check bad "no red ring anywhere on the screen ($red_box)"
 fi
-# Below the crosshair nothing is drawn: all of it is the window's white.
+# Below the crosshair nothing is drawn but the instruction, a line of text
+# centred in the half of the screen away from the target: all else is the
+# window's white, and the text stays in its band.
 below=$((py + 31))
-non_white=$("$magick" "$shot" -crop "${width}x$((height - below))+0+$below" +repage \
+text_top=$((height * 3 / 4 - 30)) text_bottom=$((height * 3 / 4 + 10))
+non_white=0
+for band in "$below:$text_top" "$text_bottom:$height"; do
+    from=${band%:*} to=${band#*:}
+    ((to > from)) || continue
+    n=$("$magick" "$shot" -crop "${width}x$((to - from))+0+$from" +repage \
+        -fill black +opaque white -format '%[fx:round(w*h*(1-mean))]' info:)
+    non_white=$((non_white + n))
+done
+text=$("$magick" "$shot" -crop "${width}x$((text_bottom - text_top))+0+$text_top" +repage \
     -fill black +opaque white -format '%[fx:round(w*h*(1-mean))]' info:)
 [[ $non_white == 0 ]] ||
-    check bad "$non_white pixels below row $below are not white"
+    check bad "$non_white pixels below row $below, outside the text's band, are not white"
+((text > 0)) || check bad "no instruction text in the lower half, away from the target"
 step "screenshot checked at pixel $px,$py"
 
 # The cancel, and every setting back as it was.

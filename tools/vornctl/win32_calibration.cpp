@@ -20,9 +20,11 @@ constexpr COLORREF Ink = RGB(0, 0, 0);
 constexpr COLORREF TargetRing = RGB(255, 0, 0);
 const char* const WindowClass = "VornCalibration";
 
-// What the window paints: the target in window pixels and a line of text.
+// What the window paints: the target in window pixels and a line of text,
+// which goes in the half of the screen away from the target.
 struct Scene {
     POINT Target = {-1, -1};
+    POINT TextCentre = {0, 0};
     char Text[160] = "";
 };
 
@@ -52,7 +54,9 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         DeleteObject(ink);
         DeleteObject(red);
         SetBkMode(dc, TRANSPARENT);
-        TextOutA(dc, 20, 20, scene->Text, int(lstrlenA(scene->Text)));
+        SetTextAlign(dc, TA_CENTER | TA_BASELINE);
+        TextOutA(dc, scene->TextCentre.x, scene->TextCentre.y, scene->Text,
+                 int(lstrlenA(scene->Text)));
         EndPaint(window, &paint);
         return 0;
     }
@@ -78,6 +82,8 @@ public:
         LONG width = monitor_.right - monitor_.left, height = monitor_.bottom - monitor_.top;
         scene_.Target.x = LONG(LONGLONG(target.X) * width / 65536);
         scene_.Target.y = LONG(LONGLONG(target.Y) * height / 65536);
+        scene_.TextCentre.x = width / 2;
+        scene_.TextCentre.y = scene_.Target.y < height / 2 ? height * 3 / 4 : height / 4;
         wsprintfA(scene_.Text, "Touch the centre of target %u of %u. Esc cancels.",
                   unsigned(index + 1), unsigned(count));
         InvalidateRect(window_, nullptr, TRUE);
