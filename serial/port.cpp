@@ -129,7 +129,9 @@ NTSTATUS BindPort(PDEVICE_OBJECT own)
         return status;
     status = ObReferenceObjectByPointer(port, FILE_ALL_ACCESS, nullptr, KernelMode);
     if (!NT_SUCCESS(status)) {
-        ObDereferenceObject(file);
+        // An open that succeeded may still have given no file object.
+        if (file)
+            ObDereferenceObject(file);
         return status;
     }
     device->PortFileObject = file;

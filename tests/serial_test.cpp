@@ -370,6 +370,21 @@ TEST_F(SerialTest, OpenAndCloseRequestsReportTheirStatus)
     IoFreeIrp(irp);
 }
 
+// Some platforms that imitate NT open a port with no file object and then
+// refuse the extra reference: the failure path has nothing to drop.
+TEST_F(SerialTest, BindingWithoutAFileObjectFailsWithoutDroppingOne)
+{
+    AddDevice();
+    kernel.OpenWithoutFileObject(true);
+    kernel.FailNextReference(STATUS_NOT_IMPLEMENTED);
+    EXPECT_EQ(Open(), STATUS_NOT_IMPLEMENTED);
+    kernel.OpenWithoutFileObject(false);
+    EXPECT_EQ(device->PortDevice, nullptr);
+    EXPECT_EQ(device->PortFileObject, nullptr);
+    EXPECT_EQ(Close(), STATUS_SUCCESS);
+    EXPECT_EQ(Open(), STATUS_SUCCESS) << "the port is still free to open";
+}
+
 // A port that answers with garbage, never answers, or goes away at any
 // moment must leave the device closable, consistent and leak-free.
 class SerialFailureTest : public SerialTest, public ::testing::WithParamInterface<int> {};

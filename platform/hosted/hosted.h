@@ -63,6 +63,11 @@ public:
     // Fails every allocation with this tag until cleared.
     void FailAllocationsWithTag(ULONG tag);
     void ClearAllocationFaults();
+    // The next ObReferenceObjectByPointer fails with `status`.
+    void FailNextReference(NTSTATUS status);
+    // IoGetDeviceObjectPointer succeeds without a file object, as some
+    // platforms that imitate NT answer it (Wine gives a fake device and no file).
+    void OpenWithoutFileObject(bool on);
 
     // Captured DbgPrint output, one entry per call.
     std::vector<std::string> DebugMessages() const;

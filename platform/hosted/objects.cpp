@@ -101,6 +101,18 @@ std::u16string NameKey(const UNICODE_STRING& name)
     return key;
 }
 
+void Kernel::FailNextReference(NTSTATUS status)
+{
+    std::lock_guard<std::mutex> guard(state_->ObjectsLock);
+    state_->NextReferenceFailure = status;
+}
+
+void Kernel::OpenWithoutFileObject(bool on)
+{
+    std::lock_guard<std::mutex> guard(state_->ObjectsLock);
+    state_->OpenWithoutFile = on;
+}
+
 PDEVICE_OBJECT Kernel::DeviceOfExtension(const void* extension) const
 {
     // The extension follows its device object in the same block.
@@ -309,6 +321,11 @@ NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK 
     if (!device)
         return STATUS_OBJECT_NAME_NOT_FOUND;
     ObjectRecord* record = Find(k, device);
+    if (k.OpenWithoutFile) {
+        *FileObject = nullptr;
+        *DeviceObject = device;
+        return STATUS_SUCCESS;
+    }
     // An exclusive device, such as a serial port, has one opener at a time.
     if ((device->Flags & DO_EXCLUSIVE) && record->OpenFiles > 0)
         return STATUS_ACCESS_DENIED;
@@ -333,6 +350,11 @@ NTSTATUS NTAPI ObReferenceObjectByPointer(PVOID Object, ACCESS_MASK DesiredAcces
     UNREFERENCED_PARAMETER(AccessMode);
     Kernel::State& k = K();
     std::lock_guard<std::mutex> guard(k.ObjectsLock);
+    if (k.NextReferenceFailure != STATUS_SUCCESS) {
+        NTSTATUS status = k.NextReferenceFailure;
+        k.NextReferenceFailure = STATUS_SUCCESS;
+        return status;
+    }
     ObjectRecord* record = Find(k, Object);
     if (!record || record->References <= 0)
         VerifierFail("object", "ObReferenceObjectByPointer(%p): not a live object", Object);

@@ -124,6 +124,8 @@ struct Kernel::State {
     std::map<std::u16string, NameEntry> Names; // keys upper-cased
     std::map<HANDLE, PVOID> Handles;
     ULONG_PTR NextHandle = 0x100;
+    NTSTATUS NextReferenceFailure = STATUS_SUCCESS;
+    bool OpenWithoutFile = false;
 
     // The registry: keys by upper-cased absolute path.
     struct RegistryKey {
