@@ -203,6 +203,10 @@ struct DeviceExtension {
     // NotificationEntry: each start registers anew, and every registration
     // must end before the control device goes.
     PVOID EarlierNotificationEntries[7];
+
+    // Set on the control device by its teardown, under ListMutex: a handle
+    // opened before may outlive it, and its requests are then refused.
+    UCHAR ControlRemoved;
 };
 
 // The control device, or null before it exists and after it is destroyed.

@@ -315,23 +315,30 @@ NTSTATUS DestroyControlDevice(PDEVICE_OBJECT controlDevice)
     DeviceExtension* control = ExtensionOf(controlDevice);
     if (control->IsMousePort || !control->IsControl)
         return STATUS_UNSUCCESSFUL;
-    UnregisterInterfaceNotifications(control);
-    DestroyListedDevices(&control->PortList);
-    // The dynamic devices deliver into this device: they go with it.
-    DestroyListedDevices(&control->DynamicList);
-    UNICODE_STRING link;
-    RtlInitUnicodeString(&link, CONTROL_LINK_NAME);
-    IoDeleteSymbolicLink(&link);
-    FreeString(&control->DriverRegistryPath);
-    // A waiting event request would otherwise never complete.
-    CompletePendingButtonEvent(control, STATUS_CANCELLED);
-    if (control->QueueBuffer) {
-        KeRemoveQueueDpc(&control->DeliveryDpc);
-        FlushDeferredProcedures();
-        FreeControlRecordStorage(control);
+    {
+        // The lists change only under ListMutex. A request on a handle that
+        // outlives the device waits here, then finds it removed.
+        MutexGuard hold(&control->ListMutex);
+        control->ControlRemoved = 1;
+        UnregisterInterfaceNotifications(control);
+        DestroyListedDevices(&control->PortList);
+        // The dynamic devices deliver into this device: they go with it.
+        DestroyListedDevices(&control->DynamicList);
+        UNICODE_STRING link;
+        RtlInitUnicodeString(&link, CONTROL_LINK_NAME);
+        IoDeleteSymbolicLink(&link);
+        FreeString(&control->DriverRegistryPath);
+        // A waiting event request would otherwise never complete.
+        CompletePendingButtonEvent(control, STATUS_CANCELLED);
+        if (control->QueueBuffer) {
+            KeRemoveQueueDpc(&control->DeliveryDpc);
+            FlushDeferredProcedures();
+            FreeControlRecordStorage(control);
+        }
+        if (ControlDeviceObject == controlDevice)
+            ControlDeviceObject = nullptr;
     }
-    if (ControlDeviceObject == controlDevice)
-        ControlDeviceObject = nullptr;
+    // Released before: without open handles the mutex goes with the device.
     IoDeleteDevice(controlDevice);
     return STATUS_SUCCESS;
 }

@@ -433,7 +433,9 @@ NTSTATUS NTAPI ControlDispatch(PDEVICE_OBJECT device, PIRP irp)
         NTSTATUS status = STATUS_SUCCESS;
         {
             MutexGuard hold(&control->ListMutex);
-            if (row)
+            if (control->ControlRemoved)
+                RefuseRequest(irp); // a handle that outlived the device
+            else if (row)
                 status = CarryOut(device, irp, *row);
         }
         // The event wait stays pending; its handler completes it later.

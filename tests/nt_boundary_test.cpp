@@ -2,6 +2,7 @@
 // requests on handles that outlive a device, devices made after driver
 // entry, ports that go away under a running reader or a pressed pen.
 #include "control/control.h"
+#include "pipeline/pipeline.h"
 #include "serial/serial.h"
 #include "sim/control_transport.h"
 #include "sim/system.h"
@@ -65,6 +66,49 @@ TEST_F(BoundaryTest, APowerRequestTheBusLeavesPendingIsReportedPending)
     EXPECT_EQ(kernel.Now() - before, 10 * hosted::TicksPerMs);
     EXPECT_EQ(system.Power(), STATUS_SUCCESS);
     EXPECT_EQ(system.LastDispatchStatus(), STATUS_SUCCESS);
+}
+
+// ---- a handle on the control device kept across the mouse port's removal ---
+
+std::vector<uint8_t> Le32(ULONG value)
+{
+    return {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
+}
+
+TEST_F(BoundaryTest, RequestsOnAHandleKeptAcrossRemovalFailCleanly)
+{
+    StartWithPort();
+    sim::HostedTransport configuration; // the utility's \\.\VORN, still open
+    ASSERT_TRUE(configuration.IsOpen());
+    ULONG touch = HandleOfDevice(ControlRecord()->PortList->Device);
+    std::vector<uint8_t> block = Le32(touch);
+    block.resize(sizeof(DeviceParameterBlock));
+
+    EXPECT_EQ(system.Pnp(IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+    ASSERT_FALSE(ControlDeviceObject);
+
+    const struct {
+        ULONG Code;
+        std::vector<uint8_t> Input;
+        uint32_t Output;
+    } requests[] = {
+        {IoctlReadParameters, block, sizeof(DeviceParameterBlock)},
+        {IoctlWriteParameters, block, 0},
+        {IoctlOpenPort, Le32(touch), 0},
+        {IoctlPortDeviceCount, {}, 4},
+        {IoctlGetMouseSettings, {}, 20},
+        {IoctlCreatePortDevice, {'C', 'O', 'M', '1', 0}, 4},
+        {IoctlCreateDynamicDevice, {'\\', 0, 'x', 0, 0, 0}, 4},
+        {IoctlWaitButtonEvent, {}, 0},
+    };
+    for (const auto& request : requests) {
+        vorn::Reply reply = configuration.Call(request.Code, request.Input, request.Output);
+        EXPECT_EQ(reply.Status, uint32_t(STATUS_UNSUCCESSFUL)) << std::hex << request.Code;
+        EXPECT_TRUE(reply.Output.empty()) << std::hex << request.Code;
+        EXPECT_EQ(configuration.LastDispatchStatus(), STATUS_UNSUCCESSFUL)
+            << std::hex << request.Code << ": refused at once, never left pending";
+    }
+    EXPECT_EQ(kernel.LiveThreads(), 1) << "no request started a thread";
 }
 
 } // namespace
