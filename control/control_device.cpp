@@ -115,6 +115,13 @@ NTSTATUS CreateTouchDeviceObject(PDRIVER_OBJECT driver, PUNICODE_STRING name,
     return STATUS_SUCCESS;
 }
 
+// The I/O manager readies only the devices made during driver entry; one
+// made later cannot be opened until its creator clears the flag.
+void ReadyForOpens(PDEVICE_OBJECT device)
+{
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+}
+
 // A device no list holds can never be reached by a request or a teardown:
 // it is destroyed at once rather than left running.
 bool KeepListedDevice(NTSTATUS insertion, PDEVICE_OBJECT device)
@@ -376,6 +383,7 @@ NTSTATUS CreateTouchPortDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT controlDevi
                     DEVICE_SUBKEY_PREFIX, &names.Number);
     FreeWorkNames(&names);
     AssignDeviceHandle(control, device);
+    ReadyForOpens(own);
     if (!KeepListedDevice(InsertPortListDevice(controlDevice, own), own))
         return STATUS_SUCCESS;
     LinkTouchDevice(own, controlDevice);
@@ -408,6 +416,7 @@ bool ListAndStartDynamicDevice(PDEVICE_OBJECT controlDevice, PDEVICE_OBJECT own)
 {
     DeviceExtension* device = ExtensionOf(own);
     AssignDeviceHandle(ExtensionOf(controlDevice), device);
+    ReadyForOpens(own);
     if (!KeepListedDevice(InsertDynamicListDevice(controlDevice, own), own))
         return false;
     LinkTouchDevice(own, controlDevice);

@@ -70,7 +70,11 @@ PipelineRig::~PipelineRig()
 
 NTSTATUS PipelineRig::LoadConfiguredDevices()
 {
-    return CreateConfiguredTouchPortDevices(driver_, control_, &ControlExt().DriverRegistryPath);
+    NTSTATUS status =
+        CreateConfiguredTouchPortDevices(driver_, control_, &ControlExt().DriverRegistryPath);
+    // As at the end of driver entry.
+    hosted::FinishDriverEntry(driver_);
+    return status;
 }
 
 SerialPort& PipelineRig::AddSerialPort(const std::string& name)

@@ -86,7 +86,7 @@ NTSTATUS System::Load()
     UNICODE_STRING path;
     RtlInitUnicodeString(&path, RegistryPath());
     loaded_ = true;
-    return DriverEntry(driver_, &path);
+    return hosted::LoadDriver(driver_, DriverEntry, &path);
 }
 
 NTSTATUS System::AddDevice()

@@ -68,6 +68,30 @@ TEST_F(BoundaryTest, APowerRequestTheBusLeavesPendingIsReportedPending)
     EXPECT_EQ(system.LastDispatchStatus(), STATUS_SUCCESS);
 }
 
+// ---- devices made after driver entry ----------------------------------------
+
+TEST_F(BoundaryTest, EveryTouchDeviceCanBeOpenedWhateverMadeIt)
+{
+    Configure(0, u"COM1");
+    system.AddPort("COM1");
+    system.AddPort("COM2");
+    system.AddInterface("\\??\\VORNTOUCH#1");
+    system.Load();
+    system.AddDevice();
+    system.Pnp(IRP_MN_START_DEVICE);
+    sim::HostedTransport configuration;
+    vorn::ControlClient client(configuration);
+    ASSERT_NE(client.CreatePortDevice("COM2").Value, 0u);
+
+    sim::HostedTransport madeAtEntry("\\DosDevices\\vornCom0");
+    EXPECT_TRUE(madeAtEntry.IsOpen());
+    sim::HostedTransport madeByRequest("\\DosDevices\\1");
+    EXPECT_TRUE(madeByRequest.IsOpen());
+    ASSERT_TRUE(ControlRecord()->DynamicList);
+    EXPECT_EQ(ControlRecord()->DynamicList->Device->Flags & DO_DEVICE_INITIALIZING, 0u)
+        << "a device made on an interface arrival is ready too";
+}
+
 // ---- a handle on the control device kept across the mouse port's removal ---
 
 std::vector<uint8_t> Le32(ULONG value)

@@ -121,6 +121,14 @@ private:
 
 void SetVerifierHandler(VerifierHandler handler);
 
+// Runs a driver's entry as the I/O manager loads a driver: when it returns,
+// every device the driver has made is ready for opens (DO_DEVICE_INITIALIZING
+// cleared). A device made later keeps the flag, and cannot be opened, until
+// its driver clears it.
+NTSTATUS LoadDriver(PDRIVER_OBJECT driver, DRIVER_INITIALIZE* entry, PUNICODE_STRING registryPath);
+// What LoadDriver does once driver entry has returned.
+void FinishDriverEntry(PDRIVER_OBJECT driver);
+
 // Tells every target-device watcher of `device` about `event`, at
 // PASSIVE_LEVEL on the calling thread, as a device stack does on removal.
 void NotifyTargetDeviceChange(PDEVICE_OBJECT device, const GUID& event);

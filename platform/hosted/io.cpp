@@ -120,6 +120,20 @@ PDRIVER_OBJECT Kernel::CreateDriverObject(const char* name)
     return driver;
 }
 
+NTSTATUS LoadDriver(PDRIVER_OBJECT driver, DRIVER_INITIALIZE* entry, PUNICODE_STRING registryPath)
+{
+    NTSTATUS status = entry(driver, registryPath);
+    if (NT_SUCCESS(status))
+        FinishDriverEntry(driver);
+    return status;
+}
+
+void FinishDriverEntry(PDRIVER_OBJECT driver)
+{
+    for (PDEVICE_OBJECT device = driver->DeviceObject; device; device = device->NextDevice)
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
+}
+
 void FreeFinishedIrps(Kernel::State& k)
 {
     std::lock_guard<std::mutex> guard(k.FinishedLock);

@@ -320,6 +320,9 @@ NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK 
     PDEVICE_OBJECT device = Resolve(k, NameKey(*ObjectName));
     if (!device)
         return STATUS_OBJECT_NAME_NOT_FOUND;
+    // A device its driver has not finished setting up cannot be opened.
+    if (device->Flags & DO_DEVICE_INITIALIZING)
+        return STATUS_NO_SUCH_DEVICE;
     ObjectRecord* record = Find(k, device);
     if (k.OpenWithoutFile) {
         *FileObject = nullptr;
