@@ -129,6 +129,9 @@ VOID NTAPI ReaderThreadMain(PVOID context)
     device->ReaderThread = nullptr;
     device->PortOpen = 0;
     WaitForReadRelease(device);
+    // Whatever ended the reader (a close, a removed port, a disconnect),
+    // no release can come from the port any more.
+    ReleaseHeldButton(device);
     EndDeviceThread();
 }
 

@@ -92,6 +92,72 @@ TEST_F(BoundaryTest, EveryTouchDeviceCanBeOpenedWhateverMadeIt)
         << "a device made on an interface arrival is ready too";
 }
 
+// ---- a port that goes away while the pen is down ------------------------------
+
+class PenDownTest : public BoundaryTest {
+protected:
+    // The pen goes down at raw (8000, 8000) and stays there.
+    MOUSE_INPUT_DATA PressAndHold()
+    {
+        StartWithPort();
+        system.TakeRecords();
+        system.FindPort("COM1")->SendTouch(8000, 8000, true);
+        kernel.Settle();
+        std::vector<MOUSE_INPUT_DATA> records = system.TakeRecords();
+        EXPECT_EQ(records.size(), 1u);
+        EXPECT_EQ(records.at(0).ButtonFlags, MOUSE_LEFT_BUTTON_DOWN);
+        return records.at(0);
+    }
+
+    void ExpectReleaseAt(const MOUSE_INPUT_DATA& down)
+    {
+        std::vector<MOUSE_INPUT_DATA> records = system.TakeRecords();
+        ASSERT_EQ(records.size(), 1u) << "one release, nothing else";
+        EXPECT_EQ(records[0].ButtonFlags, MOUSE_LEFT_BUTTON_UP);
+        EXPECT_EQ(records[0].LastX, down.LastX);
+        EXPECT_EQ(records[0].LastY, down.LastY);
+        EXPECT_EQ(records[0].Flags, MOUSE_MOVE_ABSOLUTE);
+    }
+};
+
+TEST_F(PenDownTest, PortRemovalReleasesTheButton)
+{
+    MOUSE_INPUT_DATA down = PressAndHold();
+    system.FindPort("COM1")->Remove();
+    Pass(10); // the reader lets its request settle first
+    ExpectReleaseAt(down);
+}
+
+TEST_F(PenDownTest, ClosingThePortReleasesTheButton)
+{
+    MOUSE_INPUT_DATA down = PressAndHold();
+    sim::HostedTransport configuration;
+    vorn::ControlClient client(configuration);
+    EXPECT_EQ(client.ClosePort(HandleOfDevice(ControlRecord()->PortList->Device)), 0u);
+    kernel.Settle();
+    ExpectReleaseAt(down);
+}
+
+TEST_F(PenDownTest, AReadEndingInADisconnectReleasesTheButton)
+{
+    MOUSE_INPUT_DATA down = PressAndHold();
+    system.FindPort("COM1")->FailNextRead(STATUS_DEVICE_NOT_CONNECTED);
+    Pass(10);
+    ExpectReleaseAt(down);
+    EXPECT_FALSE(FirstPortDevice()->ReaderThread);
+}
+
+TEST_F(PenDownTest, ALiftedPenIsNotReleasedTwice)
+{
+    PressAndHold();
+    system.FindPort("COM1")->SendTouch(8000, 8000, false);
+    kernel.Settle();
+    EXPECT_EQ(system.TakeRecords().size(), 1u);
+    system.FindPort("COM1")->Remove();
+    Pass(10);
+    EXPECT_TRUE(system.TakeRecords().empty());
+}
+
 // ---- a handle on the control device kept across the mouse port's removal ---
 
 std::vector<uint8_t> Le32(ULONG value)
