@@ -192,6 +192,7 @@ struct DeviceExtension {
     UCHAR ReaderCancelling;      // the reader is cancelling ReadIrp: only it may free it
     UCHAR ReadReleaseDeferred;   // the completion left the freeing to the reader
     UCHAR WriteInFlight;         // WriteIrp is with the port
+    UCHAR ParameterDraining;     // the parameter thread sends no more commands
     KEVENT WriteIdleEvent;       // signalled whenever WriteIrp is not with the port
 
     // Device handles where addresses are wider than 32 bits: a touch device's

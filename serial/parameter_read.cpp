@@ -23,6 +23,13 @@ void ReleaseWriteRequest(DeviceExtension* device)
     device->WriteIrp = nullptr;
 }
 
+// The completion and the close release the request under the Lock.
+bool WriteRequestHeld(DeviceExtension* device)
+{
+    SpinLockGuard lock(&device->Lock);
+    return device->WriteIrp != nullptr;
+}
+
 // Waits until the previous write is back; false when told to stop first.
 bool WaitForIdleWrite(DeviceExtension* device)
 {
@@ -71,9 +78,14 @@ bool SendParameterCommand(DeviceExtension* device, UCHAR index)
 
 void StartParameterRead(DeviceExtension* device)
 {
-    if (device->ParameterThread || !device->PortDevice || !device->WriteIrp)
+    if (ThreadRecorded(device, &device->ParameterThread) || !device->PortDevice ||
+        !device->WriteIrp)
         return;
     KeClearEvent(&device->StopEvent);
+    {
+        SpinLockGuard lock(&device->Lock);
+        device->ParameterDraining = 0;
+    }
     LaunchDeviceThread(ParameterThreadMain, device, &device->ParameterThreadObject,
                        &device->ParameterThread, &device->ParameterReadStarted);
 }
@@ -98,9 +110,13 @@ VOID NTAPI ParameterThreadMain(PVOID context)
         else
             KeClearEvent(&device->ResponseEvent);
     }
-    while (device->WriteIrp)
+    {
+        SpinLockGuard lock(&device->Lock);
+        device->ParameterDraining = 1;
+    }
+    while (WriteRequestHeld(device))
         DelayMs(DrainPollMs);
-    device->ParameterThread = nullptr;
+    SetThreadMarker(device, &device->ParameterThread, nullptr);
     EndDeviceThread();
 }
 

@@ -86,6 +86,23 @@ void FreeIdleWriteRequest(DeviceExtension* device)
     }
 }
 
+// A parameter thread that is draining ends within one of its sleeps once its
+// write request is gone. The close waits for that: an open straight after it
+// would otherwise find the thread still recorded and start none, and the old
+// thread would take the new write request over and never read the words.
+void AwaitDrainedParameterThread(DeviceExtension* device)
+{
+    {
+        SpinLockGuard lock(&device->Lock);
+        if (!device->ParameterDraining || device->WriteIrp || !device->ParameterThreadObject)
+            return;
+    }
+    KeWaitForSingleObject(device->ParameterThreadObject, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(device->ParameterThreadObject);
+    device->ParameterThreadObject = nullptr;
+    SetThreadMarker(device, &device->ParameterThread, nullptr);
+}
+
 } // namespace
 
 bool SendSerialRequest(ULONG code, PDEVICE_OBJECT port, PVOID input, ULONG inputLength,
@@ -203,7 +220,7 @@ NTSTATUS OpenPort(PDEVICE_OBJECT own)
         return STATUS_INSUFFICIENT_RESOURCES;
     // As in StartReader: an ending reader must be gone before its binding and
     // ReadIrp are replaced.
-    ReleaseEndedThread(&device->ReaderThreadObject, &device->ReaderThread);
+    ReleaseEndedThread(device, &device->ReaderThreadObject, &device->ReaderThread);
     NTSTATUS status = BindPort(own);
     if (!NT_SUCCESS(status))
         return status;
@@ -226,15 +243,17 @@ NTSTATUS ClosePort(PDEVICE_OBJECT own)
         KeSetEvent(&device->StopEvent, IO_NO_INCREMENT, FALSE);
         for (int poll = 0; poll < ClosePolls; ++poll) {
             DelayMs(ClosePollMs);
-            if (!device->ReaderThread && !device->ParameterThread)
+            if (!ThreadRecorded(device, &device->ReaderThread) &&
+                !ThreadRecorded(device, &device->ParameterThread))
                 break;
         }
         ReleaseBinding(device);
     }
     FreeIdleWriteRequest(device);
+    AwaitDrainedParameterThread(device);
     device->PortOpen = 0;
-    ReleaseEndedThread(&device->ReaderThreadObject, &device->ReaderThread);
-    ReleaseEndedThread(&device->ParameterThreadObject, &device->ParameterThread);
+    ReleaseEndedThread(device, &device->ReaderThreadObject, &device->ReaderThread);
+    ReleaseEndedThread(device, &device->ParameterThreadObject, &device->ParameterThread);
     return STATUS_SUCCESS;
 }
 

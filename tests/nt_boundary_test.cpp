@@ -158,6 +158,27 @@ TEST_F(PenDownTest, ALiftedPenIsNotReleasedTwice)
     EXPECT_TRUE(system.TakeRecords().empty());
 }
 
+// ---- a port-name change followed at once by a close and an open ----------------
+
+TEST_F(BoundaryTest, ReopeningAfterAPortNameChangeReadsTheParametersAgain)
+{
+    StartWithPort();
+    DeviceExtension* device = FirstPortDevice();
+    ASSERT_EQ(device->ParametersLoaded, 1);
+    sim::SerialPort& port = *system.FindPort("COM1");
+    port.Controller.Commands.clear();
+    sim::HostedTransport configuration;
+    vorn::ControlClient client(configuration);
+    ULONG handle = HandleOfDevice(device->Self);
+    ASSERT_EQ(client.SetPortName(handle, "COM1"), 0u);
+    EXPECT_EQ(device->ParametersLoaded, 0);
+    ASSERT_EQ(client.ClosePort(handle), 0u);
+    ASSERT_EQ(client.OpenPort(handle), 0u); // at once: the old thread is still in its drain sleep
+    Pass(50);
+    EXPECT_EQ(port.Controller.Commands.size(), 64u * 4) << "all 64 words read again";
+    EXPECT_EQ(device->ParametersLoaded, 1);
+}
+
 // ---- a handle on the control device kept across the mouse port's removal ---
 
 std::vector<uint8_t> Le32(ULONG value)
