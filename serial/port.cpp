@@ -86,6 +86,20 @@ void FreeIdleWriteRequest(DeviceExtension* device)
     }
 }
 
+// Whether a thread of the device may still call the port: the reader until
+// it has cancelled its read and cleared its marker, the parameter thread
+// until it drains. Both leave promptly once StopEvent is set.
+bool MaySendToPort(DeviceExtension* device)
+{
+    if (ThreadRecorded(device, &device->ReaderThread) && !ThreadGone(device->ReaderThreadObject))
+        return true;
+    if (!ThreadRecorded(device, &device->ParameterThread) ||
+        ThreadGone(device->ParameterThreadObject))
+        return false;
+    SpinLockGuard lock(&device->Lock);
+    return !device->ParameterDraining;
+}
+
 // A parameter thread that is draining ends within one of its sleeps once its
 // write request is gone. The close waits for that: an open straight after it
 // would otherwise find the thread still recorded and start none, and the old
@@ -241,10 +255,14 @@ NTSTATUS ClosePort(PDEVICE_OBJECT own)
     device->Stopping = 1;
     if (device->PortDevice) {
         KeSetEvent(&device->StopEvent, IO_NO_INCREMENT, FALSE);
-        for (int poll = 0; poll < ClosePolls; ++poll) {
+        for (int poll = 1;; ++poll) {
             DelayMs(ClosePollMs);
             if (!ThreadRecorded(device, &device->ReaderThread) &&
                 !ThreadRecorded(device, &device->ParameterThread))
+                break;
+            // After the polls the close goes on while a thread drains, but
+            // never while one may still send to the port it releases.
+            if (poll >= ClosePolls && !MaySendToPort(device))
                 break;
         }
         ReleaseBinding(device);

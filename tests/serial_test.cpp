@@ -388,6 +388,59 @@ TEST_F(SerialTest, BindingWithoutAFileObjectFailsWithoutDroppingOne)
     EXPECT_EQ(Open(), STATUS_SUCCESS) << "the port is still free to open";
 }
 
+struct CloseJob {
+    PDEVICE_OBJECT Touch;
+    NTSTATUS Status = STATUS_PENDING;
+};
+
+VOID NTAPI CloseOnItsOwnThread(PVOID context)
+{
+    auto* job = static_cast<CloseJob*>(context);
+    job->Status = ClosePort(job->Touch);
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+// The reader is held between waking for a completed read and sending the
+// next one, longer than the close's 100 polls: the close must not release
+// the port while the reader can still send to it.
+TEST_F(SerialTest, CloseNeverReleasesThePortUnderAReaderAboutToSendARead)
+{
+    AddDevice();
+    Open();
+    KEVENT resume;
+    KeInitializeEvent(&resume, NotificationEvent, FALSE);
+    PVOID reader = device->ReaderThreadObject;
+    kernel.HookSpinLockAcquire(&device->Lock, [&] {
+        if (static_cast<PVOID>(KeGetCurrentThread()) != reader)
+            return false;
+        KeWaitForSingleObject(&resume, Executive, KernelMode, FALSE, nullptr);
+        return true;
+    });
+    port.Send(Bytes({0x80}));
+    kernel.Settle(); // the reader is now held before its next read
+
+    CloseJob job{touch};
+    HANDLE handle;
+    ASSERT_EQ(
+        PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, CloseOnItsOwnThread, &job),
+        STATUS_SUCCESS);
+    PVOID closer;
+    ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr, KernelMode, &closer, nullptr);
+    ZwClose(handle);
+    Pass(3000);
+    EXPECT_EQ(job.Status, STATUS_PENDING) << "still waiting for the reader";
+    EXPECT_NE(device->PortDevice, nullptr);
+
+    KeSetEvent(&resume, IO_NO_INCREMENT, FALSE);
+    KeWaitForSingleObject(closer, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(closer);
+    EXPECT_EQ(job.Status, STATUS_SUCCESS);
+    EXPECT_EQ(device->PortDevice, nullptr);
+    Pass(10);
+    EXPECT_EQ(device->ReaderThread, nullptr);
+    EXPECT_EQ(device->ReadIrp, nullptr);
+}
+
 // A port that answers with garbage, never answers, or goes away at any
 // moment must leave the device closable, consistent and leak-free.
 class SerialFailureTest : public SerialTest, public ::testing::WithParamInterface<int> {};

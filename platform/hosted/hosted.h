@@ -76,6 +76,13 @@ public:
 
     void SetLockRanker(LockRanker ranker);
 
+    // Interleaving: `hook` runs on every thread about to acquire `lock`, at
+    // that thread's IRQL and before it acquires, until the hook returns true
+    // (then it is gone). A test holds a thread at a chosen point this way, or
+    // runs another operation exactly there. A hook is not run again from
+    // inside itself.
+    void HookSpinLockAcquire(const KSPIN_LOCK* lock, std::function<bool()> hook);
+
     // The device object whose extension starts at `extension`, or null.
     PDEVICE_OBJECT DeviceOfExtension(const void* extension) const;
     // DPCs queued and not yet run.

@@ -216,6 +216,8 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     if (CurrentThread().Irql > DISPATCH_LEVEL)
         VerifierFail("irql", "IoCallDriver at IRQL %d", CurrentThread().Irql);
+    if (!DeviceObject)
+        VerifierFail("irp", "IoCallDriver(%p) with no device object", (void*)Irp);
     IrpState& state = StateOf(Irp);
     if (state.Phase == IrpPhase::Finished)
         VerifierFail("irp", "IoCallDriver(%p) on a request that was already completed", (void*)Irp);

@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <functional>
 #include <set>
@@ -110,6 +111,15 @@ struct Kernel::State {
 
     LockRanker Ranker;
     KSPIN_LOCK CancelLock = 0;
+
+    struct AcquireHook {
+        const KSPIN_LOCK* Lock;
+        std::function<bool()> Hook;
+        bool Running = false;
+    };
+    std::mutex HooksLock;
+    std::vector<std::shared_ptr<AcquireHook>> AcquireHooks;
+    bool AnyAcquireHook = false; // read without HooksLock on every acquisition
 
     std::vector<PDRIVER_OBJECT> Drivers;
     // Requests completed to their originator, kept a while so that a second
