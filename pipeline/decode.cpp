@@ -47,8 +47,6 @@ struct Checked {
     }
 };
 
-constexpr LONG ReferenceHigh = ReferenceLow + ReferenceSpan;
-
 // The working values of one mapping: diagonal, edge vector of the chosen
 // triangle, its reference offsets and the quartered coefficients.
 struct TriangleMap {

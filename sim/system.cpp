@@ -43,7 +43,7 @@ const char16_t* System::RegistryPath()
 }
 
 System::System(hosted::Kernel& kernel)
-    : kernel_(kernel), driver_(kernel.CreateDriverObject("\\Driver\\VORN2000")),
+    : driver_(kernel.CreateDriverObject("\\Driver\\VORN2000")),
       busDriver_(kernel.CreateDriverObject("\\Driver\\PnpBus")),
       classDriver_(kernel.CreateDriverObject("\\Driver\\Mouclass")),
       serialDriver_(kernel.CreateDriverObject("\\Driver\\Serial"))

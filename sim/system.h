@@ -91,7 +91,6 @@ private:
     NTSTATUS SimpleRequest(PDEVICE_OBJECT device, UCHAR major);
     void TearDown();
 
-    hosted::Kernel& kernel_;
     PDRIVER_OBJECT driver_;
     PDRIVER_OBJECT busDriver_;
     PDRIVER_OBJECT classDriver_;

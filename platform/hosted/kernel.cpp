@@ -444,17 +444,22 @@ void DrainDpcs()
     thread.Irql = DISPATCH_LEVEL;
     for (;;) {
         PKDPC dpc;
+        PVOID argument1, argument2;
         {
+            // Taken with the DPC under the lock: once it is off the queue,
+            // another thread may queue it again with new arguments.
             std::lock_guard<std::mutex> guard(k.Dispatcher);
             if (k.DpcQueue.empty())
                 break;
             dpc = k.DpcQueue.front();
             k.DpcQueue.pop_front();
             dpc->HostedQueued = FALSE;
+            argument1 = dpc->SystemArgument1;
+            argument2 = dpc->SystemArgument2;
             k.RunningDpcs.insert(dpc);
         }
         size_t heldBefore = thread.HeldLocks.size();
-        dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+        dpc->DeferredRoutine(dpc, dpc->DeferredContext, argument1, argument2);
         {
             std::lock_guard<std::mutex> guard(k.Dispatcher);
             k.RunningDpcs.erase(k.RunningDpcs.find(dpc));
