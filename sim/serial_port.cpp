@@ -327,6 +327,23 @@ void SerialPort::FailNextRead(NTSTATUS status)
         CompleteRead(irp, status, 0);
 }
 
+void SerialPort::TimeOutWaitingReadWith(const std::vector<UCHAR>& bytes)
+{
+    PIRP irp;
+    ULONG count = 0;
+    {
+        PortLock lock(&lock_);
+        irp = TakePendingReadLocked();
+        if (!irp)
+            return;
+        auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+        ULONG wanted = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
+        for (; count < bytes.size() && count < wanted && count < MaximumRead; ++count)
+            buffer[count] = bytes[count];
+    }
+    CompleteRead(irp, STATUS_TIMEOUT, count);
+}
+
 void SerialPort::HoldWrites(bool hold)
 {
     PortLock lock(&lock_);

@@ -59,6 +59,9 @@ public:
     void SendTouch(ULONG x, ULONG y, bool touching);
     // The next read completes with this status and no data.
     void FailNextRead(NTSTATUS status);
+    // The waiting read times out with these bytes (at most 5) in it, as a
+    // port with an interval timeout ends a read that got part of its length.
+    void TimeOutWaitingReadWith(const std::vector<UCHAR>& bytes);
     // Writes stay with the port until released.
     void HoldWrites(bool hold);
     void ReleaseHeldWrites();

@@ -388,6 +388,24 @@ TEST_F(SerialTest, BindingWithoutAFileObjectFailsWithoutDroppingOne)
     EXPECT_EQ(Open(), STATUS_SUCCESS) << "the port is still free to open";
 }
 
+TEST_F(SerialTest, ReadTimingOutWithSomeBytesStillHandsThemOver)
+{
+    AddDevice();
+    Open();
+    rig.TakeRecords();
+    ASSERT_TRUE(port.ReadPending());
+    port.TimeOutWaitingReadWith(Bytes({0x81, 0x3E, 0x40, 0x3E, 0x40}));
+    kernel.Settle();
+    auto reads = port.TakeReadCompletions();
+    ASSERT_FALSE(reads.empty());
+    EXPECT_EQ(reads.back().Status, STATUS_TIMEOUT);
+    EXPECT_EQ(reads.back().Bytes, 5u);
+    auto records = rig.TakeRecords();
+    ASSERT_EQ(records.size(), 1u) << "the five bytes made a report";
+    EXPECT_EQ(records[0].ButtonFlags, MOUSE_LEFT_BUTTON_DOWN);
+    EXPECT_TRUE(port.ReadPending()) << "and the read was sent again";
+}
+
 struct CloseJob {
     PDEVICE_OBJECT Touch;
     NTSTATUS Status = STATUS_PENDING;

@@ -87,13 +87,16 @@ public:
     PDEVICE_OBJECT DeviceOfExtension(const void* extension) const;
     // DPCs queued and not yet run.
     size_t QueuedDpcCount() const;
+    // Plug and Play notification registrations not yet ended.
+    size_t NotificationRegistrations() const;
 
     // The registry, by absolute path ("\\Registry\\Machine\\...") or by a
     // path relative to the services root. Values are REG_DWORD or REG_SZ.
     struct RegistryValue {
         ULONG Type;
         ULONG Dword;
-        std::u16string Text;
+        std::u16string Text;      // REG_SZ: up to the first zero
+        std::vector<UCHAR> Bytes; // REG_SZ: exactly as written, zero or not
     };
     static const char16_t* ServicesRoot();
     void RegistrySetDword(const std::u16string& key, const std::u16string& name, ULONG value);

@@ -101,6 +101,12 @@ std::u16string NameKey(const UNICODE_STRING& name)
     return key;
 }
 
+size_t Kernel::NotificationRegistrations() const
+{
+    std::lock_guard<std::mutex> guard(state_->NotificationsLock);
+    return state_->Registrations.size();
+}
+
 void Kernel::FailNextReference(NTSTATUS status)
 {
     std::lock_guard<std::mutex> guard(state_->ObjectsLock);

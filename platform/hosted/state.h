@@ -147,7 +147,7 @@ struct Kernel::State {
     std::map<HANDLE, std::u16string> KeyHandles;
     std::vector<std::pair<std::u16string, std::u16string>> RegistryWrites;
 
-    std::mutex NotificationsLock;
+    mutable std::mutex NotificationsLock;
     std::map<ULONG_PTR, Registration> Registrations;
     ULONG_PTR NextRegistration = 1;
     // Device interfaces present, by class, as (class, symbolic link).
