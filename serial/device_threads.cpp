@@ -41,6 +41,18 @@ void SetThreadMarker(DeviceExtension* device, PVOID* runningMarker, PVOID value)
     *runningMarker = value;
 }
 
+void SetStopping(DeviceExtension* device, UCHAR stopping)
+{
+    SpinLockGuard lock(&device->Lock);
+    device->Stopping = stopping;
+}
+
+bool IsStopping(DeviceExtension* device)
+{
+    SpinLockGuard lock(&device->Lock);
+    return device->Stopping != 0;
+}
+
 bool ThreadGone(PVOID threadObject)
 {
     if (!threadObject)

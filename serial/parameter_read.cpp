@@ -54,7 +54,7 @@ PIRP ClaimWriteRequest(DeviceExtension* device)
 bool SendParameterCommand(DeviceExtension* device, UCHAR index)
 {
     if (!WaitForIdleWrite(device)) {
-        device->Stopping = 1;
+        SetStopping(device, 1);
         return false;
     }
     PIRP irp = ClaimWriteRequest(device);
@@ -100,13 +100,13 @@ VOID NTAPI ParameterThreadMain(PVOID context)
     PVOID events[2] = {&device->StopEvent, &device->ResponseEvent};
     // An answer left over from before must not stand for the first command's.
     KeClearEvent(&device->ResponseEvent);
-    for (ULONG index = 0; index < ParameterWordCount && !device->Stopping; ++index) {
+    for (ULONG index = 0; index < ParameterWordCount && !IsStopping(device); ++index) {
         if (!SendParameterCommand(device, UCHAR(index)))
             break;
         NTSTATUS woken = KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE,
                                                   nullptr, nullptr);
         if (woken == STATUS_WAIT_0)
-            device->Stopping = 1;
+            SetStopping(device, 1);
         else
             KeClearEvent(&device->ResponseEvent);
     }

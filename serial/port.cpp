@@ -170,7 +170,7 @@ NTSTATUS BindPort(PDEVICE_OBJECT own)
     FitToPort(own, port);
     RegisterPortRemovalNotification(own);
     ConfigurePort(device);
-    device->Stopping = 0;
+    SetStopping(device, 0);
     return STATUS_SUCCESS;
 }
 
@@ -238,7 +238,7 @@ NTSTATUS OpenPort(PDEVICE_OBJECT own)
     NTSTATUS status = BindPort(own);
     if (!NT_SUCCESS(status))
         return status;
-    device->Stopping = 0;
+    SetStopping(device, 0);
     KeClearEvent(&device->StopEvent);
     KeClearEvent(&device->ReadDoneEvent);
     AllocateReadRequest(own);
@@ -252,7 +252,7 @@ NTSTATUS OpenPort(PDEVICE_OBJECT own)
 NTSTATUS ClosePort(PDEVICE_OBJECT own)
 {
     DeviceExtension* device = ExtensionOf(own);
-    device->Stopping = 1;
+    SetStopping(device, 1);
     if (device->PortDevice) {
         KeSetEvent(&device->StopEvent, IO_NO_INCREMENT, FALSE);
         for (int poll = 1;; ++poll) {

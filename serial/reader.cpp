@@ -99,7 +99,7 @@ void StartReader(DeviceExtension* device)
     EnsurePortReady(device->Self);
     if (!device->PortDevice || !device->ReadIrp || device->ReadInFlight)
         return;
-    device->Stopping = 0;
+    SetStopping(device, 0);
     KeClearEvent(&device->StopEvent);
     // Open before the thread runs: its first completion reads PortOpen.
     device->PortOpen = 1;

@@ -69,6 +69,10 @@ void ReleaseEndedThread(DeviceExtension* device, PVOID* threadObject, PVOID cons
 // under the device's Lock.
 bool ThreadRecorded(DeviceExtension* device, PVOID const* runningMarker);
 void SetThreadMarker(DeviceExtension* device, PVOID* runningMarker, PVOID value);
+// Stopping is read by the write completion under the device's Lock; every
+// other reader and writer goes through the Lock as well.
+void SetStopping(DeviceExtension* device, UCHAR stopping);
+bool IsStopping(DeviceExtension* device);
 // True when the thread behind the object has ended (or there is none).
 bool ThreadGone(PVOID threadObject);
 
