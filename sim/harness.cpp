@@ -1,5 +1,7 @@
 #include "sim/harness.h"
 
+#include "driver/driver.h"
+
 #include "pipeline/pipeline.h"
 #include "control/control.h"
 #include "serial/serial.h"
@@ -40,6 +42,8 @@ PipelineRig::PipelineRig(hosted::Kernel& kernel, bool lockOrder)
 {
     if (lockOrder)
         InstallDriverLockOrder(kernel);
+    driver_->MajorFunction[IRP_MJ_CREATE] = CreateDispatch;
+    driver_->MajorFunction[IRP_MJ_CLOSE] = CloseDispatch;
     driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = ControlDispatch;
     driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = ControlDispatch;
     CreateControlDevice(driver_, &control_);

@@ -71,6 +71,11 @@ public:
     void Remove();
     bool Removed() const { return removed_; }
 
+    // Creates, cleanups and closes the port received.
+    int Opens() const { return opens_; }
+    int Cleanups() const { return cleanups_; }
+    int Closes() const { return closes_; }
+
     std::vector<PortRequest> TakeLog();
     std::vector<ReadCompletionRecord> TakeReadCompletions();
     size_t PendingBytes();
@@ -87,6 +92,7 @@ private:
     NTSTATUS Read(PIRP irp);
     NTSTATUS Write(PIRP irp);
     NTSTATUS Control(PIRP irp);
+    void Cleanup();
     void Enqueue(const std::vector<UCHAR>& bytes, bool alone);
     PIRP TakePendingReadLocked();
     ULONG FillLocked(PIRP irp);
@@ -112,6 +118,9 @@ private:
     NTSTATUS failNextRead_ = 0;
     bool failNext_ = false;
     std::vector<PortRequest> log_;
+    int opens_ = 0;
+    int cleanups_ = 0;
+    int closes_ = 0;
     std::vector<ReadCompletionRecord> reads_;
 };
 

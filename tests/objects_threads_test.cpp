@@ -85,10 +85,26 @@ TEST(HostedThreads, TimeMovesOnlyWhenEveryThreadIsBlocked)
     ObDereferenceObject(thread);
 }
 
+NTSTATUS NTAPI CompleteAtOnce(PDEVICE_OBJECT, PIRP irp)
+{
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+// A driver that serves opens and closes: without that, no open succeeds.
+PDRIVER_OBJECT OpenableDriver(hosted::Kernel& kernel, const char* name)
+{
+    PDRIVER_OBJECT driver = kernel.CreateDriverObject(name);
+    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE})
+        driver->MajorFunction[major] = CompleteAtOnce;
+    return driver;
+}
+
 TEST(HostedObjects, NamesLinksAndReferences)
 {
     hosted::Kernel kernel;
-    PDRIVER_OBJECT driver = kernel.CreateDriverObject("\\Driver\\Serial");
+    PDRIVER_OBJECT driver = OpenableDriver(kernel, "\\Driver\\Serial");
     UNICODE_STRING deviceName = Name(u"\\Device\\Serial0");
     UNICODE_STRING link = Name(u"\\DosDevices\\COM1");
     PDEVICE_OBJECT device;
@@ -132,7 +148,7 @@ NTSTATUS NTAPI EntryMakingADevice(PDRIVER_OBJECT driver, PUNICODE_STRING)
 TEST(HostedObjects, OnlyDevicesMadeDuringDriverEntryAreReadyWithoutTheirDriver)
 {
     hosted::Kernel kernel;
-    PDRIVER_OBJECT driver = kernel.CreateDriverObject("\\Driver\\X");
+    PDRIVER_OBJECT driver = OpenableDriver(kernel, "\\Driver\\X");
     UNICODE_STRING path = Name(u"\\Registry\\Machine\\X");
     ASSERT_EQ(hosted::LoadDriver(driver, EntryMakingADevice, &path), STATUS_SUCCESS);
     EXPECT_EQ(MadeInEntry->Flags & DO_DEVICE_INITIALIZING, 0u);
@@ -175,7 +191,7 @@ NTSTATUS NTAPI HearAndLeave(PVOID structure, PVOID context)
 TEST(HostedObjects, TargetDeviceCallbackMayEndItsOwnRegistration)
 {
     hosted::Kernel kernel;
-    PDRIVER_OBJECT driver = kernel.CreateDriverObject("\\Driver\\Serial");
+    PDRIVER_OBJECT driver = OpenableDriver(kernel, "\\Driver\\Serial");
     UNICODE_STRING deviceName = Name(u"\\Device\\Serial0");
     PDEVICE_OBJECT device;
     IoCreateDevice(driver, 0, &deviceName, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &device);
@@ -231,7 +247,7 @@ TEST(TeardownVerifier, RegistrationLeftFails)
     EXPECT_EXIT(
         {
             hosted::Kernel kernel;
-            PDRIVER_OBJECT driver = kernel.CreateDriverObject("\\Driver\\X");
+            PDRIVER_OBJECT driver = OpenableDriver(kernel, "\\Driver\\X");
             UNICODE_STRING name = Name(u"\\Device\\X");
             PDEVICE_OBJECT device;
             IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);

@@ -406,6 +406,21 @@ TEST_F(SerialTest, ReadTimingOutWithSomeBytesStillHandsThemOver)
     EXPECT_TRUE(port.ReadPending()) << "and the read was sent again";
 }
 
+TEST_F(SerialTest, EveryBindingOpensThePortOnceAndItsCloseClosesIt)
+{
+    AddDevice();
+    Open();
+    EXPECT_EQ(port.Opens(), 1);
+    EXPECT_EQ(port.Cleanups(), 1) << "the open's own handle is closed at once";
+    EXPECT_EQ(port.Closes(), 0) << "the binding's reference keeps the file open";
+    Close();
+    EXPECT_EQ(port.Closes(), 1);
+    Open();
+    Close();
+    EXPECT_EQ(port.Opens(), 2);
+    EXPECT_EQ(port.Closes(), 2);
+}
+
 struct CloseJob {
     PDEVICE_OBJECT Touch;
     NTSTATUS Status = STATUS_PENDING;

@@ -139,6 +139,17 @@ NTSTATUS LoadDriver(PDRIVER_OBJECT driver, DRIVER_INITIALIZE* entry, PUNICODE_ST
 // What LoadDriver does once driver entry has returned.
 void FinishDriverEntry(PDRIVER_OBJECT driver);
 
+// A handle opened from user mode on `device` (CreateFile): refused with
+// STATUS_NO_SUCH_DEVICE while the device initialises or after its driver
+// deleted it, with STATUS_ACCESS_DENIED when it is exclusive and open;
+// otherwise an IRP_MJ_CREATE goes down its stack and its status is the
+// open's. The file object comes back in `file` on success.
+NTSTATUS OpenHandle(PDEVICE_OBJECT device, PFILE_OBJECT* file);
+// Closes that handle (CloseHandle): IRP_MJ_CLEANUP, then IRP_MJ_CLOSE once
+// the last reference on the file object is gone. Requests sent on a handle
+// still reach the driver after the device was deleted.
+void CloseHandle(PFILE_OBJECT file);
+
 // Tells every target-device watcher of `device` about `event`, at
 // PASSIVE_LEVEL on the calling thread, as a device stack does on removal.
 void NotifyTargetDeviceChange(PDEVICE_OBJECT device, const GUID& event);

@@ -120,6 +120,35 @@ PDRIVER_OBJECT Kernel::CreateDriverObject(const char* name)
     return driver;
 }
 
+namespace {
+
+NTSTATUS NTAPI FileRequestDone(PDEVICE_OBJECT, PIRP, PVOID context)
+{
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+} // namespace
+
+NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR majorFunction)
+{
+    PDEVICE_OBJECT top = file->DeviceObject;
+    while (top->AttachedDevice)
+        top = top->AttachedDevice;
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = majorFunction;
+    next->FileObject = file;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, FileRequestDone, &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(top, irp) == STATUS_PENDING)
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    NTSTATUS status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    return status;
+}
+
 NTSTATUS LoadDriver(PDRIVER_OBJECT driver, DRIVER_INITIALIZE* entry, PUNICODE_STRING registryPath)
 {
     NTSTATUS status = entry(driver, registryPath);

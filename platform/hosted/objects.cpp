@@ -74,6 +74,61 @@ void Release(Kernel::State& k, const void* object)
     }
 }
 
+// Opens a file object on `device` as the I/O manager's parse routine does.
+// Objects lock not held.
+NTSTATUS OpenFileOn(Kernel::State& k, PDEVICE_OBJECT device, PFILE_OBJECT* opened)
+{
+    PFILE_OBJECT file;
+    {
+        std::lock_guard<std::mutex> guard(k.ObjectsLock);
+        ObjectRecord* record = Find(k, device);
+        // Neither a device its driver is still setting up nor one it has
+        // deleted (delete-pending while references remain) takes new opens.
+        if (!record || record->Kind != ObjectKind::Device || record->Deleted ||
+            (device->Flags & DO_DEVICE_INITIALIZING))
+            return STATUS_NO_SUCH_DEVICE;
+        // An exclusive device, such as a serial port, has one opener at a time.
+        if ((device->Flags & DO_EXCLUSIVE) && record->OpenFiles > 0)
+            return STATUS_ACCESS_DENIED;
+        file = new FILE_OBJECT{};
+        file->DeviceObject = device;
+        k.Objects[file] = ObjectRecord(ObjectKind::File, 1);
+        record->References++; // the open file keeps its device
+        record->OpenFiles++;
+    }
+    NTSTATUS status = SendFileRequest(file, IRP_MJ_CREATE);
+    std::lock_guard<std::mutex> guard(k.ObjectsLock);
+    if (!NT_SUCCESS(status)) {
+        Release(k, file); // never opened: no close follows
+        return status;
+    }
+    Find(k, file)->Opened = true;
+    *opened = file;
+    return STATUS_SUCCESS;
+}
+
+// Drops one reference, objects lock not held. The last reference on a file
+// that was opened sends IRP_MJ_CLOSE first.
+LONG_PTR DropReference(Kernel::State& k, PVOID object)
+{
+    {
+        std::lock_guard<std::mutex> guard(k.ObjectsLock);
+        ObjectRecord* record = Find(k, object);
+        if (!record || record->References <= 0)
+            VerifierFail("object", "ObDereferenceObject(%p): not a referenced object", object);
+        LONG_PTR remaining = record->References - 1;
+        if (record->Kind != ObjectKind::File || remaining > 0 || !record->Opened) {
+            Release(k, object);
+            return remaining;
+        }
+        record->Opened = false;
+    }
+    SendFileRequest(static_cast<PFILE_OBJECT>(object), IRP_MJ_CLOSE);
+    std::lock_guard<std::mutex> guard(k.ObjectsLock);
+    Release(k, object);
+    return 0;
+}
+
 const char* KindName(ObjectKind kind)
 {
     switch (kind) {
@@ -164,6 +219,19 @@ void FreeObjects(Kernel::State& k)
             FreeDevice(static_cast<PDEVICE_OBJECT>(const_cast<void*>(object)));
     k.Objects.clear();
     k.Names.clear();
+}
+
+NTSTATUS OpenHandle(PDEVICE_OBJECT device, PFILE_OBJECT* file)
+{
+    if (CurrentThread().Irql != PASSIVE_LEVEL)
+        VerifierFail("irql", "a handle opened at IRQL %d", CurrentThread().Irql);
+    return OpenFileOn(K(), device, file);
+}
+
+void CloseHandle(PFILE_OBJECT file)
+{
+    SendFileRequest(file, IRP_MJ_CLEANUP);
+    DropReference(K(), file);
 }
 
 void NotifyTargetDeviceChange(PDEVICE_OBJECT device, const GUID& event)
@@ -322,27 +390,25 @@ NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK 
     if (CurrentThread().Irql != PASSIVE_LEVEL)
         VerifierFail("irql", "IoGetDeviceObjectPointer at IRQL %d", CurrentThread().Irql);
     Kernel::State& k = K();
-    std::lock_guard<std::mutex> guard(k.ObjectsLock);
-    PDEVICE_OBJECT device = Resolve(k, NameKey(*ObjectName));
-    if (!device)
-        return STATUS_OBJECT_NAME_NOT_FOUND;
-    // A device its driver has not finished setting up cannot be opened.
-    if (device->Flags & DO_DEVICE_INITIALIZING)
-        return STATUS_NO_SUCH_DEVICE;
-    ObjectRecord* record = Find(k, device);
-    if (k.OpenWithoutFile) {
-        *FileObject = nullptr;
-        *DeviceObject = device;
-        return STATUS_SUCCESS;
+    PDEVICE_OBJECT device;
+    {
+        std::lock_guard<std::mutex> guard(k.ObjectsLock);
+        device = Resolve(k, NameKey(*ObjectName));
+        if (!device)
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+        if (k.OpenWithoutFile && !(device->Flags & DO_DEVICE_INITIALIZING)) {
+            *FileObject = nullptr;
+            *DeviceObject = device;
+            return STATUS_SUCCESS;
+        }
     }
-    // An exclusive device, such as a serial port, has one opener at a time.
-    if ((device->Flags & DO_EXCLUSIVE) && record->OpenFiles > 0)
-        return STATUS_ACCESS_DENIED;
-    auto* file = new FILE_OBJECT{};
-    file->DeviceObject = device;
-    k.Objects[file] = ObjectRecord(ObjectKind::File, 1);
-    record->References++; // the open file keeps its device
-    record->OpenFiles++;
+    PFILE_OBJECT file;
+    NTSTATUS status = OpenFileOn(k, device, &file);
+    if (!NT_SUCCESS(status))
+        return status;
+    // The routine opens a handle, references the file object and closes the
+    // handle again: the cleanup comes now, the close with the last reference.
+    SendFileRequest(file, IRP_MJ_CLEANUP);
     PDEVICE_OBJECT top = device;
     while (top->AttachedDevice)
         top = top->AttachedDevice;
@@ -373,14 +439,7 @@ NTSTATUS NTAPI ObReferenceObjectByPointer(PVOID Object, ACCESS_MASK DesiredAcces
 
 LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object)
 {
-    Kernel::State& k = K();
-    std::lock_guard<std::mutex> guard(k.ObjectsLock);
-    ObjectRecord* record = Find(k, Object);
-    if (!record || record->References <= 0)
-        VerifierFail("object", "ObDereferenceObject(%p): not a referenced object", Object);
-    LONG_PTR remaining = record->References - 1;
-    Release(k, Object);
-    return remaining;
+    return DropReference(K(), Object);
 }
 
 NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
@@ -464,10 +523,8 @@ NTSTATUS NTAPI IoUnregisterPlugPlayNotification(PVOID NotificationEntry)
         watched = found->second.FileObject;
         k.Registrations.erase(found);
     }
-    if (watched) {
-        std::lock_guard<std::mutex> guard(k.ObjectsLock);
-        Release(k, watched);
-    }
+    if (watched)
+        DropReference(k, watched);
     return STATUS_SUCCESS;
 }
 

@@ -60,7 +60,8 @@ struct ObjectRecord {
     bool Deleted = false; // a device whose driver deleted it; freed with its last reference
     std::u16string Name;
     size_t ExtensionSize = 0;
-    int OpenFiles = 0; // file objects open on a device
+    int OpenFiles = 0;   // file objects open on a device
+    bool Opened = false; // a file whose create succeeded: its last reference sends a close
 };
 
 // A name maps to a device, or, as a symbolic link, to another name.
@@ -186,5 +187,8 @@ void FreeThreadObject(PVOID thread);
 bool CloseKeyHandle(Kernel::State& k, HANDLE handle);
 std::u16string NameKey(const UNICODE_STRING& name);
 void FreeFinishedIrps(Kernel::State& k);
+// Sends a create, cleanup or close for `file` to the top of the stack its
+// device heads, as the I/O manager does, and waits for it (io.cpp).
+NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR majorFunction);
 
 } // namespace hosted
