@@ -118,6 +118,10 @@ struct Kernel::State {
         std::function<bool()> Hook;
         bool Running = false;
     };
+    // Remove-lock acquisitions by tag, as a checked build tracks them.
+    std::mutex RemoveLockTagsLock;
+    std::map<const void*, std::multiset<PVOID>> RemoveLockTags;
+
     std::mutex HooksLock;
     std::vector<std::shared_ptr<AcquireHook>> AcquireHooks;
     bool AnyAcquireHook = false; // read without HooksLock on every acquisition
