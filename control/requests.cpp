@@ -76,7 +76,11 @@ NTSTATUS SetPortNameRequest(DeviceExtension* device, PIRP irp)
         RtlAppendUnicodeStringToString(&device->PortName, &name);
     WriteDeviceSettings(device);
     FreeConvertedName(&name);
-    device->ParametersLoaded = 0;
+    {
+        // The parser sets it under the same lock when word 63 arrives.
+        SpinLockGuard lock(&device->Lock);
+        device->ParametersLoaded = 0;
+    }
     return SucceedRequest(irp, 0);
 }
 

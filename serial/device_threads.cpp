@@ -53,6 +53,12 @@ bool IsStopping(DeviceExtension* device)
     return device->Stopping != 0;
 }
 
+bool ParametersAreLoaded(DeviceExtension* device)
+{
+    SpinLockGuard lock(&device->Lock);
+    return device->ParametersLoaded != 0;
+}
+
 bool ThreadGone(PVOID threadObject)
 {
     if (!threadObject)

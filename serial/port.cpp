@@ -244,7 +244,7 @@ NTSTATUS OpenPort(PDEVICE_OBJECT own)
     AllocateReadRequest(own);
     AllocateWriteRequest(own);
     StartReader(device);
-    if (!device->ParametersLoaded)
+    if (!ParametersAreLoaded(device))
         StartParameterRead(device);
     return STATUS_SUCCESS;
 }

@@ -73,6 +73,8 @@ void SetThreadMarker(DeviceExtension* device, PVOID* runningMarker, PVOID value)
 // other reader and writer goes through the Lock as well.
 void SetStopping(DeviceExtension* device, UCHAR stopping);
 bool IsStopping(DeviceExtension* device);
+// The parser sets ParametersLoaded under the device's Lock; read it so.
+bool ParametersAreLoaded(DeviceExtension* device);
 // True when the thread behind the object has ended (or there is none).
 bool ThreadGone(PVOID threadObject);
 
