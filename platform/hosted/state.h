@@ -187,6 +187,11 @@ NTSTATUS RegisterInterfaceWatcher(ULONG flags, const GUID* interfaceClass,
 void CheckObjectsAtTeardown(Kernel::State& k);
 void FreeObjects(Kernel::State& k);
 void FreeThreadObject(PVOID thread);
+// Object manager calls for the notification registrations (objects.cpp):
+// a reference on a file object (false when `object` is none), and the drop
+// of a reference that closes a file with its last.
+bool ReferenceFileObject(Kernel::State& k, PVOID object);
+LONG_PTR DropReference(Kernel::State& k, PVOID object);
 // ZwClose of a registry key handle; false when the handle is not one.
 bool CloseKeyHandle(Kernel::State& k, HANDLE handle);
 std::u16string NameKey(const UNICODE_STRING& name);
