@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Checks one built vorn.sys: a native-subsystem image whose only imports are
 # ntoskrnl.exe and hal.dll, and whose objects carry no static constructors.
+# The objects are looked for under the image's folder unless a third
+# argument names theirs.
 set -euo pipefail
-arch=$1 dir=$2
+arch=$1 dir=$2 objdir=${3:-$2}
 image=$dir/vorn.sys
 case $arch in
   i686) objdump=i686-w64-mingw32-objdump ;;
@@ -22,8 +24,8 @@ if [[ -n $bad ]]; then
 fi
 # The kernel runs no static initialisers: a constructor table in any object
 # would be silently skipped.
-mapfile -t objects < <(find "$dir/CMakeFiles/vorn.dir" -name '*.obj')
-[[ ${#objects[@]} -gt 0 ]] || { echo "FAIL: no objects under $dir"; exit 1; }
+mapfile -t objects < <(find "$objdir" -name '*.obj')
+[[ ${#objects[@]} -gt 0 ]] || { echo "FAIL: no objects under $objdir"; exit 1; }
 for object in "${objects[@]}"; do
   # Captured first: with pipefail, grep -q quitting early would let objdump's
   # SIGPIPE turn a match into a miss.

@@ -208,6 +208,7 @@ struct DeviceExtension {
     UCHAR ReaderCancelling;      // the reader is cancelling ReadIrp: only it may free it
     UCHAR ReadReleaseDeferred;   // the completion left the freeing to the reader
     UCHAR WriteInFlight;         // WriteIrp is with the port
+    UCHAR ParameterDraining;     // the parameter thread sends no more commands
     KEVENT WriteIdleEvent;       // signalled whenever WriteIrp is not with the port
 
     // Device handles where addresses are wider than 32 bits: a touch device's
@@ -219,6 +220,10 @@ struct DeviceExtension {
     // NotificationEntry: each start registers anew, and every registration
     // must end before the control device goes.
     PVOID EarlierNotificationEntries[7];
+
+    // Set on the control device by its teardown, under ListMutex: a handle
+    // opened before may outlive it, and its requests are then refused.
+    UCHAR ControlRemoved;
 };
 
 // The control device, or null before it exists and after it is destroyed.

@@ -334,7 +334,14 @@ void WriteDeviceSettings(DeviceExtension* device)
     CreateServiceSubkey(&device->RegistrySubkey);
     // The subkey buffer is zero-filled past its text, so it is terminated.
     PCWSTR key = device->RegistrySubkey.Buffer;
-    const TouchSettings& s = device->Settings;
+    // A copy taken under the device's Lock: the parser may be applying the
+    // controller's memory meanwhile, and the registry is written at
+    // PASSIVE_LEVEL, outside the lock.
+    TouchSettings s;
+    {
+        SpinLockGuard lock(&device->Lock);
+        s = device->Settings;
+    }
     WriteDword(key, VORN_WIDE("LLX"), &s.LLX);
     WriteDword(key, VORN_WIDE("LLY"), &s.LLY);
     WriteDword(key, VORN_WIDE("LRX"), &s.LRX);

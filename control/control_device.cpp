@@ -115,6 +115,13 @@ NTSTATUS CreateTouchDeviceObject(PDRIVER_OBJECT driver, PUNICODE_STRING name,
     return STATUS_SUCCESS;
 }
 
+// The I/O manager readies only the devices made during driver entry; one
+// made later cannot be opened until its creator clears the flag.
+void ReadyForOpens(PDEVICE_OBJECT device)
+{
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+}
+
 // A device no list holds can never be reached by a request or a teardown:
 // it is destroyed at once rather than left running.
 bool KeepListedDevice(NTSTATUS insertion, PDEVICE_OBJECT device)
@@ -315,23 +322,30 @@ NTSTATUS DestroyControlDevice(PDEVICE_OBJECT controlDevice)
     DeviceExtension* control = ExtensionOf(controlDevice);
     if (control->IsMousePort || !control->IsControl)
         return STATUS_UNSUCCESSFUL;
-    UnregisterInterfaceNotifications(control);
-    DestroyListedDevices(&control->PortList);
-    // The dynamic devices deliver into this device: they go with it.
-    DestroyListedDevices(&control->DynamicList);
-    UNICODE_STRING link;
-    RtlInitUnicodeString(&link, CONTROL_LINK_NAME);
-    IoDeleteSymbolicLink(&link);
-    FreeString(&control->DriverRegistryPath);
-    // A waiting event request would otherwise never complete.
-    CompletePendingButtonEvent(control, STATUS_CANCELLED);
-    if (control->QueueBuffer) {
-        KeRemoveQueueDpc(&control->DeliveryDpc);
-        FlushDeferredProcedures();
-        FreeControlRecordStorage(control);
+    {
+        // The lists change only under ListMutex. A request on a handle that
+        // outlives the device waits here, then finds it removed.
+        MutexGuard hold(&control->ListMutex);
+        control->ControlRemoved = 1;
+        UnregisterInterfaceNotifications(control);
+        DestroyListedDevices(&control->PortList);
+        // The dynamic devices deliver into this device: they go with it.
+        DestroyListedDevices(&control->DynamicList);
+        UNICODE_STRING link;
+        RtlInitUnicodeString(&link, CONTROL_LINK_NAME);
+        IoDeleteSymbolicLink(&link);
+        FreeString(&control->DriverRegistryPath);
+        // A waiting event request would otherwise never complete.
+        CompletePendingButtonEvent(control, STATUS_CANCELLED);
+        if (control->QueueBuffer) {
+            KeRemoveQueueDpc(&control->DeliveryDpc);
+            FlushDeferredProcedures();
+            FreeControlRecordStorage(control);
+        }
+        if (ControlDeviceObject == controlDevice)
+            ControlDeviceObject = nullptr;
     }
-    if (ControlDeviceObject == controlDevice)
-        ControlDeviceObject = nullptr;
+    // Released before: without open handles the mutex goes with the device.
     IoDeleteDevice(controlDevice);
     return STATUS_SUCCESS;
 }
@@ -369,6 +383,7 @@ NTSTATUS CreateTouchPortDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT controlDevi
                     DEVICE_SUBKEY_PREFIX, &names.Number);
     FreeWorkNames(&names);
     AssignDeviceHandle(control, device);
+    ReadyForOpens(own);
     if (!KeepListedDevice(InsertPortListDevice(controlDevice, own), own))
         return STATUS_SUCCESS;
     LinkTouchDevice(own, controlDevice);
@@ -401,6 +416,7 @@ bool ListAndStartDynamicDevice(PDEVICE_OBJECT controlDevice, PDEVICE_OBJECT own)
 {
     DeviceExtension* device = ExtensionOf(own);
     AssignDeviceHandle(ExtensionOf(controlDevice), device);
+    ReadyForOpens(own);
     if (!KeepListedDevice(InsertDynamicListDevice(controlDevice, own), own))
         return false;
     LinkTouchDevice(own, controlDevice);

@@ -76,7 +76,11 @@ NTSTATUS SetPortNameRequest(DeviceExtension* device, PIRP irp)
         RtlAppendUnicodeStringToString(&device->PortName, &name);
     WriteDeviceSettings(device);
     FreeConvertedName(&name);
-    device->ParametersLoaded = 0;
+    {
+        // The parser sets it under the same lock when word 63 arrives.
+        SpinLockGuard lock(&device->Lock);
+        device->ParametersLoaded = 0;
+    }
     return SucceedRequest(irp, 0);
 }
 
@@ -495,7 +499,9 @@ NTSTATUS NTAPI ControlDispatch(PDEVICE_OBJECT device, PIRP irp)
         NTSTATUS status = STATUS_SUCCESS;
         {
             MutexGuard hold(&control->ListMutex);
-            if (row)
+            if (control->ControlRemoved)
+                RefuseRequest(irp); // a handle that outlived the device
+            else if (row)
                 status = CarryOut(device, irp, *row);
         }
         // The event wait stays pending; its handler completes it later.

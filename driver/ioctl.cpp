@@ -109,7 +109,7 @@ NTSTATUS RelinkPortDevices(PDEVICE_OBJECT controlDevice)
         DeviceExtension* device = ExtensionOf(node->Device);
         LinkTouchDevice(node->Device, controlDevice);
         StartReader(device);
-        if (!device->ParametersLoaded)
+        if (!ParametersAreLoaded(device))
             StartParameterRead(device);
     }
     return STATUS_SUCCESS;

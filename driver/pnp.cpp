@@ -22,8 +22,8 @@ NTSTATUS Start(DeviceExtension* port, PIRP irp)
     if (ControlDeviceObject)
         RegisterInterfaceNotification(ControlDeviceObject);
     NTSTATUS status = ForwardAndWait(port->LowerDevice, irp);
-    CompleteRequest(irp, status);
-    return STATUS_SUCCESS;
+    // What was completed is what the caller is told.
+    return CompleteRequest(irp, status);
 }
 
 NTSTATUS QueryCapabilities(DeviceExtension* port, PIRP irp)
@@ -46,12 +46,12 @@ NTSTATUS Remove(DeviceExtension* port, PIRP irp, bool held)
     // The teardown also clears the driver-wide pointer.
     if (ControlDeviceObject)
         DestroyControlDevice(ControlDeviceObject);
-    Forward(port, irp);
+    NTSTATUS status = Forward(port, irp);
     if (held)
         IoReleaseRemoveLockAndWaitEx(&port->RemoveLock, irp, sizeof(IO_REMOVE_LOCK));
     IoDetachDevice(port->LowerDevice);
     IoDeleteDevice(port->Self);
-    return STATUS_SUCCESS;
+    return status;
 }
 
 } // namespace
@@ -139,8 +139,9 @@ NTSTATUS NTAPI PowerDispatch(PDEVICE_OBJECT deviceObject, PIRP irp)
                                                  sizeof(IO_REMOVE_LOCK)));
     PoStartNextPowerIrp(irp);
     IoSkipCurrentIrpStackLocation(irp);
-    PoCallDriver(port->LowerDevice, irp);
+    // The lower driver may leave the request pending: its result is ours.
+    NTSTATUS status = PoCallDriver(port->LowerDevice, irp);
     if (held)
         IoReleaseRemoveLockEx(&port->RemoveLock, irp, sizeof(IO_REMOVE_LOCK));
-    return STATUS_SUCCESS;
+    return status;
 }

@@ -47,8 +47,6 @@ struct Checked {
     }
 };
 
-constexpr LONG ReferenceHigh = ReferenceLow + ReferenceSpan;
-
 // The working values of one mapping: diagonal, edge vector of the chosen
 // triangle, its reference offsets and the quartered coefficients.
 struct TriangleMap {
@@ -222,6 +220,37 @@ void ProcessTouchReport(DeviceExtension* device)
     ClickAssist(device, &record);
     NotifyButtonEvent(device, &record);
     MapToScreenRect(device, &record);
+    ULONG consumed = 0;
+    device->ServiceRoutine(device->ServiceTarget, &record, 1, &consumed);
+}
+
+// PASSIVE_LEVEL; takes the control device's Lock, then the device's Lock.
+// A port that goes away with the pen down would leave the button held in the
+// system until the next touch: the release goes out where the pen last was.
+void ReleaseHeldButton(DeviceExtension* device)
+{
+    DeviceExtension* control = ControlRecord();
+    if (!control)
+        return;
+    SpinLockGuard controlLock(&control->Lock);
+    SpinLockGuard deviceLock(&device->Lock);
+    if (!device->PenDown || !device->ServiceTarget || !device->ServiceRoutine)
+        return;
+    MOUSE_INPUT_DATA record;
+    RtlZeroMemory(&record, sizeof record);
+    record.Flags = MOUSE_MOVE_ABSOLUTE;
+    record.UnitId = device->UnitIndex;
+    record.LastX = device->LastRecord.LastX;
+    record.LastY = device->LastRecord.LastY;
+    bool rightButton = (control->MouseMode & MouseModeRightButton) != 0;
+    record.Buttons = ButtonTransition(1, 0, rightButton);
+    device->PenDown = 0;
+    control->MouseMode &= ~MouseModeRightButton;
+    // No second tap can follow a touch the port took away.
+    device->ClickPending = 0;
+    KeCancelTimer(&device->ClickTimer);
+    NotifyButtonEvent(device, &record);
+    device->LastRecord = record;
     ULONG consumed = 0;
     device->ServiceRoutine(device->ServiceTarget, &record, 1, &consumed);
 }

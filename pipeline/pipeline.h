@@ -38,6 +38,10 @@ void ProcessTouchReport(DeviceExtension* device);
 void MapToScreenRect(DeviceExtension* device, PMOUSE_INPUT_DATA record);
 void DecodeTouchReport(DeviceExtension* device, PMOUSE_INPUT_DATA record);
 void MapThroughCorners(DeviceExtension* device, LONG* x, LONG* y, CornerSetKind set);
+// Delivers the button-up of a touch still in progress, at its last position:
+// for a reader that ends while the pen is down. PASSIVE_LEVEL; takes the
+// control device's Lock and the device's Lock.
+void ReleaseHeldButton(DeviceExtension* device);
 
 // ---- grid.cpp: 25-point grid correction -----------------------------------
 

@@ -16,17 +16,57 @@ PVOID CreateDeviceThread(PKSTART_ROUTINE routine, DeviceExtension* device)
 bool LaunchDeviceThread(PKSTART_ROUTINE routine, DeviceExtension* device, PVOID* threadObject,
                         PVOID* runningMarker, PKEVENT started)
 {
-    ReleaseEndedThread(threadObject, runningMarker);
+    ReleaseEndedThread(device, threadObject, runningMarker);
     KeClearEvent(started);
     PVOID thread = CreateDeviceThread(routine, device);
-    if (!thread) {
-        *runningMarker = nullptr;
+    SetThreadMarker(device, runningMarker, thread);
+    if (!thread)
         return false;
-    }
     *threadObject = thread;
-    *runningMarker = thread;
     KeSetEvent(started, IO_NO_INCREMENT, FALSE);
     return true;
+}
+
+// A thread clears its own marker while others poll it: both sides go
+// through the device's Lock.
+bool ThreadRecorded(DeviceExtension* device, PVOID const* runningMarker)
+{
+    SpinLockGuard lock(&device->Lock);
+    return *runningMarker != nullptr;
+}
+
+void SetThreadMarker(DeviceExtension* device, PVOID* runningMarker, PVOID value)
+{
+    SpinLockGuard lock(&device->Lock);
+    *runningMarker = value;
+}
+
+void SetStopping(DeviceExtension* device, UCHAR stopping)
+{
+    SpinLockGuard lock(&device->Lock);
+    device->Stopping = stopping;
+}
+
+bool IsStopping(DeviceExtension* device)
+{
+    SpinLockGuard lock(&device->Lock);
+    return device->Stopping != 0;
+}
+
+bool ParametersAreLoaded(DeviceExtension* device)
+{
+    SpinLockGuard lock(&device->Lock);
+    return device->ParametersLoaded != 0;
+}
+
+bool ThreadGone(PVOID threadObject)
+{
+    if (!threadObject)
+        return true;
+    LARGE_INTEGER now;
+    now.QuadPart = 0;
+    return KeWaitForSingleObject(threadObject, Executive, KernelMode, FALSE, &now) ==
+           STATUS_SUCCESS;
 }
 
 void EnterDeviceThread(DeviceExtension* device, PKEVENT started, PIRP* request)
@@ -56,9 +96,9 @@ void RaiseToReaderPriority()
 }
 #pragma GCC diagnostic pop
 
-void ReleaseEndedThread(PVOID* threadObject, PVOID volatile const* runningMarker)
+void ReleaseEndedThread(DeviceExtension* device, PVOID* threadObject, PVOID const* runningMarker)
 {
-    if (!*threadObject || *runningMarker)
+    if (!*threadObject || ThreadRecorded(device, runningMarker))
         return;
     // The marker is cleared shortly before the thread leaves: wait for that.
     KeWaitForSingleObject(*threadObject, Executive, KernelMode, FALSE, nullptr);

@@ -23,6 +23,13 @@ void ReleaseWriteRequest(DeviceExtension* device)
     device->WriteIrp = nullptr;
 }
 
+// The completion and the close release the request under the Lock.
+bool WriteRequestHeld(DeviceExtension* device)
+{
+    SpinLockGuard lock(&device->Lock);
+    return device->WriteIrp != nullptr;
+}
+
 // Waits until the previous write is back; false when told to stop first.
 bool WaitForIdleWrite(DeviceExtension* device)
 {
@@ -47,7 +54,7 @@ PIRP ClaimWriteRequest(DeviceExtension* device)
 bool SendParameterCommand(DeviceExtension* device, UCHAR index)
 {
     if (!WaitForIdleWrite(device)) {
-        device->Stopping = 1;
+        SetStopping(device, 1);
         return false;
     }
     PIRP irp = ClaimWriteRequest(device);
@@ -71,9 +78,14 @@ bool SendParameterCommand(DeviceExtension* device, UCHAR index)
 
 void StartParameterRead(DeviceExtension* device)
 {
-    if (device->ParameterThread || !device->PortDevice || !device->WriteIrp)
+    if (ThreadRecorded(device, &device->ParameterThread) || !device->PortDevice ||
+        !device->WriteIrp)
         return;
     KeClearEvent(&device->StopEvent);
+    {
+        SpinLockGuard lock(&device->Lock);
+        device->ParameterDraining = 0;
+    }
     LaunchDeviceThread(ParameterThreadMain, device, &device->ParameterThreadObject,
                        &device->ParameterThread, &device->ParameterReadStarted);
 }
@@ -88,19 +100,23 @@ VOID NTAPI ParameterThreadMain(PVOID context)
     PVOID events[2] = {&device->StopEvent, &device->ResponseEvent};
     // An answer left over from before must not stand for the first command's.
     KeClearEvent(&device->ResponseEvent);
-    for (ULONG index = 0; index < ParameterWordCount && !device->Stopping; ++index) {
+    for (ULONG index = 0; index < ParameterWordCount && !IsStopping(device); ++index) {
         if (!SendParameterCommand(device, UCHAR(index)))
             break;
         NTSTATUS woken = KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE,
                                                   nullptr, nullptr);
         if (woken == STATUS_WAIT_0)
-            device->Stopping = 1;
+            SetStopping(device, 1);
         else
             KeClearEvent(&device->ResponseEvent);
     }
-    while (device->WriteIrp)
+    {
+        SpinLockGuard lock(&device->Lock);
+        device->ParameterDraining = 1;
+    }
+    while (WriteRequestHeld(device))
         DelayMs(DrainPollMs);
-    device->ParameterThread = nullptr;
+    SetThreadMarker(device, &device->ParameterThread, nullptr);
     EndDeviceThread();
 }
 

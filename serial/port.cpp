@@ -86,6 +86,37 @@ void FreeIdleWriteRequest(DeviceExtension* device)
     }
 }
 
+// Whether a thread of the device may still call the port: the reader until
+// it has cancelled its read and cleared its marker, the parameter thread
+// until it drains. Both leave promptly once StopEvent is set.
+bool MaySendToPort(DeviceExtension* device)
+{
+    if (ThreadRecorded(device, &device->ReaderThread) && !ThreadGone(device->ReaderThreadObject))
+        return true;
+    if (!ThreadRecorded(device, &device->ParameterThread) ||
+        ThreadGone(device->ParameterThreadObject))
+        return false;
+    SpinLockGuard lock(&device->Lock);
+    return !device->ParameterDraining;
+}
+
+// A parameter thread that is draining ends within one of its sleeps once its
+// write request is gone. The close waits for that: an open straight after it
+// would otherwise find the thread still recorded and start none, and the old
+// thread would take the new write request over and never read the words.
+void AwaitDrainedParameterThread(DeviceExtension* device)
+{
+    {
+        SpinLockGuard lock(&device->Lock);
+        if (!device->ParameterDraining || device->WriteIrp || !device->ParameterThreadObject)
+            return;
+    }
+    KeWaitForSingleObject(device->ParameterThreadObject, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(device->ParameterThreadObject);
+    device->ParameterThreadObject = nullptr;
+    SetThreadMarker(device, &device->ParameterThread, nullptr);
+}
+
 } // namespace
 
 bool SendSerialRequest(ULONG code, PDEVICE_OBJECT port, PVOID input, ULONG inputLength,
@@ -129,7 +160,9 @@ NTSTATUS BindPort(PDEVICE_OBJECT own)
         return status;
     status = ObReferenceObjectByPointer(port, FILE_ALL_ACCESS, nullptr, KernelMode);
     if (!NT_SUCCESS(status)) {
-        ObDereferenceObject(file);
+        // An open that succeeded may still have given no file object.
+        if (file)
+            ObDereferenceObject(file);
         return status;
     }
     device->PortFileObject = file;
@@ -137,7 +170,7 @@ NTSTATUS BindPort(PDEVICE_OBJECT own)
     FitToPort(own, port);
     RegisterPortRemovalNotification(own);
     ConfigurePort(device);
-    device->Stopping = 0;
+    SetStopping(device, 0);
     return STATUS_SUCCESS;
 }
 
@@ -201,17 +234,17 @@ NTSTATUS OpenPort(PDEVICE_OBJECT own)
         return STATUS_INSUFFICIENT_RESOURCES;
     // As in StartReader: an ending reader must be gone before its binding and
     // ReadIrp are replaced.
-    ReleaseEndedThread(&device->ReaderThreadObject, &device->ReaderThread);
+    ReleaseEndedThread(device, &device->ReaderThreadObject, &device->ReaderThread);
     NTSTATUS status = BindPort(own);
     if (!NT_SUCCESS(status))
         return status;
-    device->Stopping = 0;
+    SetStopping(device, 0);
     KeClearEvent(&device->StopEvent);
     KeClearEvent(&device->ReadDoneEvent);
     AllocateReadRequest(own);
     AllocateWriteRequest(own);
     StartReader(device);
-    if (!device->ParametersLoaded)
+    if (!ParametersAreLoaded(device))
         StartParameterRead(device);
     return STATUS_SUCCESS;
 }
@@ -219,20 +252,26 @@ NTSTATUS OpenPort(PDEVICE_OBJECT own)
 NTSTATUS ClosePort(PDEVICE_OBJECT own)
 {
     DeviceExtension* device = ExtensionOf(own);
-    device->Stopping = 1;
+    SetStopping(device, 1);
     if (device->PortDevice) {
         KeSetEvent(&device->StopEvent, IO_NO_INCREMENT, FALSE);
-        for (int poll = 0; poll < ClosePolls; ++poll) {
+        for (int poll = 1;; ++poll) {
             DelayMs(ClosePollMs);
-            if (!device->ReaderThread && !device->ParameterThread)
+            if (!ThreadRecorded(device, &device->ReaderThread) &&
+                !ThreadRecorded(device, &device->ParameterThread))
+                break;
+            // After the polls the close goes on while a thread drains, but
+            // never while one may still send to the port it releases.
+            if (poll >= ClosePolls && !MaySendToPort(device))
                 break;
         }
         ReleaseBinding(device);
     }
     FreeIdleWriteRequest(device);
+    AwaitDrainedParameterThread(device);
     device->PortOpen = 0;
-    ReleaseEndedThread(&device->ReaderThreadObject, &device->ReaderThread);
-    ReleaseEndedThread(&device->ParameterThreadObject, &device->ParameterThread);
+    ReleaseEndedThread(device, &device->ReaderThreadObject, &device->ReaderThread);
+    ReleaseEndedThread(device, &device->ParameterThreadObject, &device->ParameterThread);
     return STATUS_SUCCESS;
 }
 

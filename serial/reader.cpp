@@ -91,15 +91,15 @@ void WaitForReadRelease(DeviceExtension* device)
 
 void StartReader(DeviceExtension* device)
 {
-    if (device->PortOpen || device->ReaderThread)
+    if (device->PortOpen || ThreadRecorded(device, &device->ReaderThread))
         return;
     // An earlier reader may still be settling its request: it must be gone
     // before a new request is allocated, or it would free that one.
-    ReleaseEndedThread(&device->ReaderThreadObject, &device->ReaderThread);
+    ReleaseEndedThread(device, &device->ReaderThreadObject, &device->ReaderThread);
     EnsurePortReady(device->Self);
     if (!device->PortDevice || !device->ReadIrp || device->ReadInFlight)
         return;
-    device->Stopping = 0;
+    SetStopping(device, 0);
     KeClearEvent(&device->StopEvent);
     // Open before the thread runs: its first completion reads PortOpen.
     device->PortOpen = 1;
@@ -126,9 +126,12 @@ VOID NTAPI ReaderThreadMain(PVOID context)
         PrepareRead(device, irp);
     }
     CancelOutstandingRead(device);
-    device->ReaderThread = nullptr;
+    SetThreadMarker(device, &device->ReaderThread, nullptr);
     device->PortOpen = 0;
     WaitForReadRelease(device);
+    // Whatever ended the reader (a close, a removed port, a disconnect),
+    // no release can come from the port any more.
+    ReleaseHeldButton(device);
     EndDeviceThread();
 }
 
@@ -163,22 +166,12 @@ NTSTATUS NTAPI ReadCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
 
 namespace {
 
-bool ThreadGone(PVOID threadObject)
-{
-    if (!threadObject)
-        return true;
-    LARGE_INTEGER now;
-    now.QuadPart = 0;
-    return KeWaitForSingleObject(threadObject, Executive, KernelMode, FALSE, &now) ==
-           STATUS_SUCCESS;
-}
-
-void DropThread(PVOID* threadObject, PVOID* runningMarker)
+void DropThread(DeviceExtension* device, PVOID* threadObject, PVOID* runningMarker)
 {
     if (*threadObject)
         ObDereferenceObject(*threadObject);
     *threadObject = nullptr;
-    *runningMarker = nullptr;
+    SetThreadMarker(device, runningMarker, nullptr);
 }
 
 } // namespace
@@ -206,8 +199,8 @@ void ShutDownSerialLink(DeviceExtension* device)
             break;
         DelayMs(ReleasePollMs);
     }
-    DropThread(&device->ReaderThreadObject, &device->ReaderThread);
-    DropThread(&device->ParameterThreadObject, &device->ParameterThread);
+    DropThread(device, &device->ReaderThreadObject, &device->ReaderThread);
+    DropThread(device, &device->ParameterThreadObject, &device->ParameterThread);
     ReadRequestSettled(device);
     device->PortOpen = 0;
 }

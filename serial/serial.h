@@ -62,7 +62,19 @@ void RaiseToReaderPriority();
 void EnterDeviceThread(DeviceExtension* device, PKEVENT started, PIRP* request);
 // Releases a thread's object once the thread has announced its end (its
 // running marker is null), after waiting for it to be fully gone.
-void ReleaseEndedThread(PVOID* threadObject, PVOID volatile const* runningMarker);
+void ReleaseEndedThread(DeviceExtension* device, PVOID* threadObject, PVOID const* runningMarker);
+// The running markers (ReaderThread, ParameterThread), read and written
+// under the device's Lock.
+bool ThreadRecorded(DeviceExtension* device, PVOID const* runningMarker);
+void SetThreadMarker(DeviceExtension* device, PVOID* runningMarker, PVOID value);
+// Stopping is read by the write completion under the device's Lock; every
+// other reader and writer goes through the Lock as well.
+void SetStopping(DeviceExtension* device, UCHAR stopping);
+bool IsStopping(DeviceExtension* device);
+// The parser sets ParametersLoaded under the device's Lock; read it so.
+bool ParametersAreLoaded(DeviceExtension* device);
+// True when the thread behind the object has ended (or there is none).
+bool ThreadGone(PVOID threadObject);
 
 // Shared helpers.
 bool IsDisconnectStatus(NTSTATUS status);

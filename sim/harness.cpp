@@ -1,5 +1,7 @@
 #include "sim/harness.h"
 
+#include "driver/driver.h"
+
 #include "pipeline/pipeline.h"
 #include "control/control.h"
 #include "serial/serial.h"
@@ -40,6 +42,8 @@ PipelineRig::PipelineRig(hosted::Kernel& kernel, bool lockOrder)
 {
     if (lockOrder)
         InstallDriverLockOrder(kernel);
+    driver_->MajorFunction[IRP_MJ_CREATE] = CreateDispatch;
+    driver_->MajorFunction[IRP_MJ_CLOSE] = CloseDispatch;
     driver_->MajorFunction[IRP_MJ_DEVICE_CONTROL] = ControlDispatch;
     driver_->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = ControlDispatch;
     CreateControlDevice(driver_, &control_);
@@ -70,7 +74,11 @@ PipelineRig::~PipelineRig()
 
 NTSTATUS PipelineRig::LoadConfiguredDevices()
 {
-    return CreateConfiguredTouchPortDevices(driver_, control_, &ControlExt().DriverRegistryPath);
+    NTSTATUS status =
+        CreateConfiguredTouchPortDevices(driver_, control_, &ControlExt().DriverRegistryPath);
+    // As at the end of driver entry.
+    hosted::FinishDriverEntry(driver_);
+    return status;
 }
 
 SerialPort& PipelineRig::AddSerialPort(const std::string& name)

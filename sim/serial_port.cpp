@@ -80,6 +80,7 @@ SerialPort::SerialPort(PDRIVER_OBJECT serialDriver, const std::string& name, int
     KeInitializeTimer(&readTimer_);
     KeInitializeDpc(&readTimeoutDpc_, ReadTimeout, this);
     serialDriver->MajorFunction[IRP_MJ_CREATE] = Dispatch;
+    serialDriver->MajorFunction[IRP_MJ_CLEANUP] = Dispatch;
     serialDriver->MajorFunction[IRP_MJ_CLOSE] = Dispatch;
     serialDriver->MajorFunction[IRP_MJ_READ] = Dispatch;
     serialDriver->MajorFunction[IRP_MJ_WRITE] = Dispatch;
@@ -104,6 +105,19 @@ NTSTATUS NTAPI SerialPort::Dispatch(PDEVICE_OBJECT device, PIRP irp)
         return port->Write(irp);
     case IRP_MJ_DEVICE_CONTROL:
         return port->Control(irp);
+    case IRP_MJ_CREATE:
+        ++port->opens_;
+        port->Complete(irp, STATUS_SUCCESS, 0);
+        return STATUS_SUCCESS;
+    case IRP_MJ_CLEANUP:
+        ++port->cleanups_;
+        port->Cleanup();
+        port->Complete(irp, STATUS_SUCCESS, 0);
+        return STATUS_SUCCESS;
+    case IRP_MJ_CLOSE:
+        ++port->closes_;
+        port->Complete(irp, STATUS_SUCCESS, 0);
+        return STATUS_SUCCESS;
     default:
         port->Complete(irp, STATUS_SUCCESS, 0);
         return STATUS_SUCCESS;
@@ -356,6 +370,23 @@ void SerialPort::FailNextRead(NTSTATUS status)
         CompleteRead(irp, status, 0);
 }
 
+void SerialPort::TimeOutWaitingReadWith(const std::vector<UCHAR>& bytes)
+{
+    PIRP irp;
+    ULONG count = 0;
+    {
+        PortLock lock(&lock_);
+        irp = TakePendingReadLocked();
+        if (!irp)
+            return;
+        auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+        ULONG wanted = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
+        for (; count < bytes.size() && count < wanted && count < MaximumRead; ++count)
+            buffer[count] = bytes[count];
+    }
+    CompleteRead(irp, STATUS_TIMEOUT, count);
+}
+
 void SerialPort::HoldWrites(bool hold)
 {
     PortLock lock(&lock_);
@@ -376,6 +407,23 @@ void SerialPort::ReleaseHeldWrites()
         Complete(irp, STATUS_SUCCESS, bytes.size());
         AnswerWrite(bytes);
     }
+}
+
+// As the platform's serial driver does when its (exclusive) port's last
+// handle closes: every read and write it still holds completes cancelled.
+void SerialPort::Cleanup()
+{
+    PIRP read;
+    std::vector<PIRP> held;
+    {
+        PortLock lock(&lock_);
+        read = TakePendingReadLocked();
+        held.swap(heldWrites_);
+    }
+    if (read)
+        CompleteRead(read, STATUS_CANCELLED, 0);
+    for (PIRP irp : held)
+        Complete(irp, STATUS_CANCELLED, 0);
 }
 
 void SerialPort::Remove()

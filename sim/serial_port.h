@@ -67,6 +67,9 @@ public:
     void Tap(int32_t sx, int32_t sy, int reports);
     // The next read completes with this status and no data.
     void FailNextRead(NTSTATUS status);
+    // The waiting read times out with these bytes (at most 5) in it, as a
+    // port with an interval timeout ends a read that got part of its length.
+    void TimeOutWaitingReadWith(const std::vector<UCHAR>& bytes);
     // Writes stay with the port until released.
     void HoldWrites(bool hold);
     void ReleaseHeldWrites();
@@ -75,6 +78,11 @@ public:
     // remove-complete, and its name is gone.
     void Remove();
     bool Removed() const { return removed_; }
+
+    // Creates, cleanups and closes the port received.
+    int Opens() const { return opens_; }
+    int Cleanups() const { return cleanups_; }
+    int Closes() const { return closes_; }
 
     std::vector<PortRequest> TakeLog();
     std::vector<ReadCompletionRecord> TakeReadCompletions();
@@ -92,6 +100,7 @@ private:
     NTSTATUS Read(PIRP irp);
     NTSTATUS Write(PIRP irp);
     NTSTATUS Control(PIRP irp);
+    void Cleanup();
     void Enqueue(const std::vector<UCHAR>& bytes, bool alone);
     PIRP TakePendingReadLocked();
     ULONG FillLocked(PIRP irp);
@@ -117,6 +126,9 @@ private:
     NTSTATUS failNextRead_ = 0;
     bool failNext_ = false;
     std::vector<PortRequest> log_;
+    int opens_ = 0;
+    int cleanups_ = 0;
+    int closes_ = 0;
     std::vector<ReadCompletionRecord> reads_;
     Panel panel_;
     std::mt19937 panelRandom_;

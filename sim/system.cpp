@@ -43,7 +43,7 @@ const char16_t* System::RegistryPath()
 }
 
 System::System(hosted::Kernel& kernel)
-    : kernel_(kernel), driver_(kernel.CreateDriverObject("\\Driver\\VORN2000")),
+    : driver_(kernel.CreateDriverObject("\\Driver\\VORN2000")),
       busDriver_(kernel.CreateDriverObject("\\Driver\\PnpBus")),
       classDriver_(kernel.CreateDriverObject("\\Driver\\Mouclass")),
       serialDriver_(kernel.CreateDriverObject("\\Driver\\Serial"))
@@ -53,6 +53,8 @@ System::System(hosted::Kernel& kernel)
     IoCreateDevice(classDriver_, sizeof(System*), nullptr, FILE_DEVICE_MOUSE, 0, FALSE,
                    &classDevice_);
     *static_cast<System**>(classDevice_->DeviceExtension) = this;
+    KeInitializeTimer(&powerTimer_);
+    KeInitializeDpc(&powerDpc_, CompleteDelayedPower, this);
 }
 
 System::~System()
@@ -70,6 +72,8 @@ void System::TearDown()
         hosted::RemoveDeviceInterface(CompanionInterfaceClass, Wide(link));
     interfaces_.clear();
     ports_.clear();
+    KeCancelTimer(&powerTimer_);
+    KeRemoveQueueDpc(&powerDpc_);
     if (classDevice_)
         IoDeleteDevice(classDevice_);
     if (busDevice_)
@@ -82,7 +86,7 @@ NTSTATUS System::Load()
     UNICODE_STRING path;
     RtlInitUnicodeString(&path, RegistryPath());
     loaded_ = true;
-    return DriverEntry(driver_, &path);
+    return hosted::LoadDriver(driver_, DriverEntry, &path);
 }
 
 NTSTATUS System::AddDevice()
@@ -104,7 +108,8 @@ NTSTATUS System::SendAndWait(PDEVICE_OBJECT target, PIRP irp)
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IoSetCompletionRoutine(irp, SignalDone, &done, TRUE, TRUE, TRUE);
-    if (IoCallDriver(target, irp) == STATUS_PENDING)
+    lastDispatch_ = IoCallDriver(target, irp);
+    if (lastDispatch_ == STATUS_PENDING)
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     NTSTATUS status = irp->IoStatus.Status;
     IoFreeIrp(irp);
@@ -188,7 +193,11 @@ NTSTATUS NTAPI System::BusDispatch(PDEVICE_OBJECT device, PIRP irp)
             caps->UniqueID = 1;
             return Finish(irp, STATUS_SUCCESS);
         }
-        case IRP_MN_START_DEVICE:
+        case IRP_MN_START_DEVICE: {
+            NTSTATUS status = system->startFailure_;
+            system->startFailure_ = STATUS_SUCCESS;
+            return Finish(irp, status);
+        }
         case IRP_MN_REMOVE_DEVICE:
         case IRP_MN_QUERY_REMOVE_DEVICE:
             return Finish(irp, STATUS_SUCCESS);
@@ -196,6 +205,15 @@ NTSTATUS NTAPI System::BusDispatch(PDEVICE_OBJECT device, PIRP irp)
             return Finish(irp, irp->IoStatus.Status);
         }
     case IRP_MJ_POWER:
+        if (system->powerDelayMs_ > 0) {
+            IoMarkIrpPending(irp);
+            system->delayedPower_ = irp;
+            LARGE_INTEGER due;
+            due.QuadPart = -system->powerDelayMs_ * hosted::TicksPerMs;
+            system->powerDelayMs_ = 0;
+            KeSetTimer(&system->powerTimer_, due, &system->powerDpc_);
+            return STATUS_PENDING;
+        }
         PoStartNextPowerIrp(irp);
         return Finish(irp, STATUS_SUCCESS);
     case IRP_MJ_CREATE:
@@ -207,6 +225,15 @@ NTSTATUS NTAPI System::BusDispatch(PDEVICE_OBJECT device, PIRP irp)
     default:
         return Finish(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
+}
+
+VOID NTAPI System::CompleteDelayedPower(PKDPC, PVOID context, PVOID, PVOID)
+{
+    auto* system = static_cast<System*>(context);
+    PIRP irp = system->delayedPower_;
+    system->delayedPower_ = nullptr;
+    PoStartNextPowerIrp(irp);
+    Finish(irp, STATUS_SUCCESS);
 }
 
 NTSTATUS System::ClassConnect(ULONG length)

@@ -46,6 +46,13 @@ public:
     PDEVICE_OBJECT MousePort() const { return mousePort_; }
     PnpAnswer Pnp(UCHAR minor);
     NTSTATUS Power();
+    // The mouse-port dispatch routine's own result for the last Pnp or Power.
+    NTSTATUS LastDispatchStatus() const { return lastDispatch_; }
+    // The bus device fails the next start request with `status`.
+    void FailNextStart(NTSTATUS status) { startFailure_ = status; }
+    // The bus device leaves the next power request pending and completes it
+    // from a timer `ms` milliseconds of hosted time later.
+    void DelayNextPower(LONGLONG ms) { powerDelayMs_ = ms; }
     // Minor functions of the PnP requests that reached the bus device.
     const std::vector<UCHAR>& BusPnpLog() const { return busPnp_; }
     int BusCloses() const { return busCloses_; }
@@ -77,13 +84,13 @@ public:
 
 private:
     static NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT device, PIRP irp);
+    static VOID NTAPI CompleteDelayedPower(PKDPC dpc, PVOID context, PVOID, PVOID);
     static VOID NTAPI ClassService(PDEVICE_OBJECT classDevice, PMOUSE_INPUT_DATA start,
                                    PMOUSE_INPUT_DATA end, PULONG consumed);
     NTSTATUS SendAndWait(PDEVICE_OBJECT target, PIRP irp);
     NTSTATUS SimpleRequest(PDEVICE_OBJECT device, UCHAR major);
     void TearDown();
 
-    hosted::Kernel& kernel_;
     PDRIVER_OBJECT driver_;
     PDRIVER_OBJECT busDriver_;
     PDRIVER_OBJECT classDriver_;
@@ -97,6 +104,12 @@ private:
     int busCloses_ = 0;
     int busCreates_ = 0;
     int takeLimit_ = -1;
+    NTSTATUS lastDispatch_ = STATUS_SUCCESS;
+    NTSTATUS startFailure_ = STATUS_SUCCESS;
+    LONGLONG powerDelayMs_ = 0;
+    PIRP delayedPower_ = nullptr;
+    KTIMER powerTimer_;
+    KDPC powerDpc_;
     std::function<void(const MOUSE_INPUT_DATA&)> sink_;
     std::vector<MOUSE_INPUT_DATA> records_;
     ULONGLONG recordsTaken_ = 0;

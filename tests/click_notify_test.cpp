@@ -252,4 +252,27 @@ TEST_F(NotifyTest, PendingWaitCanBeCancelledByItsCaller)
     EXPECT_EQ(next.Iosb.Status, STATUS_SUCCESS);
 }
 
+// The cancel routine, already owning the request, reaches for the control
+// device's Lock just as a selected record takes the request from its slot:
+// the record's side must leave it to the cancel routine.
+TEST_F(NotifyTest, CancelRacingASelectedRecordCompletesTheWaitOnce)
+{
+    Control().MouseMode = MouseModeNotifyOnDown;
+    Request wait(rig.Control(), IoctlWaitButtonEvent, {}, 0);
+    bool raced = false;
+    kernel.HookSpinLockAcquire(&Control().Lock, [&] {
+        raced = true;
+        Feed(100, 100, Down);
+        return true;
+    });
+    EXPECT_TRUE(IoCancelIrp(wait.Irp));
+    EXPECT_TRUE(raced);
+    ASSERT_TRUE(wait.Completed());
+    EXPECT_EQ(wait.Iosb.Status, STATUS_CANCELLED);
+    EXPECT_EQ(Control().EventIrp, nullptr);
+    Request next(rig.Control(), IoctlWaitButtonEvent, {}, 0);
+    Feed(100, 100, Down);
+    EXPECT_EQ(next.Iosb.Status, STATUS_SUCCESS) << "the next wait works as before";
+}
+
 } // namespace

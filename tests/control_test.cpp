@@ -602,4 +602,40 @@ TEST_F(ControlTest, CreationsSurviveAnyFailedAllocation)
     }
 }
 
+TEST_F(ControlTest, SwapAndGridRequestsTurnTheirFlagOnAndOff)
+{
+    uint32_t handle = CreatePort("COM1");
+    uint32_t other = CreatePort("COM2");
+    DeviceExtension* device = DeviceOf(handle);
+    const UCHAR otherSwap = DeviceOf(other)->SwapXY, otherGrid = DeviceOf(other)->GridEnabled;
+    EXPECT_EQ(client.SetSwapXY(handle, false), 0u);
+    EXPECT_EQ(client.SetGridEnabled(handle, false), 0u);
+    EXPECT_EQ(device->SwapXY, 0);
+    EXPECT_EQ(device->GridEnabled, 0);
+    // The flag is the value at offset 4; the handle at offset 0 names the device.
+    EXPECT_EQ(client.SetSwapXY(handle, true), 0u);
+    EXPECT_EQ(device->SwapXY, 1);
+    EXPECT_EQ(client.SetGridEnabled(handle, true), 0u);
+    EXPECT_EQ(device->GridEnabled, 1);
+    EXPECT_EQ(DeviceOf(other)->SwapXY, otherSwap) << "only the named device";
+    EXPECT_EQ(DeviceOf(other)->GridEnabled, otherGrid);
+    EXPECT_EQ(client.SetSwapXY(handle, false), 0u);
+    EXPECT_EQ(device->SwapXY, 0);
+    EXPECT_EQ(client.SetGridEnabled(handle, false), 0u);
+    EXPECT_EQ(device->GridEnabled, 0);
+    // Any nonzero value turns the flag on.
+    EXPECT_EQ(Raw(IoctlSetSwapXY, Le({handle, 0x100}), 0).Status, 0u);
+    EXPECT_EQ(device->SwapXY, 1);
+    EXPECT_EQ(Raw(IoctlSetGridEnabled, Le({handle, 0x100}), 0).Status, 0u);
+    EXPECT_EQ(device->GridEnabled, 1);
+}
+
+TEST_F(ControlTest, PortNamesAreWrittenWithTheirZero)
+{
+    CreatePort("COM12");
+    hosted::Kernel::RegistryValue value;
+    ASSERT_TRUE(kernel.RegistryGet(Key(u"Device0"), u"COMM", &value));
+    EXPECT_EQ(value.Bytes, (std::vector<UCHAR>{'C', 0, 'O', 0, 'M', 0, '1', 0, '2', 0, 0, 0}));
+}
+
 } // namespace

@@ -158,4 +158,13 @@ TEST_F(DecodeTest, UnlinkedDeviceProducesNothingAndChangesNothing)
     EXPECT_EQ(records[0].UnitId, 7);
 }
 
+TEST_F(DecodeTest, PointOnTheDiagonalBelongsToTheLowerRightTriangle)
+{
+    // cU = -2160000 < 0 and cP = 0: the signs differ, so the point takes the
+    // lower-right triangle (D4 = 618750) and lands on reference (1584, 1584).
+    // The upper-left triangle (D4 = -540000) would give (1585, 1585).
+    SetCorners({200, 300, 1800, 250, 1700, 1800, 210, 1750});
+    EXPECT_EQ(Map({{1407, 1507}}), (Pairs{{1584 * 32, 65536 - 1584 * 32}}));
+}
+
 } // namespace

@@ -146,4 +146,22 @@ TEST_F(FilterTest, TwoDevicesShareOneHistory)
     EXPECT_EQ(records[1].UnitId, 1);
 }
 
+TEST_F(FilterTest, NewestWeightNeverRisesPastUppperInALongFastStroke)
+{
+    // Every report after the first moves 1000 > FilterThreshold (256): the
+    // newest weight climbs by one a report and then holds at Uppper (36).
+    std::vector<LONG> weights;
+    for (LONG i = 0; i <= 60; ++i) {
+        Smooth(i * 1000, i * 1000, true);
+        weights.push_back(SmoothingFilter.WeightX[3]);
+        EXPECT_LE(SmoothingFilter.WeightX[3], Control().Uppper) << "report " << i;
+        EXPECT_LE(SmoothingFilter.WeightY[3], Control().Uppper) << "report " << i;
+    }
+    EXPECT_EQ(weights[0], Control().A3 - 1) << "a new stroke starts without movement";
+    EXPECT_EQ(weights[1], Control().A3);
+    EXPECT_EQ(weights.back(), 36);
+    EXPECT_EQ(SmoothingFilter.WeightY[3], 36);
+    EXPECT_EQ(SmoothingFilter.WeightSumX, Control().A0 + Control().A1 + Control().A2 + 36);
+}
+
 } // namespace

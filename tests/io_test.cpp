@@ -31,6 +31,11 @@ NTSTATUS NTAPI LowerDispatch(PDEVICE_OBJECT, PIRP irp)
     if (g_lower.Pend) {
         IoMarkIrpPending(irp);
         IoSetCancelRoutine(irp, CancelHeld);
+        if (irp->Cancel && IoSetCancelRoutine(irp, nullptr)) {
+            irp->IoStatus.Status = STATUS_CANCELLED;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return STATUS_PENDING;
+        }
         g_lower.Held = irp;
         return STATUS_PENDING;
     }
@@ -140,6 +145,53 @@ TEST_F(IoTest, RemoveLockWaitsForEveryHolderAndThenRefuses)
     EXPECT_EQ(IoAcquireRemoveLock(&lock, nullptr), STATUS_SUCCESS);
     IoReleaseRemoveLockAndWait(&lock, nullptr); // no other holder: returns at once
     EXPECT_EQ(IoAcquireRemoveLock(&lock, nullptr), STATUS_DELETE_PENDING);
+}
+
+TEST_F(IoTest, ARequestSentAgainKeepsItsCancelAndPendingStateUntilReused)
+{
+    g_lower.Pend = true;
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    Completion completion;
+    KeInitializeEvent(&completion.Done, NotificationEvent, FALSE);
+    auto send = [&] {
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+        IoSetCompletionRoutine(irp, KeepRequest, &completion, TRUE, TRUE, TRUE);
+        return IoCallDriver(device, irp);
+    };
+    EXPECT_EQ(send(), STATUS_PENDING);
+    EXPECT_TRUE(IoCancelIrp(irp));
+    EXPECT_EQ(irp->IoStatus.Status, STATUS_CANCELLED);
+    EXPECT_TRUE(irp->Cancel);
+    EXPECT_TRUE(irp->PendingReturned);
+    // Sent again as it is: the lower driver sees a request already cancelled.
+    EXPECT_EQ(send(), STATUS_PENDING);
+    EXPECT_TRUE(irp->Cancel);
+    EXPECT_EQ(irp->IoStatus.Status, STATUS_CANCELLED) << "cancelled at once";
+    IoReuseIrp(irp, STATUS_SUCCESS);
+    EXPECT_FALSE(irp->Cancel);
+    EXPECT_FALSE(irp->PendingReturned);
+    EXPECT_EQ(irp->CurrentLocation, irp->StackCount + 1);
+    EXPECT_EQ(send(), STATUS_PENDING);
+    EXPECT_FALSE(irp->Cancel) << "a reused request waits like a new one";
+    EXPECT_TRUE(IoCancelIrp(irp));
+    IoFreeIrp(irp);
+}
+
+TEST_F(IoTest, RemoveLockTagsAreReleasedAsAcquired)
+{
+    IO_REMOVE_LOCK lock;
+    IoInitializeRemoveLock(&lock, hosted::PoolTag('P', 'h', 'c', 't'), 0, 10);
+    int first, second;
+    EXPECT_EQ(IoAcquireRemoveLock(&lock, &first), STATUS_SUCCESS);
+    EXPECT_EQ(IoAcquireRemoveLock(&lock, &second), STATUS_SUCCESS);
+    EXPECT_EQ(IoAcquireRemoveLock(&lock, &second), STATUS_SUCCESS);
+    IoReleaseRemoveLock(&lock, &second);
+    IoReleaseRemoveLock(&lock, &second);
+    EXPECT_EXIT(IoReleaseRemoveLock(&lock, &second), ::testing::ExitedWithCode(3),
+                "verifier: remove-lock: IoReleaseRemoveLock.* which no acquisition holds");
+    EXPECT_EXIT(IoReleaseRemoveLockAndWait(&lock, nullptr), ::testing::ExitedWithCode(3),
+                "verifier: remove-lock: IoReleaseRemoveLockAndWait");
+    IoReleaseRemoveLockAndWait(&lock, &first);
 }
 
 // Sends one buffered device-control request to a device that `dispatch`

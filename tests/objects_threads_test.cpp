@@ -85,10 +85,26 @@ TEST(HostedThreads, TimeMovesOnlyWhenEveryThreadIsBlocked)
     ObDereferenceObject(thread);
 }
 
+NTSTATUS NTAPI CompleteAtOnce(PDEVICE_OBJECT, PIRP irp)
+{
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+// A driver that serves opens and closes: without that, no open succeeds.
+PDRIVER_OBJECT OpenableDriver(hosted::Kernel& kernel, const char* name)
+{
+    PDRIVER_OBJECT driver = kernel.CreateDriverObject(name);
+    for (UCHAR major : {IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE})
+        driver->MajorFunction[major] = CompleteAtOnce;
+    return driver;
+}
+
 TEST(HostedObjects, NamesLinksAndReferences)
 {
     hosted::Kernel kernel;
-    PDRIVER_OBJECT driver = kernel.CreateDriverObject("\\Driver\\Serial");
+    PDRIVER_OBJECT driver = OpenableDriver(kernel, "\\Driver\\Serial");
     UNICODE_STRING deviceName = Name(u"\\Device\\Serial0");
     UNICODE_STRING link = Name(u"\\DosDevices\\COM1");
     PDEVICE_OBJECT device;
@@ -98,6 +114,7 @@ TEST(HostedObjects, NamesLinksAndReferences)
     EXPECT_EQ(IoCreateDevice(driver, 8, &deviceName, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &again),
               STATUS_OBJECT_NAME_COLLISION);
     ASSERT_EQ(IoCreateSymbolicLink(&link, &deviceName), STATUS_SUCCESS);
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
 
     UNICODE_STRING lower = Name(u"\\dosdevices\\com1"); // names ignore case
     PFILE_OBJECT file;
@@ -118,6 +135,39 @@ TEST(HostedObjects, NamesLinksAndReferences)
     UNICODE_STRING gone = Name(u"\\Device\\Serial0");
     EXPECT_EQ(IoGetDeviceObjectPointer(&gone, FILE_ALL_ACCESS, &file, &found),
               STATUS_OBJECT_NAME_NOT_FOUND);
+}
+
+PDEVICE_OBJECT MadeInEntry = nullptr;
+
+NTSTATUS NTAPI EntryMakingADevice(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    UNICODE_STRING name = Name(u"\\Device\\Early");
+    return IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &MadeInEntry);
+}
+
+TEST(HostedObjects, OnlyDevicesMadeDuringDriverEntryAreReadyWithoutTheirDriver)
+{
+    hosted::Kernel kernel;
+    PDRIVER_OBJECT driver = OpenableDriver(kernel, "\\Driver\\X");
+    UNICODE_STRING path = Name(u"\\Registry\\Machine\\X");
+    ASSERT_EQ(hosted::LoadDriver(driver, EntryMakingADevice, &path), STATUS_SUCCESS);
+    EXPECT_EQ(MadeInEntry->Flags & DO_DEVICE_INITIALIZING, 0u);
+    UNICODE_STRING lateName = Name(u"\\Device\\Late");
+    PDEVICE_OBJECT late;
+    ASSERT_EQ(IoCreateDevice(driver, 0, &lateName, FILE_DEVICE_UNKNOWN, 0, FALSE, &late),
+              STATUS_SUCCESS);
+    EXPECT_NE(late->Flags & DO_DEVICE_INITIALIZING, 0u);
+
+    PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT found = nullptr;
+    EXPECT_EQ(IoGetDeviceObjectPointer(&lateName, FILE_ALL_ACCESS, &file, &found),
+              STATUS_NO_SUCH_DEVICE);
+    late->Flags &= ~DO_DEVICE_INITIALIZING;
+    ASSERT_EQ(IoGetDeviceObjectPointer(&lateName, FILE_ALL_ACCESS, &file, &found), STATUS_SUCCESS);
+    EXPECT_EQ(found, late);
+    ObDereferenceObject(file);
+    IoDeleteDevice(late);
+    IoDeleteDevice(MadeInEntry);
 }
 
 struct Watch {
@@ -141,10 +191,11 @@ NTSTATUS NTAPI HearAndLeave(PVOID structure, PVOID context)
 TEST(HostedObjects, TargetDeviceCallbackMayEndItsOwnRegistration)
 {
     hosted::Kernel kernel;
-    PDRIVER_OBJECT driver = kernel.CreateDriverObject("\\Driver\\Serial");
+    PDRIVER_OBJECT driver = OpenableDriver(kernel, "\\Driver\\Serial");
     UNICODE_STRING deviceName = Name(u"\\Device\\Serial0");
     PDEVICE_OBJECT device;
     IoCreateDevice(driver, 0, &deviceName, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &device);
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
     PFILE_OBJECT file;
     PDEVICE_OBJECT top;
     IoGetDeviceObjectPointer(&deviceName, FILE_ALL_ACCESS, &file, &top);
@@ -196,10 +247,11 @@ TEST(TeardownVerifier, RegistrationLeftFails)
     EXPECT_EXIT(
         {
             hosted::Kernel kernel;
-            PDRIVER_OBJECT driver = kernel.CreateDriverObject("\\Driver\\X");
+            PDRIVER_OBJECT driver = OpenableDriver(kernel, "\\Driver\\X");
             UNICODE_STRING name = Name(u"\\Device\\X");
             PDEVICE_OBJECT device;
             IoCreateDevice(driver, 0, &name, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+            device->Flags &= ~DO_DEVICE_INITIALIZING;
             PFILE_OBJECT file;
             PDEVICE_OBJECT top;
             IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &top);

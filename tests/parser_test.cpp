@@ -175,4 +175,15 @@ TEST_F(ParserTest, ParseDpcOfAnyOtherKindOfDeviceDoesNothing)
     EXPECT_TRUE(rig.TakeRecords().empty());
 }
 
+TEST_F(ParserTest, ThreeByteParameterAnswerStoresNoWordYetAnswersTheCommand)
+{
+    // "C", the index and one byte of the word: too short to carry it.
+    device->ParameterMemory[1] = 0x0101;
+    Send({0x0A, 0x03, 0x43, 0x01, 0x22});
+    EXPECT_TRUE(ResponseSignalled());
+    EXPECT_EQ(device->ParameterMemory[1], 0x0101);
+    EXPECT_FALSE(device->InResponse);
+    EXPECT_EQ(device->ParametersLoaded, 0);
+}
+
 } // namespace

@@ -110,6 +110,24 @@ TEST_F(RegistryTest, GlobalValuesAreWrittenTogether)
     EXPECT_EQ(value.Dword, 2u);
 }
 
+TEST_F(RegistryTest, PortNameStoredWithoutItsZeroIsReadWhole)
+{
+    std::vector<UCHAR> bytes;
+    for (char16_t c : std::u16string(u"COM12")) {
+        bytes.push_back(UCHAR(c));
+        bytes.push_back(0);
+    }
+    kernel.RegistrySetRaw(Service + u"\\Device0", u"COMM", REG_SZ, bytes);
+    bytes.resize(2 * 31); // 31 characters, no zero: the most the block holds
+    for (size_t i = 0; i < bytes.size(); i += 2)
+        bytes[i] = 'X';
+    kernel.RegistrySetRaw(Service + u"\\Device1", u"COMM", REG_SZ, bytes);
+    auto blocks = Enumerate();
+    ASSERT_EQ(blocks.size(), 2u);
+    EXPECT_EQ(names[0], u"COM12");
+    EXPECT_EQ(names[1], std::u16string(31, u'X'));
+}
+
 } // namespace
 
 namespace {

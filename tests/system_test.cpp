@@ -2,7 +2,9 @@
 // AddDevice and Plug and Play on a bus device, the mouse class driver above,
 // serial ports and companion interfaces below.
 #include "control/control.h"
+#include "pipeline/pipeline.h"
 #include "serial/serial.h"
+#include "sim/control_transport.h"
 #include "sim/system.h"
 
 #include <gtest/gtest.h>
@@ -290,6 +292,62 @@ TEST_F(SystemTest, AddDeviceWithNothingBelowFailsCleanly)
     system.Load();
     EXPECT_EQ(system.Driver()->DriverExtension->AddDevice(system.Driver(), nullptr),
               STATUS_NO_SUCH_DEVICE);
+}
+
+TEST_F(SystemTest, ManyStartsAndARemovalLeaveNoRegistration)
+{
+    system.Load();
+    system.AddDevice();
+    for (int start = 0; start < 10; ++start)
+        ASSERT_EQ(system.Pnp(IRP_MN_START_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(kernel.NotificationRegistrations(), 8u) << "the newest eight are kept";
+    EXPECT_EQ(system.Pnp(IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_EQ(kernel.NotificationRegistrations(), 0u);
+}
+
+TEST_F(SystemTest, RemovalCancelsAWaitingEventRequest)
+{
+    system.Load();
+    system.AddDevice();
+    system.Pnp(IRP_MN_START_DEVICE);
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK status{};
+    PIRP wait = IoBuildDeviceIoControlRequest(IoctlWaitButtonEvent, ControlDeviceObject, nullptr, 0,
+                                              nullptr, 0, FALSE, &done, &status);
+    ASSERT_EQ(IoCallDriver(ControlDeviceObject, wait), STATUS_PENDING);
+    EXPECT_EQ(system.Pnp(IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+    EXPECT_NE(KeReadStateEvent(&done), 0);
+    EXPECT_EQ(status.Status, STATUS_CANCELLED);
+    EXPECT_EQ(status.Information, 0u);
+}
+
+TEST_F(SystemTest, LoadedParametersAreNotReadAgainByConnectOrAttributes)
+{
+    sim::SerialPort& port = system.AddPort("COM1");
+    system.Load();
+    system.AddDevice();
+    system.Pnp(IRP_MN_START_DEVICE);
+    sim::HostedTransport configuration;
+    vorn::ControlClient client(configuration);
+    uint32_t handle = client.CreatePortDevice("COM1").Value;
+    Pass(50);
+    DeviceExtension* device = FirstPortDevice();
+    ASSERT_EQ(device->ParametersLoaded, 1);
+    // Closed and opened again: the parameter thread has ended, and the open
+    // does not read the loaded memory again.
+    EXPECT_EQ(client.ClosePort(handle), 0u);
+    EXPECT_EQ(client.OpenPort(handle), 0u);
+    Pass(50);
+    ASSERT_FALSE(device->ParameterThread);
+    port.Controller.Commands.clear();
+
+    EXPECT_EQ(system.ClassConnect(), STATUS_SUCCESS);
+    Pass(50);
+    EXPECT_EQ(system.ClassAttributes().Status, STATUS_SUCCESS);
+    Pass(50);
+    EXPECT_TRUE(port.Controller.Commands.empty());
+    EXPECT_FALSE(device->ParameterThread);
 }
 
 } // namespace

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything (both vorn.sys images and the hosted build) and runs every
 # test, then builds the hosted driver and tests again under AddressSanitizer
-# and UndefinedBehaviorSanitizer and runs the whole suite once more.
+# and UndefinedBehaviorSanitizer, and once more with clang under
+# ThreadSanitizer, and runs the whole suite under each. No sanitizer report
+# is suppressed: any report fails its test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
@@ -16,3 +18,9 @@ cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build build-sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-sanitize -j "$jobs" --output-on-failure
+
+CC=clang CXX=clang++ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DVORN_TSAN=ON -DVORN_TARGET=OFF -DVORN_BENCH=OFF
+cmake --build build-tsan -j "$jobs"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  ctest --test-dir build-tsan -j "$jobs" --output-on-failure

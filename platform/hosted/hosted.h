@@ -63,6 +63,11 @@ public:
     // Fails every allocation with this tag until cleared.
     void FailAllocationsWithTag(ULONG tag);
     void ClearAllocationFaults();
+    // The next ObReferenceObjectByPointer fails with `status`.
+    void FailNextReference(NTSTATUS status);
+    // IoGetDeviceObjectPointer succeeds without a file object, as some
+    // platforms that imitate NT answer it (Wine gives a fake device and no file).
+    void OpenWithoutFileObject(bool on);
 
     // Captured DbgPrint output, one entry per call.
     std::vector<std::string> DebugMessages() const;
@@ -71,17 +76,27 @@ public:
 
     void SetLockRanker(LockRanker ranker);
 
+    // Interleaving: `hook` runs on every thread about to acquire `lock`, at
+    // that thread's IRQL and before it acquires, until the hook returns true
+    // (then it is gone). A test holds a thread at a chosen point this way, or
+    // runs another operation exactly there. A hook is not run again from
+    // inside itself.
+    void HookSpinLockAcquire(const KSPIN_LOCK* lock, std::function<bool()> hook);
+
     // The device object whose extension starts at `extension`, or null.
     PDEVICE_OBJECT DeviceOfExtension(const void* extension) const;
     // DPCs queued and not yet run.
     size_t QueuedDpcCount() const;
+    // Plug and Play notification registrations not yet ended.
+    size_t NotificationRegistrations() const;
 
     // The registry, by absolute path ("\\Registry\\Machine\\...") or by a
     // path relative to the services root. Values are REG_DWORD or REG_SZ.
     struct RegistryValue {
         ULONG Type;
         ULONG Dword;
-        std::u16string Text;
+        std::u16string Text;      // REG_SZ: up to the first zero
+        std::vector<UCHAR> Bytes; // REG_SZ: exactly as written, zero or not
     };
     static const char16_t* ServicesRoot();
     void RegistrySetDword(const std::u16string& key, const std::u16string& name, ULONG value);
@@ -115,6 +130,25 @@ private:
 };
 
 void SetVerifierHandler(VerifierHandler handler);
+
+// Runs a driver's entry as the I/O manager loads a driver: when it returns,
+// every device the driver has made is ready for opens (DO_DEVICE_INITIALIZING
+// cleared). A device made later keeps the flag, and cannot be opened, until
+// its driver clears it.
+NTSTATUS LoadDriver(PDRIVER_OBJECT driver, DRIVER_INITIALIZE* entry, PUNICODE_STRING registryPath);
+// What LoadDriver does once driver entry has returned.
+void FinishDriverEntry(PDRIVER_OBJECT driver);
+
+// A handle opened from user mode on `device` (CreateFile): refused with
+// STATUS_NO_SUCH_DEVICE while the device initialises or after its driver
+// deleted it, with STATUS_ACCESS_DENIED when it is exclusive and open;
+// otherwise an IRP_MJ_CREATE goes down its stack and its status is the
+// open's. The file object comes back in `file` on success.
+NTSTATUS OpenHandle(PDEVICE_OBJECT device, PFILE_OBJECT* file);
+// Closes that handle (CloseHandle): IRP_MJ_CLEANUP, then IRP_MJ_CLOSE once
+// the last reference on the file object is gone. Requests sent on a handle
+// still reach the driver after the device was deleted.
+void CloseHandle(PFILE_OBJECT file);
 
 // Tells every target-device watcher of `device` about `event`, at
 // PASSIVE_LEVEL on the calling thread, as a device stack does on removal.

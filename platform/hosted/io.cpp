@@ -120,6 +120,49 @@ PDRIVER_OBJECT Kernel::CreateDriverObject(const char* name)
     return driver;
 }
 
+namespace {
+
+NTSTATUS NTAPI FileRequestDone(PDEVICE_OBJECT, PIRP, PVOID context)
+{
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+} // namespace
+
+NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR majorFunction)
+{
+    PDEVICE_OBJECT top = file->DeviceObject;
+    while (top->AttachedDevice)
+        top = top->AttachedDevice;
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = majorFunction;
+    next->FileObject = file;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, FileRequestDone, &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(top, irp) == STATUS_PENDING)
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    NTSTATUS status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    return status;
+}
+
+NTSTATUS LoadDriver(PDRIVER_OBJECT driver, DRIVER_INITIALIZE* entry, PUNICODE_STRING registryPath)
+{
+    NTSTATUS status = entry(driver, registryPath);
+    if (NT_SUCCESS(status))
+        FinishDriverEntry(driver);
+    return status;
+}
+
+void FinishDriverEntry(PDRIVER_OBJECT driver)
+{
+    for (PDEVICE_OBJECT device = driver->DeviceObject; device; device = device->NextDevice)
+        device->Flags &= ~DO_DEVICE_INITIALIZING;
+}
+
 void FreeFinishedIrps(Kernel::State& k)
 {
     std::lock_guard<std::mutex> guard(k.FinishedLock);
@@ -156,6 +199,26 @@ VOID NTAPI IoFreeIrp(PIRP Irp)
         VerifierFail("irp-freed-while-held",
                      "IoFreeIrp(%p) while a driver below still holds the request", (void*)Irp);
     DeleteIrp(Irp);
+}
+
+// Everything a previous trip left in the request goes, Cancel and
+// PendingReturned included; only its size and its stack stay. A request sent
+// again without this keeps them, as on the platform.
+VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
+{
+    if (StateOf(Irp).Phase == IrpPhase::WithDriver)
+        VerifierFail("irp", "IoReuseIrp(%p) while a driver below still holds the request",
+                     (void*)Irp);
+    CCHAR stackSize = Irp->StackCount;
+    PVOID hostedState = Irp->HostedState;
+    std::memset(static_cast<void*>(Irp), 0,
+                sizeof(IRP) + size_t(stackSize) * sizeof(IO_STACK_LOCATION));
+    auto* stack = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1);
+    Irp->StackCount = stackSize;
+    Irp->CurrentLocation = CCHAR(stackSize + 1);
+    Irp->Tail.Overlay.CurrentStackLocation = stack + stackSize;
+    Irp->HostedState = hostedState;
+    Irp->IoStatus.Status = Iostatus;
 }
 
 PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
@@ -202,6 +265,8 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     if (CurrentThread().Irql > DISPATCH_LEVEL)
         VerifierFail("irql", "IoCallDriver at IRQL %d", CurrentThread().Irql);
+    if (!DeviceObject)
+        VerifierFail("irp", "IoCallDriver(%p) with no device object", (void*)Irp);
     IrpState& state = StateOf(Irp);
     if (state.Phase == IrpPhase::Finished)
         VerifierFail("irp", "IoCallDriver(%p) on a request that was already completed", (void*)Irp);
@@ -346,6 +411,34 @@ VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, 
 // Remove locks: the count starts with one bias reference that release-and-wait
 // drops, so the wait ends when every other holder has released.
 
+} // extern "C"
+
+namespace {
+
+void AcquiredWithTag(PIO_REMOVE_LOCK lock, PVOID tag)
+{
+    Kernel::State& k = K();
+    std::lock_guard<std::mutex> guard(k.RemoveLockTagsLock);
+    k.RemoveLockTags[lock].insert(tag);
+}
+
+// A release must name a tag that an acquisition still holds.
+void ReleasedWithTag(PIO_REMOVE_LOCK lock, PVOID tag, const char* call)
+{
+    Kernel::State& k = K();
+    std::lock_guard<std::mutex> guard(k.RemoveLockTagsLock);
+    std::multiset<PVOID>& held = k.RemoveLockTags[lock];
+    auto found = held.find(tag);
+    if (found == held.end())
+        VerifierFail("remove-lock", "%s(%p) with tag %p, which no acquisition holds", call,
+                     (void*)lock, tag);
+    held.erase(found);
+}
+
+} // namespace
+
+extern "C" {
+
 VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
                                     ULONG HighWatermark, ULONG RemlockSize)
 {
@@ -356,12 +449,14 @@ VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULO
     Lock->HostedTag = AllocateTag;
     Lock->HostedHighWatermark = HighWatermark;
     KeInitializeEvent(&Lock->RemoveEvent, NotificationEvent, FALSE);
+    Kernel::State& k = K();
+    std::lock_guard<std::mutex> guard(k.RemoveLockTagsLock);
+    k.RemoveLockTags[Lock].clear();
 }
 
 NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCSTR File, ULONG Line,
                                      ULONG RemlockSize)
 {
-    UNREFERENCED_PARAMETER(Tag);
     UNREFERENCED_PARAMETER(File);
     UNREFERENCED_PARAMETER(Line);
     UNREFERENCED_PARAMETER(RemlockSize);
@@ -371,13 +466,14 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCST
             KeSetEvent(&RemoveLock->RemoveEvent, IO_NO_INCREMENT, FALSE);
         return STATUS_DELETE_PENDING;
     }
+    AcquiredWithTag(RemoveLock, Tag);
     return STATUS_SUCCESS;
 }
 
 VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize)
 {
-    UNREFERENCED_PARAMETER(Tag);
     UNREFERENCED_PARAMETER(RemlockSize);
+    ReleasedWithTag(RemoveLock, Tag, "IoReleaseRemoveLock");
     LONG count = InterlockedDecrement(&RemoveLock->IoCount);
     if (count < 0)
         VerifierFail("remove-lock", "IoReleaseRemoveLock(%p) without a matching acquire",
@@ -388,8 +484,8 @@ VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG Re
 
 VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize)
 {
-    UNREFERENCED_PARAMETER(Tag);
     UNREFERENCED_PARAMETER(RemlockSize);
+    ReleasedWithTag(RemoveLock, Tag, "IoReleaseRemoveLockAndWait");
     RemoveLock->Removed = TRUE;
     InterlockedDecrement(&RemoveLock->IoCount); // the caller's own acquire
     if (InterlockedDecrement(&RemoveLock->IoCount) > 0)

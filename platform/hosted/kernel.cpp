@@ -193,6 +193,16 @@ void Kernel::SetDebugSink(std::function<void(const std::string&)> sink)
     state_->DebugSink = std::move(sink);
 }
 
+void Kernel::HookSpinLockAcquire(const KSPIN_LOCK* lock, std::function<bool()> hook)
+{
+    auto entry = std::make_shared<State::AcquireHook>();
+    entry->Lock = lock;
+    entry->Hook = std::move(hook);
+    std::lock_guard<std::mutex> guard(state_->HooksLock);
+    state_->AcquireHooks.push_back(entry);
+    __atomic_store_n(&state_->AnyAcquireHook, true, __ATOMIC_RELEASE);
+}
+
 void Kernel::SetLockRanker(LockRanker ranker)
 {
     state_->Ranker = std::move(ranker);
@@ -434,17 +444,22 @@ void DrainDpcs()
     thread.Irql = DISPATCH_LEVEL;
     for (;;) {
         PKDPC dpc;
+        PVOID argument1, argument2;
         {
+            // Taken with the DPC under the lock: once it is off the queue,
+            // another thread may queue it again with new arguments.
             std::lock_guard<std::mutex> guard(k.Dispatcher);
             if (k.DpcQueue.empty())
                 break;
             dpc = k.DpcQueue.front();
             k.DpcQueue.pop_front();
             dpc->HostedQueued = FALSE;
+            argument1 = dpc->SystemArgument1;
+            argument2 = dpc->SystemArgument2;
             k.RunningDpcs.insert(dpc);
         }
         size_t heldBefore = thread.HeldLocks.size();
-        dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1, dpc->SystemArgument2);
+        dpc->DeferredRoutine(dpc, dpc->DeferredContext, argument1, argument2);
         {
             std::lock_guard<std::mutex> guard(k.Dispatcher);
             k.RunningDpcs.erase(k.RunningDpcs.find(dpc));
@@ -520,6 +535,32 @@ void CheckLockOrder(const KSPIN_LOCK* lock)
     }
 }
 
+// Runs the hooks on `lock` that are not already running, outside HooksLock.
+void RunAcquireHooks(const KSPIN_LOCK* lock)
+{
+    Kernel::State& k = K();
+    if (!__atomic_load_n(&k.AnyAcquireHook, __ATOMIC_ACQUIRE))
+        return;
+    std::vector<std::shared_ptr<Kernel::State::AcquireHook>> due;
+    {
+        std::lock_guard<std::mutex> guard(k.HooksLock);
+        for (auto& entry : k.AcquireHooks)
+            if (entry->Lock == lock && !entry->Running) {
+                entry->Running = true;
+                due.push_back(entry);
+            }
+    }
+    for (auto& entry : due) {
+        bool done = entry->Hook();
+        std::lock_guard<std::mutex> guard(k.HooksLock);
+        entry->Running = false;
+        if (done)
+            k.AcquireHooks.erase(std::find(k.AcquireHooks.begin(), k.AcquireHooks.end(), entry));
+        if (k.AcquireHooks.empty())
+            __atomic_store_n(&k.AnyAcquireHook, false, __ATOMIC_RELEASE);
+    }
+}
+
 void TakeSpinLock(PKSPIN_LOCK lock, const char* call)
 {
     ThreadState& thread = CurrentThread();
@@ -556,6 +597,7 @@ KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
     ThreadState& thread = CurrentThread();
     if (thread.Irql > DISPATCH_LEVEL)
         VerifierFail("irql", "KeAcquireSpinLock at IRQL %d", thread.Irql);
+    RunAcquireHooks(SpinLock);
     KIRQL old = thread.Irql;
     thread.Irql = DISPATCH_LEVEL;
     TakeSpinLock(SpinLock, "KeAcquireSpinLock");
@@ -577,6 +619,7 @@ VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 {
     if (CurrentThread().Irql != DISPATCH_LEVEL)
         VerifierFail("irql", "KeAcquireSpinLockAtDpcLevel at IRQL %d", CurrentThread().Irql);
+    RunAcquireHooks(SpinLock);
     TakeSpinLock(SpinLock, "KeAcquireSpinLockAtDpcLevel");
 }
 

@@ -1,6 +1,6 @@
 // Hosted object manager: device, file and thread objects with reference
-// counts, the namespace of device names and symbolic links, handles, and
-// target-device change notifications.
+// counts, the namespace of device names and symbolic links, opens with their
+// create, cleanup and close, and handles.
 #include "platform/hosted/state.h"
 
 #include <cstring>
@@ -74,6 +74,65 @@ void Release(Kernel::State& k, const void* object)
     }
 }
 
+// Opens a file object on `device` as the I/O manager's parse routine does.
+// Objects lock not held.
+NTSTATUS OpenFileOn(Kernel::State& k, PDEVICE_OBJECT device, PFILE_OBJECT* opened)
+{
+    PFILE_OBJECT file;
+    {
+        std::lock_guard<std::mutex> guard(k.ObjectsLock);
+        ObjectRecord* record = Find(k, device);
+        // Neither a device its driver is still setting up nor one it has
+        // deleted (delete-pending while references remain) takes new opens.
+        if (!record || record->Kind != ObjectKind::Device || record->Deleted ||
+            (device->Flags & DO_DEVICE_INITIALIZING))
+            return STATUS_NO_SUCH_DEVICE;
+        // An exclusive device, such as a serial port, has one opener at a time.
+        if ((device->Flags & DO_EXCLUSIVE) && record->OpenFiles > 0)
+            return STATUS_ACCESS_DENIED;
+        file = new FILE_OBJECT{};
+        file->DeviceObject = device;
+        k.Objects[file] = ObjectRecord(ObjectKind::File, 1);
+        record->References++; // the open file keeps its device
+        record->OpenFiles++;
+    }
+    NTSTATUS status = SendFileRequest(file, IRP_MJ_CREATE);
+    std::lock_guard<std::mutex> guard(k.ObjectsLock);
+    if (!NT_SUCCESS(status)) {
+        Release(k, file); // never opened: no close follows
+        return status;
+    }
+    Find(k, file)->Opened = true;
+    *opened = file;
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
+// Drops one reference, objects lock not held. The last reference on a file
+// that was opened sends IRP_MJ_CLOSE first.
+LONG_PTR DropReference(Kernel::State& k, PVOID object)
+{
+    {
+        std::lock_guard<std::mutex> guard(k.ObjectsLock);
+        ObjectRecord* record = Find(k, object);
+        if (!record || record->References <= 0)
+            VerifierFail("object", "ObDereferenceObject(%p): not a referenced object", object);
+        LONG_PTR remaining = record->References - 1;
+        if (record->Kind != ObjectKind::File || remaining > 0 || !record->Opened) {
+            Release(k, object);
+            return remaining;
+        }
+        record->Opened = false;
+    }
+    SendFileRequest(static_cast<PFILE_OBJECT>(object), IRP_MJ_CLOSE);
+    std::lock_guard<std::mutex> guard(k.ObjectsLock);
+    Release(k, object);
+    return 0;
+}
+
+namespace {
+
 const char* KindName(ObjectKind kind)
 {
     switch (kind) {
@@ -99,6 +158,24 @@ std::u16string NameKey(const UNICODE_STRING& name)
     if (key.compare(0, 4, u"\\??\\") == 0)
         key = u"\\DOSDEVICES\\" + key.substr(4);
     return key;
+}
+
+size_t Kernel::NotificationRegistrations() const
+{
+    std::lock_guard<std::mutex> guard(state_->NotificationsLock);
+    return state_->Registrations.size();
+}
+
+void Kernel::FailNextReference(NTSTATUS status)
+{
+    std::lock_guard<std::mutex> guard(state_->ObjectsLock);
+    state_->NextReferenceFailure = status;
+}
+
+void Kernel::OpenWithoutFileObject(bool on)
+{
+    std::lock_guard<std::mutex> guard(state_->ObjectsLock);
+    state_->OpenWithoutFile = on;
 }
 
 PDEVICE_OBJECT Kernel::DeviceOfExtension(const void* extension) const
@@ -148,55 +225,27 @@ void FreeObjects(Kernel::State& k)
     k.Names.clear();
 }
 
-void NotifyTargetDeviceChange(PDEVICE_OBJECT device, const GUID& event)
+bool ReferenceFileObject(Kernel::State& k, PVOID object)
+{
+    std::lock_guard<std::mutex> guard(k.ObjectsLock);
+    ObjectRecord* record = Find(k, object);
+    if (!record || record->Kind != ObjectKind::File)
+        return false;
+    record->References++;
+    return true;
+}
+
+NTSTATUS OpenHandle(PDEVICE_OBJECT device, PFILE_OBJECT* file)
 {
     if (CurrentThread().Irql != PASSIVE_LEVEL)
-        VerifierFail("irql", "target-device notification delivered at IRQL %d",
-                     CurrentThread().Irql);
-    auto watches = [device](const Registration& registration) {
-        return registration.Category == EventCategoryTargetDeviceChange &&
-               registration.FileObject->DeviceObject == device;
-    };
-    TellRegistrations(watches, [&event](const Registration& registration) {
-        TARGET_DEVICE_REMOVAL_NOTIFICATION notification{};
-        notification.Version = 1;
-        notification.Size = sizeof notification;
-        notification.Event = event;
-        notification.FileObject = registration.FileObject;
-        registration.Callback(&notification, registration.Context);
-    });
+        VerifierFail("irql", "a handle opened at IRQL %d", CurrentThread().Irql);
+    return OpenFileOn(K(), device, file);
 }
 
-void TellRegistrations(const std::function<bool(const Registration&)>& matches,
-                       const std::function<void(const Registration&)>& tell)
+void CloseHandle(PFILE_OBJECT file)
 {
-    Kernel::State& k = K();
-    std::vector<ULONG_PTR> ids;
-    {
-        std::lock_guard<std::mutex> guard(k.NotificationsLock);
-        for (const auto& [id, registration] : k.Registrations)
-            if (matches(registration))
-                ids.push_back(id);
-    }
-    for (ULONG_PTR id : ids) {
-        Registration registration;
-        {
-            // A callback may end its own or another registration meanwhile.
-            std::lock_guard<std::mutex> guard(k.NotificationsLock);
-            auto found = k.Registrations.find(id);
-            if (found == k.Registrations.end())
-                continue;
-            registration = found->second;
-        }
-        tell(registration);
-        CheckNotificationCallbackReturned();
-    }
-}
-
-void CheckNotificationCallbackReturned()
-{
-    if (CurrentThread().Irql != PASSIVE_LEVEL || !CurrentThread().HeldLocks.empty())
-        VerifierFail("irql", "notification callback returned at IRQL %d", CurrentThread().Irql);
+    SendFileRequest(file, IRP_MJ_CLEANUP);
+    DropReference(K(), file);
 }
 
 } // namespace hosted
@@ -204,17 +253,6 @@ void CheckNotificationCallbackReturned()
 using namespace hosted;
 
 extern "C" {
-
-const GUID GUID_TARGET_DEVICE_QUERY_REMOVE = {
-    0xcb3a4006, 0x46f0, 0x11d0, {0xb0, 0x8f, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3f}};
-const GUID GUID_TARGET_DEVICE_REMOVE_CANCELLED = {
-    0xcb3a4007, 0x46f0, 0x11d0, {0xb0, 0x8f, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3f}};
-const GUID GUID_TARGET_DEVICE_REMOVE_COMPLETE = {
-    0xcb3a4008, 0x46f0, 0x11d0, {0xb0, 0x8f, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3f}};
-const GUID GUID_DEVICE_INTERFACE_ARRIVAL = {
-    0xcb3a4004, 0x46f0, 0x11d0, {0xb0, 0x8f, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3f}};
-const GUID GUID_DEVICE_INTERFACE_REMOVAL = {
-    0xcb3a4005, 0x46f0, 0x11d0, {0xb0, 0x8f, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3f}};
 
 NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                               PUNICODE_STRING DeviceName, ULONG DeviceType,
@@ -304,19 +342,25 @@ NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK 
     if (CurrentThread().Irql != PASSIVE_LEVEL)
         VerifierFail("irql", "IoGetDeviceObjectPointer at IRQL %d", CurrentThread().Irql);
     Kernel::State& k = K();
-    std::lock_guard<std::mutex> guard(k.ObjectsLock);
-    PDEVICE_OBJECT device = Resolve(k, NameKey(*ObjectName));
-    if (!device)
-        return STATUS_OBJECT_NAME_NOT_FOUND;
-    ObjectRecord* record = Find(k, device);
-    // An exclusive device, such as a serial port, has one opener at a time.
-    if ((device->Flags & DO_EXCLUSIVE) && record->OpenFiles > 0)
-        return STATUS_ACCESS_DENIED;
-    auto* file = new FILE_OBJECT{};
-    file->DeviceObject = device;
-    k.Objects[file] = ObjectRecord(ObjectKind::File, 1);
-    record->References++; // the open file keeps its device
-    record->OpenFiles++;
+    PDEVICE_OBJECT device;
+    {
+        std::lock_guard<std::mutex> guard(k.ObjectsLock);
+        device = Resolve(k, NameKey(*ObjectName));
+        if (!device)
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+        if (k.OpenWithoutFile && !(device->Flags & DO_DEVICE_INITIALIZING)) {
+            *FileObject = nullptr;
+            *DeviceObject = device;
+            return STATUS_SUCCESS;
+        }
+    }
+    PFILE_OBJECT file;
+    NTSTATUS status = OpenFileOn(k, device, &file);
+    if (!NT_SUCCESS(status))
+        return status;
+    // The routine opens a handle, references the file object and closes the
+    // handle again: the cleanup comes now, the close with the last reference.
+    SendFileRequest(file, IRP_MJ_CLEANUP);
     PDEVICE_OBJECT top = device;
     while (top->AttachedDevice)
         top = top->AttachedDevice;
@@ -333,6 +377,11 @@ NTSTATUS NTAPI ObReferenceObjectByPointer(PVOID Object, ACCESS_MASK DesiredAcces
     UNREFERENCED_PARAMETER(AccessMode);
     Kernel::State& k = K();
     std::lock_guard<std::mutex> guard(k.ObjectsLock);
+    if (k.NextReferenceFailure != STATUS_SUCCESS) {
+        NTSTATUS status = k.NextReferenceFailure;
+        k.NextReferenceFailure = STATUS_SUCCESS;
+        return status;
+    }
     ObjectRecord* record = Find(k, Object);
     if (!record || record->References <= 0)
         VerifierFail("object", "ObReferenceObjectByPointer(%p): not a live object", Object);
@@ -342,14 +391,7 @@ NTSTATUS NTAPI ObReferenceObjectByPointer(PVOID Object, ACCESS_MASK DesiredAcces
 
 LONG_PTR FASTCALL ObfDereferenceObject(PVOID Object)
 {
-    Kernel::State& k = K();
-    std::lock_guard<std::mutex> guard(k.ObjectsLock);
-    ObjectRecord* record = Find(k, Object);
-    if (!record || record->References <= 0)
-        VerifierFail("object", "ObDereferenceObject(%p): not a referenced object", Object);
-    LONG_PTR remaining = record->References - 1;
-    Release(k, Object);
-    return remaining;
+    return DropReference(K(), Object);
 }
 
 NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
@@ -383,60 +425,6 @@ NTSTATUS NTAPI ZwClose(HANDLE Handle)
     PVOID object = found->second;
     k.Handles.erase(found);
     Release(k, object);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS NTAPI IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY EventCategory,
-                                              ULONG EventCategoryFlags, PVOID EventCategoryData,
-                                              PDRIVER_OBJECT DriverObject,
-                                              PDRIVER_NOTIFICATION_CALLBACK_ROUTINE CallbackRoutine,
-                                              PVOID Context, PVOID* NotificationEntry)
-{
-    UNREFERENCED_PARAMETER(DriverObject);
-    if (CurrentThread().Irql != PASSIVE_LEVEL)
-        VerifierFail("irql", "IoRegisterPlugPlayNotification at IRQL %d", CurrentThread().Irql);
-    if (EventCategory == EventCategoryDeviceInterfaceChange)
-        return RegisterInterfaceWatcher(EventCategoryFlags,
-                                        static_cast<const GUID*>(EventCategoryData),
-                                        CallbackRoutine, Context, NotificationEntry);
-    if (EventCategory != EventCategoryTargetDeviceChange)
-        return STATUS_NOT_SUPPORTED;
-    Kernel::State& k = K();
-    {
-        // The registration keeps the file object it watches.
-        std::lock_guard<std::mutex> guard(k.ObjectsLock);
-        ObjectRecord* record = Find(k, EventCategoryData);
-        if (!record || record->Kind != ObjectKind::File)
-            return STATUS_INVALID_PARAMETER;
-        record->References++;
-    }
-    std::lock_guard<std::mutex> guard(k.NotificationsLock);
-    ULONG_PTR id = k.NextRegistration++;
-    k.Registrations[id] = Registration{EventCategory, static_cast<PFILE_OBJECT>(EventCategoryData),
-                                       GUID{}, CallbackRoutine, Context};
-    *NotificationEntry = reinterpret_cast<PVOID>(id);
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS NTAPI IoUnregisterPlugPlayNotification(PVOID NotificationEntry)
-{
-    if (CurrentThread().Irql != PASSIVE_LEVEL)
-        VerifierFail("irql", "IoUnregisterPlugPlayNotification at IRQL %d", CurrentThread().Irql);
-    Kernel::State& k = K();
-    PFILE_OBJECT watched;
-    {
-        std::lock_guard<std::mutex> guard(k.NotificationsLock);
-        auto found = k.Registrations.find(reinterpret_cast<ULONG_PTR>(NotificationEntry));
-        if (found == k.Registrations.end())
-            VerifierFail("notification", "IoUnregisterPlugPlayNotification(%p): not registered",
-                         NotificationEntry);
-        watched = found->second.FileObject;
-        k.Registrations.erase(found);
-    }
-    if (watched) {
-        std::lock_guard<std::mutex> guard(k.ObjectsLock);
-        Release(k, watched);
-    }
     return STATUS_SUCCESS;
 }
 

@@ -1,5 +1,6 @@
 // The Plug and Play side of the hosted kernel: device stacks, power request
-// passing, and device-interface arrival and removal with their watchers.
+// passing, notification registrations, and the deliveries to them:
+// target-device changes and device-interface arrival and removal.
 #include "platform/hosted/state.h"
 
 #include <algorithm>
@@ -98,6 +99,57 @@ void RemoveDeviceInterface(const GUID& interfaceClass, const std::u16string& lin
     TellWatchers(GUID_DEVICE_INTERFACE_REMOVAL, interfaceClass, link);
 }
 
+void NotifyTargetDeviceChange(PDEVICE_OBJECT device, const GUID& event)
+{
+    if (CurrentThread().Irql != PASSIVE_LEVEL)
+        VerifierFail("irql", "target-device notification delivered at IRQL %d",
+                     CurrentThread().Irql);
+    auto watches = [device](const Registration& registration) {
+        return registration.Category == EventCategoryTargetDeviceChange &&
+               registration.FileObject->DeviceObject == device;
+    };
+    TellRegistrations(watches, [&event](const Registration& registration) {
+        TARGET_DEVICE_REMOVAL_NOTIFICATION notification{};
+        notification.Version = 1;
+        notification.Size = sizeof notification;
+        notification.Event = event;
+        notification.FileObject = registration.FileObject;
+        registration.Callback(&notification, registration.Context);
+    });
+}
+
+void TellRegistrations(const std::function<bool(const Registration&)>& matches,
+                       const std::function<void(const Registration&)>& tell)
+{
+    Kernel::State& k = K();
+    std::vector<ULONG_PTR> ids;
+    {
+        std::lock_guard<std::mutex> guard(k.NotificationsLock);
+        for (const auto& [id, registration] : k.Registrations)
+            if (matches(registration))
+                ids.push_back(id);
+    }
+    for (ULONG_PTR id : ids) {
+        Registration registration;
+        {
+            // A callback may end its own or another registration meanwhile.
+            std::lock_guard<std::mutex> guard(k.NotificationsLock);
+            auto found = k.Registrations.find(id);
+            if (found == k.Registrations.end())
+                continue;
+            registration = found->second;
+        }
+        tell(registration);
+        CheckNotificationCallbackReturned();
+    }
+}
+
+void CheckNotificationCallbackReturned()
+{
+    if (CurrentThread().Irql != PASSIVE_LEVEL || !CurrentThread().HeldLocks.empty())
+        VerifierFail("irql", "notification callback returned at IRQL %d", CurrentThread().Irql);
+}
+
 } // namespace hosted
 
 using namespace hosted;
@@ -130,6 +182,64 @@ VOID NTAPI PoStartNextPowerIrp(PIRP Irp)
 NTSTATUS NTAPI PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     return IoCallDriver(DeviceObject, Irp);
+}
+
+const GUID GUID_TARGET_DEVICE_QUERY_REMOVE = {
+    0xcb3a4006, 0x46f0, 0x11d0, {0xb0, 0x8f, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3f}};
+const GUID GUID_TARGET_DEVICE_REMOVE_CANCELLED = {
+    0xcb3a4007, 0x46f0, 0x11d0, {0xb0, 0x8f, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3f}};
+const GUID GUID_TARGET_DEVICE_REMOVE_COMPLETE = {
+    0xcb3a4008, 0x46f0, 0x11d0, {0xb0, 0x8f, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3f}};
+const GUID GUID_DEVICE_INTERFACE_ARRIVAL = {
+    0xcb3a4004, 0x46f0, 0x11d0, {0xb0, 0x8f, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3f}};
+const GUID GUID_DEVICE_INTERFACE_REMOVAL = {
+    0xcb3a4005, 0x46f0, 0x11d0, {0xb0, 0x8f, 0x00, 0x60, 0x97, 0x13, 0x05, 0x3f}};
+
+NTSTATUS NTAPI IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY EventCategory,
+                                              ULONG EventCategoryFlags, PVOID EventCategoryData,
+                                              PDRIVER_OBJECT DriverObject,
+                                              PDRIVER_NOTIFICATION_CALLBACK_ROUTINE CallbackRoutine,
+                                              PVOID Context, PVOID* NotificationEntry)
+{
+    UNREFERENCED_PARAMETER(DriverObject);
+    if (CurrentThread().Irql != PASSIVE_LEVEL)
+        VerifierFail("irql", "IoRegisterPlugPlayNotification at IRQL %d", CurrentThread().Irql);
+    if (EventCategory == EventCategoryDeviceInterfaceChange)
+        return RegisterInterfaceWatcher(EventCategoryFlags,
+                                        static_cast<const GUID*>(EventCategoryData),
+                                        CallbackRoutine, Context, NotificationEntry);
+    if (EventCategory != EventCategoryTargetDeviceChange)
+        return STATUS_NOT_SUPPORTED;
+    Kernel::State& k = K();
+    // The registration keeps the file object it watches.
+    if (!ReferenceFileObject(k, EventCategoryData))
+        return STATUS_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> guard(k.NotificationsLock);
+    ULONG_PTR id = k.NextRegistration++;
+    k.Registrations[id] = Registration{EventCategory, static_cast<PFILE_OBJECT>(EventCategoryData),
+                                       GUID{}, CallbackRoutine, Context};
+    *NotificationEntry = reinterpret_cast<PVOID>(id);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI IoUnregisterPlugPlayNotification(PVOID NotificationEntry)
+{
+    if (CurrentThread().Irql != PASSIVE_LEVEL)
+        VerifierFail("irql", "IoUnregisterPlugPlayNotification at IRQL %d", CurrentThread().Irql);
+    Kernel::State& k = K();
+    PFILE_OBJECT watched;
+    {
+        std::lock_guard<std::mutex> guard(k.NotificationsLock);
+        auto found = k.Registrations.find(reinterpret_cast<ULONG_PTR>(NotificationEntry));
+        if (found == k.Registrations.end())
+            VerifierFail("notification", "IoUnregisterPlugPlayNotification(%p): not registered",
+                         NotificationEntry);
+        watched = found->second.FileObject;
+        k.Registrations.erase(found);
+    }
+    if (watched)
+        DropReference(k, watched);
+    return STATUS_SUCCESS;
 }
 
 } // extern "C"

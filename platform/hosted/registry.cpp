@@ -82,8 +82,9 @@ std::u16string Relative(const std::u16string& absolute)
 // first four bytes as a number.
 Kernel::RegistryValue ValueFromBytes(ULONG type, const std::vector<UCHAR>& data)
 {
-    Kernel::RegistryValue value{type, 0, u""};
+    Kernel::RegistryValue value{type, 0, u"", {}};
     if (type == REG_SZ) {
+        value.Bytes = data;
         for (size_t i = 0; i + 1 < data.size(); i += 2) {
             char16_t c = char16_t(data[i] | data[i + 1] << 8);
             if (!c)
@@ -122,10 +123,13 @@ NTSTATUS StoreDirect(const Kernel::RegistryValue& value, PVOID target)
 NTSTATUS CallRoutine(const RTL_QUERY_REGISTRY_TABLE& entry, const Kernel::RegistryValue& value,
                      PVOID context)
 {
-    std::u16string text = value.Text;
+    // A string goes to the routine as it is stored: a value written without
+    // its terminating zero arrives without one, in a buffer of exactly its
+    // length, so a routine that looks past it is caught under ASan.
+    std::vector<UCHAR> bytes = value.Bytes;
     ULONG dword = value.Dword;
-    PVOID data = value.Type == REG_SZ ? static_cast<PVOID>(text.data()) : &dword;
-    ULONG length = value.Type == REG_SZ ? ULONG((text.size() + 1) * sizeof(WCHAR)) : 4;
+    PVOID data = value.Type == REG_SZ ? static_cast<PVOID>(bytes.data()) : &dword;
+    ULONG length = value.Type == REG_SZ ? ULONG(bytes.size()) : 4;
     return entry.QueryRoutine(entry.Name, value.Type, data, length, context, entry.EntryContext);
 }
 

@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <functional>
 #include <set>
@@ -59,7 +60,8 @@ struct ObjectRecord {
     bool Deleted = false; // a device whose driver deleted it; freed with its last reference
     std::u16string Name;
     size_t ExtensionSize = 0;
-    int OpenFiles = 0; // file objects open on a device
+    int OpenFiles = 0;   // file objects open on a device
+    bool Opened = false; // a file whose create succeeded: its last reference sends a close
 };
 
 // A name maps to a device, or, as a symbolic link, to another name.
@@ -111,6 +113,19 @@ struct Kernel::State {
     LockRanker Ranker;
     KSPIN_LOCK CancelLock = 0;
 
+    struct AcquireHook {
+        const KSPIN_LOCK* Lock;
+        std::function<bool()> Hook;
+        bool Running = false;
+    };
+    // Remove-lock acquisitions by tag, as a checked build tracks them.
+    std::mutex RemoveLockTagsLock;
+    std::map<const void*, std::multiset<PVOID>> RemoveLockTags;
+
+    std::mutex HooksLock;
+    std::vector<std::shared_ptr<AcquireHook>> AcquireHooks;
+    bool AnyAcquireHook = false; // read without HooksLock on every acquisition
+
     std::vector<PDRIVER_OBJECT> Drivers;
     // Requests completed to their originator, kept a while so that a second
     // completion is caught rather than touching freed memory.
@@ -124,6 +139,8 @@ struct Kernel::State {
     std::map<std::u16string, NameEntry> Names; // keys upper-cased
     std::map<HANDLE, PVOID> Handles;
     ULONG_PTR NextHandle = 0x100;
+    NTSTATUS NextReferenceFailure = STATUS_SUCCESS;
+    bool OpenWithoutFile = false;
 
     // The registry: keys by upper-cased absolute path.
     struct RegistryKey {
@@ -135,7 +152,7 @@ struct Kernel::State {
     std::map<HANDLE, std::u16string> KeyHandles;
     std::vector<std::pair<std::u16string, std::u16string>> RegistryWrites;
 
-    std::mutex NotificationsLock;
+    mutable std::mutex NotificationsLock;
     std::map<ULONG_PTR, Registration> Registrations;
     ULONG_PTR NextRegistration = 1;
     // Device interfaces present, by class, as (class, symbolic link).
@@ -170,9 +187,17 @@ NTSTATUS RegisterInterfaceWatcher(ULONG flags, const GUID* interfaceClass,
 void CheckObjectsAtTeardown(Kernel::State& k);
 void FreeObjects(Kernel::State& k);
 void FreeThreadObject(PVOID thread);
+// Object manager calls for the notification registrations (objects.cpp):
+// a reference on a file object (false when `object` is none), and the drop
+// of a reference that closes a file with its last.
+bool ReferenceFileObject(Kernel::State& k, PVOID object);
+LONG_PTR DropReference(Kernel::State& k, PVOID object);
 // ZwClose of a registry key handle; false when the handle is not one.
 bool CloseKeyHandle(Kernel::State& k, HANDLE handle);
 std::u16string NameKey(const UNICODE_STRING& name);
 void FreeFinishedIrps(Kernel::State& k);
+// Sends a create, cleanup or close for `file` to the top of the stack its
+// device heads, as the I/O manager does, and waits for it (io.cpp).
+NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR majorFunction);
 
 } // namespace hosted

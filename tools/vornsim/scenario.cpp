@@ -12,6 +12,7 @@
 #include <set>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 namespace vornsim {
@@ -131,6 +132,9 @@ public:
         kernel_.Settle();
         ReportCompletions();
         ReportBackground();
+        for (auto& [name, file] : handles_)
+            hosted::CloseHandle(file);
+        handles_.clear();
         // Requests still pending are cancelled by the teardown.
         kernel_.SetDebugSink(nullptr);
     }
@@ -141,7 +145,9 @@ public:
         std::vector<std::string> w = Split(line);
         if (w.empty())
             return;
+        HoldOtherThreads(true);
         Dispatch(line, w);
+        HoldOtherThreads(false);
         kernel_.Settle();
         ReportCompletions();
         ReportBackground();
@@ -149,10 +155,26 @@ public:
     }
 
 private:
+    // What threads started by a command print while the command runs comes
+    // after the command's own lines, whatever the thread schedule.
     void Print(const std::string& line)
     {
         std::lock_guard<std::mutex> guard(outLock_);
-        out_ << line << "\n";
+        if (holding_ && std::this_thread::get_id() != runnerThread_)
+            held_.push_back(line);
+        else
+            out_ << line << "\n";
+    }
+
+    void HoldOtherThreads(bool hold)
+    {
+        std::lock_guard<std::mutex> guard(outLock_);
+        holding_ = hold;
+        if (hold)
+            return;
+        for (const std::string& line : held_)
+            out_ << line << "\n";
+        held_.clear();
     }
 
     static std::string Escape(const std::string& text)
@@ -183,7 +205,12 @@ private:
             system_.Load();
         } else if (verb == "pnp")
             Pnp(w);
-        else if (verb == "open" || verb == "close") {
+        else if (verb == "open" && w.size() > 2)
+            OpenHandle(w);
+        else if (verb == "close" && w.size() == 2 && handles_.count(w[1])) {
+            hosted::CloseHandle(handles_[w[1]]);
+            handles_.erase(w[1]);
+        } else if (verb == "open" || verb == "close") {
             Want(w, 2, 2);
             PDEVICE_OBJECT device = Device(w[1]);
             NTSTATUS status = verb == "open" ? system_.Open(device) : system_.Close(device);
@@ -201,6 +228,27 @@ private:
             kernel_.SleepMs(Number(w[1]));
         } else
             throw ScenarioError("unknown command " + verb);
+    }
+
+    // open DEV as NAME [user=standard|admin]: a handle as a program opens it.
+    void OpenHandle(const std::vector<std::string>& w)
+    {
+        Want(w, 4, 5);
+        if (w[2] != "as")
+            throw ScenarioError("open DEV as NAME");
+        const std::string& name = w[3];
+        if (name.find(':') != std::string::npos || name == "control" || name == "mouseport")
+            throw ScenarioError("a handle name cannot be a device name: " + name);
+        if (handles_.count(name))
+            throw ScenarioError("handle " + name + " is already open");
+        // The device's access check is not modelled: every user may open.
+        if (w.size() == 5 && w[4] != "user=standard" && w[4] != "user=admin")
+            throw ScenarioError("expected user=standard or user=admin");
+        PFILE_OBJECT file = nullptr;
+        NTSTATUS status = hosted::OpenHandle(Device(w[1]), &file);
+        if (NT_SUCCESS(status))
+            handles_[name] = file;
+        Print("open " + w[1] + " status=" + Status(status));
     }
 
     void Registry(const std::string& line, const std::vector<std::string>& w)
@@ -577,6 +625,7 @@ private:
         std::vector<uint8_t> input;
         ULONG output = 0;
         PDEVICE_OBJECT target = nullptr;
+        PFILE_OBJECT file = nullptr;
         std::string hex;
         for (size_t i = 2; i < w.size(); ++i) {
             if (w[i].rfind("in=", 0) == 0) {
@@ -586,7 +635,12 @@ private:
                     hex += w[++i];
             } else if (w[i].rfind("out=", 0) == 0)
                 output = Number(w[i].substr(4));
-            else if (w[i].rfind("to=", 0) == 0)
+            else if (w[i].rfind("to=", 0) == 0 && handles_.count(w[i].substr(3))) {
+                file = handles_[w[i].substr(3)];
+                target = file->DeviceObject; // a request on a handle goes where it was opened
+                while (target->AttachedDevice)
+                    target = target->AttachedDevice;
+            } else if (w[i].rfind("to=", 0) == 0)
                 target = Device(w[i].substr(3));
             else
                 throw ScenarioError("unknown ioctl option " + w[i]);
@@ -602,6 +656,7 @@ private:
             code, target, input.empty() ? nullptr : input.data(), ULONG(input.size()),
             output ? request->Output.data() : nullptr, output, FALSE, &request->Done,
             &request->Status);
+        IoGetNextIrpStackLocation(irp)->FileObject = file;
         NTSTATUS status = IoCallDriver(target, irp);
         if (status == STATUS_PENDING && !KeReadStateEvent(&request->Done)) {
             Print("ioctl " + CodeText(code) + " pending");
@@ -739,6 +794,10 @@ private:
     std::mutex outLock_;
     bool capturing_ = false;                 // records go to captured_, not out_
     std::vector<MOUSE_INPUT_DATA> captured_; // under outLock_
+    const std::thread::id runnerThread_ = std::this_thread::get_id();
+    bool holding_ = false;
+    std::vector<std::string> held_;
+    std::map<std::string, PFILE_OBJECT> handles_;
     hosted::Kernel kernel_;
     // Outlives the system, whose teardown completes what is still pending.
     std::vector<std::unique_ptr<PendingRequest>> pending_;

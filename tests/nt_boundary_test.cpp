@@ -1,0 +1,225 @@
+// The driver where it meets NT: what it returns for requests it forwards,
+// requests on handles that outlive a device, devices made after driver
+// entry, ports that go away under a running reader or a pressed pen.
+#include "control/control.h"
+#include "pipeline/pipeline.h"
+#include "serial/serial.h"
+#include "sim/control_transport.h"
+#include "sim/system.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class BoundaryTest : public ::testing::Test {
+protected:
+    void Configure(int n, const std::u16string& port)
+    {
+        std::u16string key = u"VORN2000\\Device" + std::u16string(1, char16_t(u'0' + n));
+        kernel.RegistrySetString(key, u"COMM", port);
+        kernel.RegistrySetDword(key, u"BaudRate", 9600);
+    }
+
+    // Loaded, added, started and connected, with COM1 configured.
+    void StartWithPort()
+    {
+        Configure(0, u"COM1");
+        system.AddPort("COM1");
+        ASSERT_EQ(system.Load(), STATUS_SUCCESS);
+        ASSERT_EQ(system.AddDevice(), STATUS_SUCCESS);
+        ASSERT_EQ(system.Pnp(IRP_MN_START_DEVICE).Status, STATUS_SUCCESS);
+        ASSERT_EQ(system.ClassConnect(), STATUS_SUCCESS);
+        Pass(50);
+    }
+
+    void Pass(LONGLONG ms)
+    {
+        kernel.SleepMs(ms);
+        kernel.Settle();
+    }
+
+    DeviceExtension* FirstPortDevice() { return ExtensionOf(ControlRecord()->PortList->Device); }
+
+    hosted::Kernel kernel;
+    sim::System system{kernel};
+};
+
+// ---- statuses of forwarded requests ----------------------------------------
+
+TEST_F(BoundaryTest, AFailedStartReturnsTheStatusItCompletedWith)
+{
+    system.Load();
+    system.AddDevice();
+    system.FailNextStart(STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(system.Pnp(IRP_MN_START_DEVICE).Status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(system.LastDispatchStatus(), STATUS_INSUFFICIENT_RESOURCES);
+}
+
+TEST_F(BoundaryTest, APowerRequestTheBusLeavesPendingIsReportedPending)
+{
+    system.Load();
+    system.AddDevice();
+    system.DelayNextPower(10);
+    LONGLONG before = kernel.Now();
+    EXPECT_EQ(system.Power(), STATUS_SUCCESS);
+    EXPECT_EQ(system.LastDispatchStatus(), STATUS_PENDING);
+    EXPECT_EQ(kernel.Now() - before, 10 * hosted::TicksPerMs);
+    EXPECT_EQ(system.Power(), STATUS_SUCCESS);
+    EXPECT_EQ(system.LastDispatchStatus(), STATUS_SUCCESS);
+}
+
+// ---- devices made after driver entry ----------------------------------------
+
+TEST_F(BoundaryTest, EveryTouchDeviceCanBeOpenedWhateverMadeIt)
+{
+    Configure(0, u"COM1");
+    system.AddPort("COM1");
+    system.AddPort("COM2");
+    system.AddInterface("\\??\\VORNTOUCH#1");
+    system.Load();
+    system.AddDevice();
+    system.Pnp(IRP_MN_START_DEVICE);
+    sim::HostedTransport configuration;
+    vorn::ControlClient client(configuration);
+    ASSERT_NE(client.CreatePortDevice("COM2").Value, 0u);
+
+    sim::HostedTransport madeAtEntry("\\DosDevices\\vornCom0");
+    EXPECT_TRUE(madeAtEntry.IsOpen());
+    sim::HostedTransport madeByRequest("\\DosDevices\\1");
+    EXPECT_TRUE(madeByRequest.IsOpen());
+    ASSERT_TRUE(ControlRecord()->DynamicList);
+    EXPECT_EQ(ControlRecord()->DynamicList->Device->Flags & DO_DEVICE_INITIALIZING, 0u)
+        << "a device made on an interface arrival is ready too";
+}
+
+// ---- a port that goes away while the pen is down ------------------------------
+
+class PenDownTest : public BoundaryTest {
+protected:
+    // The pen goes down at raw (8000, 8000) and stays there.
+    MOUSE_INPUT_DATA PressAndHold()
+    {
+        StartWithPort();
+        system.TakeRecords();
+        system.FindPort("COM1")->SendTouch(8000, 8000, true);
+        kernel.Settle();
+        std::vector<MOUSE_INPUT_DATA> records = system.TakeRecords();
+        EXPECT_EQ(records.size(), 1u);
+        EXPECT_EQ(records.at(0).ButtonFlags, MOUSE_LEFT_BUTTON_DOWN);
+        return records.at(0);
+    }
+
+    void ExpectReleaseAt(const MOUSE_INPUT_DATA& down)
+    {
+        std::vector<MOUSE_INPUT_DATA> records = system.TakeRecords();
+        ASSERT_EQ(records.size(), 1u) << "one release, nothing else";
+        EXPECT_EQ(records[0].ButtonFlags, MOUSE_LEFT_BUTTON_UP);
+        EXPECT_EQ(records[0].LastX, down.LastX);
+        EXPECT_EQ(records[0].LastY, down.LastY);
+        EXPECT_EQ(records[0].Flags, MOUSE_MOVE_ABSOLUTE);
+    }
+};
+
+TEST_F(PenDownTest, PortRemovalReleasesTheButton)
+{
+    MOUSE_INPUT_DATA down = PressAndHold();
+    system.FindPort("COM1")->Remove();
+    Pass(10); // the reader lets its request settle first
+    ExpectReleaseAt(down);
+}
+
+TEST_F(PenDownTest, ClosingThePortReleasesTheButton)
+{
+    MOUSE_INPUT_DATA down = PressAndHold();
+    sim::HostedTransport configuration;
+    vorn::ControlClient client(configuration);
+    EXPECT_EQ(client.ClosePort(HandleOfDevice(ControlRecord()->PortList->Device)), 0u);
+    kernel.Settle();
+    ExpectReleaseAt(down);
+}
+
+TEST_F(PenDownTest, AReadEndingInADisconnectReleasesTheButton)
+{
+    MOUSE_INPUT_DATA down = PressAndHold();
+    system.FindPort("COM1")->FailNextRead(STATUS_DEVICE_NOT_CONNECTED);
+    Pass(10);
+    ExpectReleaseAt(down);
+    EXPECT_FALSE(FirstPortDevice()->ReaderThread);
+}
+
+TEST_F(PenDownTest, ALiftedPenIsNotReleasedTwice)
+{
+    PressAndHold();
+    system.FindPort("COM1")->SendTouch(8000, 8000, false);
+    kernel.Settle();
+    EXPECT_EQ(system.TakeRecords().size(), 1u);
+    system.FindPort("COM1")->Remove();
+    Pass(10);
+    EXPECT_TRUE(system.TakeRecords().empty());
+}
+
+// ---- a port-name change followed at once by a close and an open ----------------
+
+TEST_F(BoundaryTest, ReopeningAfterAPortNameChangeReadsTheParametersAgain)
+{
+    StartWithPort();
+    DeviceExtension* device = FirstPortDevice();
+    ASSERT_EQ(device->ParametersLoaded, 1);
+    sim::SerialPort& port = *system.FindPort("COM1");
+    port.Controller.Commands.clear();
+    sim::HostedTransport configuration;
+    vorn::ControlClient client(configuration);
+    ULONG handle = HandleOfDevice(device->Self);
+    ASSERT_EQ(client.SetPortName(handle, "COM1"), 0u);
+    EXPECT_EQ(device->ParametersLoaded, 0);
+    ASSERT_EQ(client.ClosePort(handle), 0u);
+    ASSERT_EQ(client.OpenPort(handle), 0u); // at once: the old thread is still in its drain sleep
+    Pass(50);
+    EXPECT_EQ(port.Controller.Commands.size(), 64u * 4) << "all 64 words read again";
+    EXPECT_EQ(device->ParametersLoaded, 1);
+}
+
+// ---- a handle on the control device kept across the mouse port's removal ---
+
+std::vector<uint8_t> Le32(ULONG value)
+{
+    return {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
+}
+
+TEST_F(BoundaryTest, RequestsOnAHandleKeptAcrossRemovalFailCleanly)
+{
+    StartWithPort();
+    sim::HostedTransport configuration; // the utility's \\.\VORN, still open
+    ASSERT_TRUE(configuration.IsOpen());
+    ULONG touch = HandleOfDevice(ControlRecord()->PortList->Device);
+    std::vector<uint8_t> block = Le32(touch);
+    block.resize(sizeof(DeviceParameterBlock));
+
+    EXPECT_EQ(system.Pnp(IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+    ASSERT_FALSE(ControlDeviceObject);
+
+    const struct {
+        ULONG Code;
+        std::vector<uint8_t> Input;
+        uint32_t Output;
+    } requests[] = {
+        {IoctlReadParameters, block, sizeof(DeviceParameterBlock)},
+        {IoctlWriteParameters, block, 0},
+        {IoctlOpenPort, Le32(touch), 0},
+        {IoctlPortDeviceCount, {}, 4},
+        {IoctlGetMouseSettings, {}, 20},
+        {IoctlCreatePortDevice, {'C', 'O', 'M', '1', 0}, 4},
+        {IoctlCreateDynamicDevice, {'\\', 0, 'x', 0, 0, 0}, 4},
+        {IoctlWaitButtonEvent, {}, 0},
+    };
+    for (const auto& request : requests) {
+        vorn::Reply reply = configuration.Call(request.Code, request.Input, request.Output);
+        EXPECT_EQ(reply.Status, uint32_t(STATUS_UNSUCCESSFUL)) << std::hex << request.Code;
+        EXPECT_TRUE(reply.Output.empty()) << std::hex << request.Code;
+        EXPECT_EQ(configuration.LastDispatchStatus(), STATUS_UNSUCCESSFUL)
+            << std::hex << request.Code << ": refused at once, never left pending";
+    }
+    EXPECT_EQ(kernel.LiveThreads(), 1) << "no request started a thread";
+}
+
+} // namespace
