@@ -13,6 +13,7 @@ namespace {
 
 constexpr DWORD NoTouchTimeoutMs = 15000;
 constexpr DWORD SampleIntervalMs = 10;
+constexpr DWORD LongestTouchMs = 2000;
 constexpr int CrossArm = 30;
 constexpr int Ring = 12;
 constexpr COLORREF Background = RGB(255, 255, 255);
@@ -96,11 +97,13 @@ public:
         positions->clear();
         if (!WaitForEvent(NoTouchTimeoutMs, why)) // the finger lands
             return false;
-        // Until the lift, sample where the pointer is.
+        // Until the lift, sample where the pointer is. A lift that came before
+        // this wait was issued is never reported, so the samples also end
+        // after a while: a finger held that long has given enough of them.
         OVERLAPPED lift = {};
         if (!StartEventWait(&lift, why))
             return false;
-        for (;;) {
+        for (DWORD started = GetTickCount(); GetTickCount() - started < LongestTouchMs;) {
             positions->push_back(PointerPosition());
             DWORD woke =
                 MsgWaitForMultipleObjects(1, &lift.hEvent, FALSE, SampleIntervalMs, QS_ALLINPUT);
