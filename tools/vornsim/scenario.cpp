@@ -12,7 +12,6 @@
 #include <set>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 namespace vornsim {
@@ -109,7 +108,7 @@ class Runner {
 public:
     explicit Runner(std::ostream& out) : out_(out), system_(kernel_)
     {
-        kernel_.SetDebugSink([this](const std::string& text) { Print("dbg " + Escape(text)); });
+        kernel_.SetDebugSink([this](const std::string& text) { Event("dbg " + Escape(text)); });
         system_.SetRecordSink([this](const MOUSE_INPUT_DATA& r) {
             {
                 // A calibration's taps are its own, as a calibration window
@@ -123,7 +122,7 @@ public:
             char line[128];
             std::snprintf(line, sizeof line, "record unit=%u flags=%u buttons=0x%X x=%ld y=%ld",
                           r.UnitId, r.Flags, r.ButtonFlags, long(r.LastX), long(r.LastY));
-            Print(line);
+            Event(line);
         });
     }
 
@@ -155,12 +154,21 @@ public:
     }
 
 private:
-    // What threads started by a command print while the command runs comes
-    // after the command's own lines, whatever the thread schedule.
+    // A command's own lines (its answers) are printed as it makes them.
     void Print(const std::string& line)
     {
         std::lock_guard<std::mutex> guard(outLock_);
-        if (holding_ && std::this_thread::get_id() != runnerThread_)
+        out_ << line << "\n";
+    }
+
+    // What the system reports while a command runs (records, debugger
+    // messages) comes after the command's own lines, in the order it
+    // happened, whichever thread happened to report it: the output must not
+    // depend on the thread schedule.
+    void Event(const std::string& line)
+    {
+        std::lock_guard<std::mutex> guard(outLock_);
+        if (holding_)
             held_.push_back(line);
         else
             out_ << line << "\n";
@@ -794,7 +802,6 @@ private:
     std::mutex outLock_;
     bool capturing_ = false;                 // records go to captured_, not out_
     std::vector<MOUSE_INPUT_DATA> captured_; // under outLock_
-    const std::thread::id runnerThread_ = std::this_thread::get_id();
     bool holding_ = false;
     std::vector<std::string> held_;
     std::map<std::string, PFILE_OBJECT> handles_;
