@@ -19,6 +19,7 @@ set(VORN_DRIVER_SOURCES
   control/control_device.cpp
   control/requests.cpp
   serial/interface.cpp
+  driver/access.cpp
   driver/pnp.cpp
   driver/ioctl.cpp
   driver/classentry.cpp

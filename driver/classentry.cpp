@@ -42,6 +42,10 @@ NTSTATUS NTAPI CreateDispatch(PDEVICE_OBJECT deviceObject, PIRP irp)
         }
         return CompleteRequest(irp, status);
     }
+    // A refused open never counts: no close follows it.
+    NTSTATUS access = CheckOpenAccess(irp);
+    if (!NT_SUCCESS(access))
+        return CompleteRequest(irp, access);
     if (InterlockedIncrement(&record->OpenCount) == 1) {
         SpinLockGuard lock(&record->Lock);
         record->EventIrp = nullptr;

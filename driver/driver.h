@@ -10,6 +10,12 @@ extern "C" DRIVER_INITIALIZE DriverEntry;
 DRIVER_DISPATCH CreateDispatch;
 DRIVER_DISPATCH CloseDispatch;
 
+// ---- access.cpp -------------------------------------------------------------------
+// Whether the caller of a create may open the control device or a touch
+// device: only Administrators and LocalSystem, or kernel mode. The status to
+// complete a refused create with.
+NTSTATUS CheckOpenAccess(PIRP irp);
+
 // ---- pnp.cpp ----------------------------------------------------------------------
 DRIVER_ADD_DEVICE AddDevice;
 DRIVER_DISPATCH PnpDispatch;

@@ -17,7 +17,9 @@
 #include <intrin.h>
 #define InterlockedBitTestAndSet VornDdkInterlockedBitTestAndSet
 #define InterlockedBitTestAndReset VornDdkInterlockedBitTestAndReset
-#include <ntddk.h>
+// ntifs.h is ntddk.h with the security routines and records (SeExports,
+// ACLs, descriptors) the access check at create needs.
+#include <ntifs.h>
 #undef InterlockedBitTestAndSet
 #undef InterlockedBitTestAndReset
 #include <ntddmou.h>

@@ -163,9 +163,17 @@ NTSTATUS System::SimpleRequest(PDEVICE_OBJECT device, UCHAR major)
     return SendAndWait(device, irp);
 }
 
-NTSTATUS System::Open(PDEVICE_OBJECT device)
+NTSTATUS System::Open(PDEVICE_OBJECT device, hosted::Account user)
 {
-    return SimpleRequest(device, IRP_MJ_CREATE);
+    if (!device)
+        return STATUS_NO_SUCH_DEVICE;
+    hosted::Opener opener;
+    opener.User = user;
+    hosted::CreateSecurity security(opener);
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_CREATE;
+    security.Apply(irp);
+    return SendAndWait(device, irp);
 }
 
 NTSTATUS System::Close(PDEVICE_OBJECT device)

@@ -58,7 +58,8 @@ public:
     int BusCloses() const { return busCloses_; }
     int BusCreates() const { return busCreates_; }
 
-    NTSTATUS Open(PDEVICE_OBJECT device);
+    // A create as a program of `user` sends it, without a file object.
+    NTSTATUS Open(PDEVICE_OBJECT device, hosted::Account user = hosted::Account::Administrator);
     NTSTATUS Close(PDEVICE_OBJECT device);
     NTSTATUS Read(PDEVICE_OBJECT device);
 

@@ -139,12 +139,49 @@ NTSTATUS LoadDriver(PDRIVER_OBJECT driver, DRIVER_INITIALIZE* entry, PUNICODE_ST
 // What LoadDriver does once driver entry has returned.
 void FinishDriverEntry(PDRIVER_OBJECT driver);
 
-// A handle opened from user mode on `device` (CreateFile): refused with
-// STATUS_NO_SUCH_DEVICE while the device initialises or after its driver
-// deleted it, with STATUS_ACCESS_DENIED when it is exclusive and open;
-// otherwise an IRP_MJ_CREATE goes down its stack and its status is the
-// open's. The file object comes back in `file` on success.
-NTSTATUS OpenHandle(PDEVICE_OBJECT device, PFILE_OBJECT* file);
+// Whose token an open carries. An administrator's groups include
+// Administrators; a standard user's do not; LocalSystem is the account of
+// system threads, and so of every kernel-mode open.
+enum class Account { Administrator, StandardUser, LocalSystem };
+// The token of the account's logon, as SeAccessCheck reads it.
+PACCESS_TOKEN TokenOf(Account account);
+
+// Who opens a device and how.
+struct Opener {
+    Account User = Account::Administrator;
+    KPROCESSOR_MODE Mode = UserMode;
+    ACCESS_MASK DesiredAccess = GENERIC_READ | GENERIC_WRITE; // as a program's CreateFile asks
+    bool ForceAccessCheck = false; // a kernel-mode open that asks for the caller's check
+};
+
+// What the I/O manager hands a create: the opener's captured subject context
+// and the access asked for, generic rights mapped for files. It must outlive
+// the request it is applied to.
+class CreateSecurity {
+public:
+    explicit CreateSecurity(const Opener& opener);
+    CreateSecurity(const CreateSecurity&) = delete;
+    CreateSecurity& operator=(const CreateSecurity&) = delete;
+    // Fills the request's mode and its next stack location's security context.
+    void Apply(PIRP irp) const;
+
+private:
+    Opener opener_;
+    ACCESS_STATE state_{};
+    IO_SECURITY_CONTEXT context_{};
+};
+
+// A handle opened on `device` (CreateFile from user mode unless `opener`
+// says otherwise): refused with STATUS_NO_SUCH_DEVICE while the device
+// initialises or after its driver deleted it, with STATUS_ACCESS_DENIED when
+// it is exclusive and open; otherwise an IRP_MJ_CREATE carrying the opener's
+// security context goes down its stack and its status is the open's. The
+// file object comes back in `file` on success.
+NTSTATUS OpenHandle(PDEVICE_OBJECT device, PFILE_OBJECT* file, const Opener& opener = Opener());
+// The same by name, as CreateFile("\\.\NAME") opens "\??\NAME": links are
+// followed; STATUS_OBJECT_NAME_NOT_FOUND when nothing has that name.
+NTSTATUS OpenHandleByName(const std::u16string& name, PFILE_OBJECT* file,
+                          const Opener& opener = Opener());
 // Closes that handle (CloseHandle): IRP_MJ_CLEANUP, then IRP_MJ_CLOSE once
 // the last reference on the file object is gone. Requests sent on a handle
 // still reach the driver after the device was deleted.

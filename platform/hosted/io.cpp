@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 namespace hosted {
 
@@ -130,7 +131,7 @@ NTSTATUS NTAPI FileRequestDone(PDEVICE_OBJECT, PIRP, PVOID context)
 
 } // namespace
 
-NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR majorFunction)
+NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR majorFunction, const Opener* opener)
 {
     PDEVICE_OBJECT top = file->DeviceObject;
     while (top->AttachedDevice)
@@ -139,6 +140,11 @@ NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR majorFunction)
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = majorFunction;
     next->FileObject = file;
+    std::unique_ptr<CreateSecurity> security;
+    if (opener) {
+        security = std::make_unique<CreateSecurity>(*opener);
+        security->Apply(irp);
+    }
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IoSetCompletionRoutine(irp, FileRequestDone, &done, TRUE, TRUE, TRUE);

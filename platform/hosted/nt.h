@@ -44,7 +44,7 @@ typedef UCHAR KIRQL, *PKIRQL;
 typedef CCHAR KPROCESSOR_MODE;
 typedef LONG KPRIORITY;
 typedef PVOID HANDLE, *PHANDLE;
-typedef ULONG ACCESS_MASK;
+typedef ULONG ACCESS_MASK, *PACCESS_MASK;
 
 #define TRUE 1
 #define FALSE 0
@@ -102,6 +102,14 @@ typedef const GUID* LPCGUID;
 #define STATUS_CANCELLED ((NTSTATUS)0xC0000120L)
 #define STATUS_DEVICE_NOT_CONNECTED ((NTSTATUS)0xC000009DL)
 #define STATUS_NO_SUCH_DEVICE ((NTSTATUS)0xC000000EL)
+#define STATUS_UNKNOWN_REVISION ((NTSTATUS)0xC0000058L)
+#define STATUS_REVISION_MISMATCH ((NTSTATUS)0xC0000059L)
+#define STATUS_PRIVILEGE_NOT_HELD ((NTSTATUS)0xC0000061L)
+#define STATUS_INVALID_ACL ((NTSTATUS)0xC0000077L)
+#define STATUS_INVALID_SID ((NTSTATUS)0xC0000078L)
+#define STATUS_INVALID_SECURITY_DESCR ((NTSTATUS)0xC0000079L)
+#define STATUS_ALLOTTED_SPACE_EXCEEDED ((NTSTATUS)0xC0000099L)
+#define STATUS_BAD_IMPERSONATION_LEVEL ((NTSTATUS)0xC00000A5L)
 
 // ---------------------------------------------------------------------------
 // Interrupt levels, pool, processor modes
@@ -190,6 +198,162 @@ typedef struct _KTIMER {
 } KTIMER, *PKTIMER;
 
 // ---------------------------------------------------------------------------
+// Security: access masks, SIDs, ACLs, descriptors and the subject context a
+// create carries
+
+#define DELETE 0x00010000
+#define READ_CONTROL 0x00020000
+#define WRITE_DAC 0x00040000
+#define WRITE_OWNER 0x00080000
+#define SYNCHRONIZE 0x00100000
+#define STANDARD_RIGHTS_REQUIRED 0x000F0000
+#define STANDARD_RIGHTS_READ READ_CONTROL
+#define STANDARD_RIGHTS_WRITE READ_CONTROL
+#define STANDARD_RIGHTS_EXECUTE READ_CONTROL
+#define STANDARD_RIGHTS_ALL 0x001F0000
+#define ACCESS_SYSTEM_SECURITY 0x01000000
+#define MAXIMUM_ALLOWED 0x02000000
+#define GENERIC_READ 0x80000000
+#define GENERIC_WRITE 0x40000000
+#define GENERIC_EXECUTE 0x20000000
+#define GENERIC_ALL 0x10000000
+
+#define FILE_READ_DATA 0x0001
+#define FILE_WRITE_DATA 0x0002
+#define FILE_APPEND_DATA 0x0004
+#define FILE_READ_EA 0x0008
+#define FILE_WRITE_EA 0x0010
+#define FILE_EXECUTE 0x0020
+#define FILE_READ_ATTRIBUTES 0x0080
+#define FILE_WRITE_ATTRIBUTES 0x0100
+#define FILE_GENERIC_READ                                                                          \
+    (STANDARD_RIGHTS_READ | FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_READ_EA | SYNCHRONIZE)
+#define FILE_GENERIC_WRITE                                                                         \
+    (STANDARD_RIGHTS_WRITE | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA |             \
+     FILE_APPEND_DATA | SYNCHRONIZE)
+#define FILE_GENERIC_EXECUTE                                                                       \
+    (STANDARD_RIGHTS_EXECUTE | FILE_READ_ATTRIBUTES | FILE_EXECUTE | SYNCHRONIZE)
+
+typedef struct _GENERIC_MAPPING {
+    ACCESS_MASK GenericRead;
+    ACCESS_MASK GenericWrite;
+    ACCESS_MASK GenericExecute;
+    ACCESS_MASK GenericAll;
+} GENERIC_MAPPING, *PGENERIC_MAPPING;
+
+typedef struct _SID_IDENTIFIER_AUTHORITY {
+    UCHAR Value[6];
+} SID_IDENTIFIER_AUTHORITY, *PSID_IDENTIFIER_AUTHORITY;
+
+#define SID_REVISION 1
+#define SID_MAX_SUB_AUTHORITIES 15
+
+typedef struct _SID {
+    UCHAR Revision;
+    UCHAR SubAuthorityCount;
+    SID_IDENTIFIER_AUTHORITY IdentifierAuthority;
+    ULONG SubAuthority[1];
+} SID, *PISID;
+typedef PVOID PSID;
+
+#define ACL_REVISION 2
+#define ACL_REVISION_DS 4
+
+typedef struct _ACL {
+    UCHAR AclRevision;
+    UCHAR Sbz1;
+    USHORT AclSize;
+    USHORT AceCount;
+    USHORT Sbz2;
+} ACL, *PACL;
+
+#define ACCESS_ALLOWED_ACE_TYPE 0x0
+#define ACCESS_DENIED_ACE_TYPE 0x1
+#define INHERIT_ONLY_ACE 0x08
+
+typedef struct _ACE_HEADER {
+    UCHAR AceType;
+    UCHAR AceFlags;
+    USHORT AceSize;
+} ACE_HEADER, *PACE_HEADER;
+
+typedef struct _ACCESS_ALLOWED_ACE {
+    ACE_HEADER Header;
+    ACCESS_MASK Mask;
+    ULONG SidStart;
+} ACCESS_ALLOWED_ACE, *PACCESS_ALLOWED_ACE;
+
+typedef struct _ACCESS_DENIED_ACE {
+    ACE_HEADER Header;
+    ACCESS_MASK Mask;
+    ULONG SidStart;
+} ACCESS_DENIED_ACE, *PACCESS_DENIED_ACE;
+
+#define SECURITY_DESCRIPTOR_REVISION 1
+typedef USHORT SECURITY_DESCRIPTOR_CONTROL;
+#define SE_OWNER_DEFAULTED 0x0001
+#define SE_GROUP_DEFAULTED 0x0002
+#define SE_DACL_PRESENT 0x0004
+#define SE_DACL_DEFAULTED 0x0008
+#define SE_SELF_RELATIVE 0x8000
+
+// The absolute form; a self-relative descriptor holds offsets instead.
+typedef struct _SECURITY_DESCRIPTOR {
+    UCHAR Revision;
+    UCHAR Sbz1;
+    SECURITY_DESCRIPTOR_CONTROL Control;
+    PSID Owner;
+    PSID Group;
+    PACL Sacl;
+    PACL Dacl;
+} SECURITY_DESCRIPTOR, *PISECURITY_DESCRIPTOR;
+typedef PVOID PSECURITY_DESCRIPTOR;
+
+typedef enum _SECURITY_IMPERSONATION_LEVEL {
+    SecurityAnonymous,
+    SecurityIdentification,
+    SecurityImpersonation,
+    SecurityDelegation
+} SECURITY_IMPERSONATION_LEVEL;
+
+typedef PVOID PACCESS_TOKEN;
+
+// The caller's identity as the I/O manager captured it for a create.
+typedef struct _SECURITY_SUBJECT_CONTEXT {
+    PACCESS_TOKEN ClientToken;
+    SECURITY_IMPERSONATION_LEVEL ImpersonationLevel;
+    PACCESS_TOKEN PrimaryToken;
+    PVOID ProcessAuditId;
+} SECURITY_SUBJECT_CONTEXT, *PSECURITY_SUBJECT_CONTEXT;
+
+typedef struct _ACCESS_STATE {
+    ACCESS_MASK RemainingDesiredAccess;
+    ACCESS_MASK PreviouslyGrantedAccess;
+    ACCESS_MASK OriginalDesiredAccess;
+    SECURITY_SUBJECT_CONTEXT SubjectSecurityContext;
+} ACCESS_STATE, *PACCESS_STATE;
+
+typedef struct _IO_SECURITY_CONTEXT {
+    PVOID SecurityQos;
+    PACCESS_STATE AccessState;
+    ACCESS_MASK DesiredAccess;
+    ULONG FullCreateOptions;
+} IO_SECURITY_CONTEXT, *PIO_SECURITY_CONTEXT;
+
+typedef struct _PRIVILEGE_SET* PPRIVILEGE_SET;
+
+// The well-known SIDs the kernel exports; only those the driver reads.
+typedef struct _SE_EXPORTS {
+    PSID SeWorldSid;
+    PSID SeLocalSystemSid;
+    PSID SeAliasAdminsSid;
+    PSID SeAliasUsersSid;
+    PSID SeAuthenticatedUsersSid;
+} SE_EXPORTS, *PSE_EXPORTS;
+
+extern PSE_EXPORTS SeExports;
+
+// ---------------------------------------------------------------------------
 // I/O manager objects
 
 #define IRP_MJ_CREATE 0x00
@@ -205,6 +369,7 @@ typedef struct _KTIMER {
 #define IRP_MJ_MAXIMUM_FUNCTION 0x1b
 
 #define SL_PENDING_RETURNED 0x01
+#define SL_FORCE_ACCESS_CHECK 0x01 // in Flags, not Control
 #define SL_INVOKE_ON_CANCEL 0x20
 #define SL_INVOKE_ON_SUCCESS 0x40
 #define SL_INVOKE_ON_ERROR 0x80
@@ -405,6 +570,13 @@ typedef struct _IO_STACK_LOCATION {
     UCHAR Flags;
     UCHAR Control;
     union {
+        struct {
+            PIO_SECURITY_CONTEXT SecurityContext;
+            ULONG Options;
+            USHORT FileAttributes;
+            USHORT ShareAccess;
+            ULONG EaLength;
+        } Create;
         struct {
             ULONG Length;
             ULONG Key;
@@ -770,6 +942,27 @@ NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE W
                                         KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                         BOOLEAN Alertable, PLARGE_INTEGER Timeout,
                                         PVOID WaitBlockArray);
+
+// Security
+NTSTATUS NTAPI RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Revision);
+NTSTATUS NTAPI RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                            BOOLEAN DaclPresent, PACL Dacl, BOOLEAN DaclDefaulted);
+NTSTATUS NTAPI RtlSetOwnerSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, PSID Owner,
+                                             BOOLEAN OwnerDefaulted);
+NTSTATUS NTAPI RtlCreateAcl(PACL Acl, ULONG AclLength, ULONG AclRevision);
+NTSTATUS NTAPI RtlAddAccessAllowedAce(PACL Acl, ULONG AceRevision, ACCESS_MASK AccessMask,
+                                      PSID Sid);
+ULONG NTAPI RtlLengthSid(PSID Sid);
+BOOLEAN NTAPI RtlValidSid(PSID Sid);
+VOID NTAPI RtlMapGenericMask(PACCESS_MASK AccessMask, const GENERIC_MAPPING* GenericMapping);
+PGENERIC_MAPPING NTAPI IoGetFileObjectGenericMapping(VOID);
+BOOLEAN NTAPI SeAccessCheck(PSECURITY_DESCRIPTOR SecurityDescriptor,
+                            PSECURITY_SUBJECT_CONTEXT SubjectSecurityContext,
+                            BOOLEAN SubjectContextLocked, ACCESS_MASK DesiredAccess,
+                            ACCESS_MASK PreviouslyGrantedAccess, PPRIVILEGE_SET* Privileges,
+                            PGENERIC_MAPPING GenericMapping, KPROCESSOR_MODE AccessMode,
+                            PACCESS_MASK GrantedAccess, NTSTATUS* AccessStatus);
+VOID NTAPI SeFreePrivileges(PPRIVILEGE_SET Privileges);
 
 // Diagnostics
 ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));

@@ -76,7 +76,8 @@ void Release(Kernel::State& k, const void* object)
 
 // Opens a file object on `device` as the I/O manager's parse routine does.
 // Objects lock not held.
-NTSTATUS OpenFileOn(Kernel::State& k, PDEVICE_OBJECT device, PFILE_OBJECT* opened)
+NTSTATUS OpenFileOn(Kernel::State& k, PDEVICE_OBJECT device, PFILE_OBJECT* opened,
+                    const Opener& opener)
 {
     PFILE_OBJECT file;
     {
@@ -96,7 +97,7 @@ NTSTATUS OpenFileOn(Kernel::State& k, PDEVICE_OBJECT device, PFILE_OBJECT* opene
         record->References++; // the open file keeps its device
         record->OpenFiles++;
     }
-    NTSTATUS status = SendFileRequest(file, IRP_MJ_CREATE);
+    NTSTATUS status = SendFileRequest(file, IRP_MJ_CREATE, &opener);
     std::lock_guard<std::mutex> guard(k.ObjectsLock);
     if (!NT_SUCCESS(status)) {
         Release(k, file); // never opened: no close follows
@@ -235,11 +236,26 @@ bool ReferenceFileObject(Kernel::State& k, PVOID object)
     return true;
 }
 
-NTSTATUS OpenHandle(PDEVICE_OBJECT device, PFILE_OBJECT* file)
+NTSTATUS OpenHandle(PDEVICE_OBJECT device, PFILE_OBJECT* file, const Opener& opener)
 {
     if (CurrentThread().Irql != PASSIVE_LEVEL)
         VerifierFail("irql", "a handle opened at IRQL %d", CurrentThread().Irql);
-    return OpenFileOn(K(), device, file);
+    return OpenFileOn(K(), device, file, opener);
+}
+
+NTSTATUS OpenHandleByName(const std::u16string& name, PFILE_OBJECT* file, const Opener& opener)
+{
+    UNICODE_STRING counted;
+    counted.Buffer = const_cast<PWSTR>(name.c_str());
+    counted.Length = counted.MaximumLength = USHORT(name.size() * sizeof(WCHAR));
+    PDEVICE_OBJECT device;
+    {
+        std::lock_guard<std::mutex> guard(K().ObjectsLock);
+        device = Resolve(K(), NameKey(counted));
+    }
+    if (!device)
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    return OpenHandle(device, file, opener);
 }
 
 void CloseHandle(PFILE_OBJECT file)
@@ -338,7 +354,6 @@ NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
 NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
                                         PFILE_OBJECT* FileObject, PDEVICE_OBJECT* DeviceObject)
 {
-    UNREFERENCED_PARAMETER(DesiredAccess);
     if (CurrentThread().Irql != PASSIVE_LEVEL)
         VerifierFail("irql", "IoGetDeviceObjectPointer at IRQL %d", CurrentThread().Irql);
     Kernel::State& k = K();
@@ -354,8 +369,13 @@ NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK 
             return STATUS_SUCCESS;
         }
     }
+    // A kernel-mode open, from a system thread: LocalSystem's token.
+    Opener opener;
+    opener.User = Account::LocalSystem;
+    opener.Mode = KernelMode;
+    opener.DesiredAccess = DesiredAccess;
     PFILE_OBJECT file;
-    NTSTATUS status = OpenFileOn(k, device, &file);
+    NTSTATUS status = OpenFileOn(k, device, &file, opener);
     if (!NT_SUCCESS(status))
         return status;
     // The routine opens a handle, references the file object and closes the

@@ -198,6 +198,7 @@ std::u16string NameKey(const UNICODE_STRING& name);
 void FreeFinishedIrps(Kernel::State& k);
 // Sends a create, cleanup or close for `file` to the top of the stack its
 // device heads, as the I/O manager does, and waits for it (io.cpp).
-NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR majorFunction);
+// A create carries `opener`'s security context.
+NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR majorFunction, const Opener* opener = nullptr);
 
 } // namespace hosted

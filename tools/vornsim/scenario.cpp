@@ -213,16 +213,15 @@ private:
             system_.Load();
         } else if (verb == "pnp")
             Pnp(w);
-        else if (verb == "open" && w.size() > 2)
-            OpenHandle(w);
+        else if (verb == "open")
+            Open(w);
         else if (verb == "close" && w.size() == 2 && handles_.count(w[1])) {
             hosted::CloseHandle(handles_[w[1]]);
             handles_.erase(w[1]);
-        } else if (verb == "open" || verb == "close") {
+        } else if (verb == "close") {
             Want(w, 2, 2);
-            PDEVICE_OBJECT device = Device(w[1]);
-            NTSTATUS status = verb == "open" ? system_.Open(device) : system_.Close(device);
-            Print(verb + " " + w[1] + " status=" + Status(status));
+            NTSTATUS status = system_.Close(Device(w[1]));
+            Print("close " + w[1] + " status=" + Status(status));
         } else if (verb == "class")
             Class(w);
         else if (verb == "ioctl")
@@ -238,24 +237,47 @@ private:
             throw ScenarioError("unknown command " + verb);
     }
 
-    // open DEV as NAME [user=standard|admin]: a handle as a program opens it.
-    void OpenHandle(const std::vector<std::string>& w)
+    // open DEV [as NAME] [user=standard|admin]: a create as a program of
+    // that user sends it; with `as NAME`, a handle kept under NAME.
+    void Open(const std::vector<std::string>& w)
     {
-        Want(w, 4, 5);
-        if (w[2] != "as")
-            throw ScenarioError("open DEV as NAME");
-        const std::string& name = w[3];
-        if (name.find(':') != std::string::npos || name == "control" || name == "mouseport")
-            throw ScenarioError("a handle name cannot be a device name: " + name);
-        if (handles_.count(name))
-            throw ScenarioError("handle " + name + " is already open");
-        // The device's access check is not modelled: every user may open.
-        if (w.size() == 5 && w[4] != "user=standard" && w[4] != "user=admin")
-            throw ScenarioError("expected user=standard or user=admin");
-        PFILE_OBJECT file = nullptr;
-        NTSTATUS status = hosted::OpenHandle(Device(w[1]), &file);
-        if (NT_SUCCESS(status))
-            handles_[name] = file;
+        Want(w, 2, 5);
+        size_t next = 2;
+        std::string name;
+        if (next < w.size() && w[next] == "as") {
+            if (next + 1 >= w.size())
+                throw ScenarioError("open DEV as NAME");
+            name = w[next + 1];
+            next += 2;
+            if (name.find(':') != std::string::npos || name == "control" || name == "mouseport")
+                throw ScenarioError("a handle name cannot be a device name: " + name);
+            if (handles_.count(name))
+                throw ScenarioError("handle " + name + " is already open");
+        }
+        hosted::Account user = hosted::Account::Administrator;
+        if (next < w.size()) {
+            if (w[next] == "user=standard")
+                user = hosted::Account::StandardUser;
+            else if (w[next] != "user=admin")
+                throw ScenarioError(w.size() == 3 || !name.empty()
+                                        ? "expected user=standard or user=admin"
+                                        : "open DEV as NAME");
+            ++next;
+        }
+        if (next != w.size())
+            throw ScenarioError("wrong number of words for open");
+        PDEVICE_OBJECT device = Device(w[1]);
+        NTSTATUS status;
+        if (name.empty()) {
+            status = system_.Open(device, user);
+        } else {
+            hosted::Opener opener;
+            opener.User = user;
+            PFILE_OBJECT file = nullptr;
+            status = hosted::OpenHandle(device, &file, opener);
+            if (NT_SUCCESS(status))
+                handles_[name] = file;
+        }
         Print("open " + w[1] + " status=" + Status(status));
     }
 
