@@ -284,6 +284,8 @@ NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR Value
                                      ULONG ValueType, PVOID ValueData, ULONG ValueLength)
 {
     CheckPassive("RtlWriteRegistryValue");
+    if (InjectFault(FaultKind::Key))
+        return STATUS_INSUFFICIENT_RESOURCES;
     Kernel::State& k = K();
     std::u16string absolute = Resolve(RelativeTo, Path);
     std::vector<UCHAR> data(static_cast<UCHAR*>(ValueData),
@@ -339,6 +341,8 @@ NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
     UNREFERENCED_PARAMETER(Class);
     UNREFERENCED_PARAMETER(CreateOptions);
     CheckPassive("ZwCreateKey");
+    if (InjectFault(FaultKind::Key))
+        return STATUS_INSUFFICIENT_RESOURCES;
     Kernel::State& k = K();
     std::u16string path =
         Trim(std::u16string(ObjectAttributes->ObjectName->Buffer,
