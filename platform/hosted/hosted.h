@@ -135,7 +135,7 @@ public:
         ULONG Type;
         ULONG Dword;
         std::u16string Text;      // REG_SZ: up to the first zero
-        std::vector<UCHAR> Bytes; // REG_SZ: exactly as written, zero or not
+        std::vector<UCHAR> Bytes; // exactly as written, of any type and length
     };
     static const char16_t* ServicesRoot();
     void RegistrySetDword(const std::u16string& key, const std::u16string& name, ULONG value);

@@ -16,7 +16,8 @@ constexpr UCHAR FreedFill = 0xDD;
 
 thread_local int t_neighbourCalls = 0;
 
-const char* const FaultKindNames[FaultKindCount] = {"alloc", "irp", "device", "link", "thread", "key"};
+const char* const FaultKindNames[FaultKindCount] = {"alloc", "irp",    "device",
+                                                    "link",  "thread", "key"};
 
 FaultCounts g_lastKernelCalls{};
 
