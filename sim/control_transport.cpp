@@ -11,8 +11,12 @@ BuiltRequestResult SendBuiltRequest(PDEVICE_OBJECT device, ULONG code, PVOID inp
     BuiltRequestResult result{};
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(code, device, input, inputLength, output, outputLength,
-                                             internal ? TRUE : FALSE, &done, &result.Status);
+    PIRP irp;
+    {
+        hosted::NeighbourCalls caller; // the caller's request is not the driver's call
+        irp = IoBuildDeviceIoControlRequest(code, device, input, inputLength, output, outputLength,
+                                            internal ? TRUE : FALSE, &done, &result.Status);
+    }
     if (!irp) {
         result.Status.Status = result.Dispatch = STATUS_INSUFFICIENT_RESOURCES;
         return result;

@@ -68,6 +68,7 @@ SerialPort::SerialPort(PDRIVER_OBJECT serialDriver, const std::string& name, int
     : name_(name), deviceName_(u"\\Device\\Serial" + Wide(std::to_string(index))),
       linkName_(name.rfind('\\', 0) == 0 ? Wide(name) : u"\\DosDevices\\" + Wide(name))
 {
+    hosted::NeighbourCalls serialDriverCalls;
     UNICODE_STRING deviceName = View(deviceName_);
     IoCreateDevice(serialDriver, sizeof(SerialPort*), &deviceName, FILE_DEVICE_SERIAL_PORT, 0, TRUE,
                    &device_);

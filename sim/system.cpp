@@ -28,6 +28,14 @@ std::u16string Wide(const std::string& text)
     return std::u16string(text.begin(), text.end());
 }
 
+// The PnP manager's and the class driver's own requests: not the driver's
+// calls, so never failed by fault injection.
+PIRP NeighbourIrp(CCHAR stackSize)
+{
+    hosted::NeighbourCalls neighbour;
+    return IoAllocateIrp(stackSize, FALSE);
+}
+
 NTSTATUS Finish(PIRP irp, NTSTATUS status)
 {
     irp->IoStatus.Status = status;
@@ -50,6 +58,7 @@ System::System(hosted::Kernel& kernel)
 {
     for (PDRIVER_DISPATCH& entry : busDriver_->MajorFunction)
         entry = BusDispatch;
+    hosted::NeighbourCalls classDriverCalls;
     IoCreateDevice(classDriver_, sizeof(System*), nullptr, FILE_DEVICE_MOUSE, 0, FALSE,
                    &classDevice_);
     *static_cast<System**>(classDevice_->DeviceExtension) = this;
@@ -92,6 +101,7 @@ NTSTATUS System::Load()
 NTSTATUS System::AddDevice()
 {
     if (!busDevice_) {
+        hosted::NeighbourCalls busDriverCalls;
         IoCreateDevice(busDriver_, sizeof(System*), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE,
                        &busDevice_);
         *static_cast<System**>(busDevice_->DeviceExtension) = this;
@@ -121,7 +131,7 @@ PnpAnswer System::Pnp(UCHAR minor)
     PnpAnswer answer{STATUS_NO_SUCH_DEVICE};
     if (!mousePort_ || removed_)
         return answer;
-    PIRP irp = IoAllocateIrp(mousePort_->StackSize, FALSE);
+    PIRP irp = NeighbourIrp(mousePort_->StackSize);
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED; // as the PnP manager starts every request
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_PNP;
@@ -147,7 +157,7 @@ NTSTATUS System::Power()
 {
     if (!mousePort_)
         return STATUS_NO_SUCH_DEVICE;
-    PIRP irp = IoAllocateIrp(mousePort_->StackSize, FALSE);
+    PIRP irp = NeighbourIrp(mousePort_->StackSize);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_POWER;
     next->MinorFunction = IRP_MN_QUERY_POWER;
@@ -158,7 +168,7 @@ NTSTATUS System::SimpleRequest(PDEVICE_OBJECT device, UCHAR major)
 {
     if (!device)
         return STATUS_NO_SUCH_DEVICE;
-    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    PIRP irp = NeighbourIrp(device->StackSize);
     IoGetNextIrpStackLocation(irp)->MajorFunction = major;
     return SendAndWait(device, irp);
 }
@@ -170,7 +180,7 @@ NTSTATUS System::Open(PDEVICE_OBJECT device, hosted::Account user)
     hosted::Opener opener;
     opener.User = user;
     hosted::CreateSecurity security(opener);
-    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    PIRP irp = NeighbourIrp(device->StackSize);
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_CREATE;
     security.Apply(irp);
     return SendAndWait(device, irp);

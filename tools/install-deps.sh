@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the builds need, from Debian's packages, when it is missing.
 set -euo pipefail
-packages=(cmake ninja-build g++ clang libgtest-dev libbenchmark-dev
+packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev
           g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
           binutils-mingw-w64-x86-64)
 missing=()

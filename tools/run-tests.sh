@@ -3,7 +3,8 @@
 # test, then builds the hosted driver and tests again under AddressSanitizer
 # and UndefinedBehaviorSanitizer, and once more with clang under
 # ThreadSanitizer, and runs the whole suite under each. No sanitizer report
-# is suppressed: any report fails its test.
+# is suppressed: any report fails its test. Then runs each libFuzzer target
+# for a minute. The Release suite includes the fault sweep over the scenarios.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
@@ -24,3 +25,12 @@ CC=clang CXX=clang++ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWit
 cmake --build build-tsan -j "$jobs"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --test-dir build-tsan -j "$jobs" --output-on-failure
+
+# The libFuzzer targets (fuzz/), built with clang under ASan and UBSan, each
+# run for a minute from its seed corpus; ctest above replays the corpora and
+# every crash ever found in each build.
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DVORN_FUZZ=ON -DVORN_TARGET=OFF -DVORN_BENCH=OFF
+cmake --build build-fuzz -j "$jobs" --target byte_stream_fuzzer control_fuzzer registry_fuzzer \
+  scenario_fuzzer
+bash tools/run-fuzzers.sh build-fuzz 60

@@ -5,6 +5,7 @@
 
 #include "platform/hosted/nt.h"
 
+#include <array>
 #include <functional>
 #include <string>
 #include <vector>
@@ -14,6 +15,11 @@ namespace hosted {
 // Hosted time is counted in 100 ns units, as the NT clock is.
 constexpr LONGLONG TicksPerMs = 10000;
 
+// The largest system buffer the I/O manager builds for a buffered request;
+// beyond it IoBuildDeviceIoControlRequest fails as when the pool cannot
+// supply the buffer. No request of the driver comes near it.
+constexpr ULONG MaxBufferedTransfer = 0x100000;
+
 struct PoolStats {
     ULONGLONG Allocations = 0; // successful allocation calls
     ULONGLONG FailedAllocations = 0;
@@ -21,6 +27,28 @@ struct PoolStats {
     ULONGLONG OutstandingBlocks = 0;
     ULONGLONG OutstandingBytes = 0;
     ULONGLONG PeakBytes = 0;
+};
+
+// The calls fault injection can fail, each kind with its own count:
+// ExAllocatePoolWithTag (Alloc); IoAllocateIrp and IoBuildDeviceIoControlRequest
+// (Irp); IoCreateDevice (Device); IoCreateSymbolicLink (Link);
+// PsCreateSystemThread (Thread); RtlWriteRegistryValue and ZwCreateKey (Key).
+enum class FaultKind { Alloc, Irp, Device, Link, Thread, Key };
+constexpr size_t FaultKindCount = 6;
+using FaultCounts = std::array<ULONGLONG, FaultKindCount>;
+// "alloc", "irp", "device", "link", "thread", "key".
+const char* FaultKindName(FaultKind kind);
+bool FaultKindNamed(const std::string& name, FaultKind* kind);
+
+// While one is alive on a thread, the injectable calls that thread makes are
+// neither counted nor failed: the neighbours and the I/O manager's own
+// requests hold one, so that only the driver's calls are swept.
+class NeighbourCalls {
+public:
+    NeighbourCalls();
+    ~NeighbourCalls();
+    NeighbourCalls(const NeighbourCalls&) = delete;
+    NeighbourCalls& operator=(const NeighbourCalls&) = delete;
 };
 
 // Orders spin locks: a lock of lower rank must be taken before one of higher
@@ -63,6 +91,17 @@ public:
     // Fails every allocation with this tag until cleared.
     void FailAllocationsWithTag(ULONG tag);
     void ClearAllocationFaults();
+    // Fails the n-th injectable call of `kind` from now on (1 = the next
+    // one), once; 0 withdraws it.
+    void FailNthCall(FaultKind kind, ULONGLONG n);
+    // Injectable calls of each kind made so far.
+    FaultCounts InjectableCalls() const;
+    // The run's outcome is already decided (an input error): what the
+    // teardown finds left behind (leaks, live threads) is reported on
+    // standard error as "teardown: RULE: DETAIL" instead of failing the
+    // verifier. If threads are still running the kernel cannot be freed
+    // safely, and the process ends with `exitStatus` after the report.
+    void ReportTeardownFindingsOnly(int exitStatus);
     // The next ObReferenceObjectByPointer fails with `status`.
     void FailNextReference(NTSTATUS status);
     // IoGetDeviceObjectPointer succeeds without a file object, as some
@@ -96,7 +135,7 @@ public:
         ULONG Type;
         ULONG Dword;
         std::u16string Text;      // REG_SZ: up to the first zero
-        std::vector<UCHAR> Bytes; // REG_SZ: exactly as written, zero or not
+        std::vector<UCHAR> Bytes; // exactly as written, of any type and length
     };
     static const char16_t* ServicesRoot();
     void RegistrySetDword(const std::u16string& key, const std::u16string& name, ULONG value);
@@ -130,6 +169,9 @@ private:
 };
 
 void SetVerifierHandler(VerifierHandler handler);
+
+// The injectable calls the last kernel made in its life, teardown included.
+FaultCounts InjectableCallsOfLastKernel();
 
 // Runs a driver's entry as the I/O manager loads a driver: when it returns,
 // every device the driver has made is ready for opens (DO_DEVICE_INITIALIZING

@@ -136,7 +136,11 @@ NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR majorFunction, const Opener* o
     PDEVICE_OBJECT top = file->DeviceObject;
     while (top->AttachedDevice)
         top = top->AttachedDevice;
-    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    PIRP irp;
+    {
+        NeighbourCalls ioManager;
+        irp = IoAllocateIrp(top->StackSize, FALSE);
+    }
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = majorFunction;
     next->FileObject = file;
@@ -188,6 +192,8 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
     UNREFERENCED_PARAMETER(ChargeQuota);
     if (StackSize < 1)
         VerifierFail("irp", "IoAllocateIrp with a stack size of %d", StackSize);
+    if (InjectFault(FaultKind::Irp))
+        return nullptr;
     size_t bytes = sizeof(IRP) + size_t(StackSize) * sizeof(IO_STACK_LOCATION);
     auto* memory = new char[bytes]();
     auto* irp = reinterpret_cast<PIRP>(memory);
@@ -235,7 +241,16 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
 {
     if (CurrentThread().Irql != PASSIVE_LEVEL)
         VerifierFail("irql", "IoBuildDeviceIoControlRequest at IRQL %d", CurrentThread().Irql);
-    PIRP irp = IoAllocateIrp(DeviceObject->StackSize, FALSE);
+    if (InjectFault(FaultKind::Irp))
+        return nullptr;
+    if ((IoControlCode & 3) == METHOD_BUFFERED &&
+        std::max(InputBufferLength, OutputBufferLength) > MaxBufferedTransfer)
+        return nullptr;
+    PIRP irp;
+    {
+        NeighbourCalls counted; // counted once, as this call
+        irp = IoAllocateIrp(DeviceObject->StackSize, FALSE);
+    }
     IrpState& state = StateOf(irp);
     state.BuiltRequest = true;
     state.Method = IoControlCode & 3;

@@ -72,6 +72,26 @@ void VerifierFail(const char* rule, const char* format, ...)
     _exit(3);
 }
 
+void TeardownFinding(Kernel::State& k, const char* rule, const char* format, ...)
+{
+    char detail[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(detail, sizeof detail, format, args);
+    va_end(args);
+    if (!k.TeardownReportsOnly)
+        VerifierFail(rule, "%s", detail);
+    std::fflush(stdout);
+    std::fprintf(stderr, "teardown: %s: %s\n", rule, detail);
+    std::fflush(stderr);
+}
+
+void Kernel::ReportTeardownFindingsOnly(int exitStatus)
+{
+    state_->TeardownReportsOnly = true;
+    state_->TeardownExitStatus = exitStatus;
+}
+
 std::string TagText(ULONG tag)
 {
     std::string text;
@@ -102,26 +122,42 @@ Kernel::~Kernel()
 {
     State& k = *state_;
     WaitForExitingThreads();
+    RememberInjectableCalls(k);
+    bool threadsLeft = false;
     {
         std::lock_guard<std::mutex> guard(k.Dispatcher);
-        if (k.LiveThreads != 1)
-            VerifierFail("thread-leak",
-                         "%d system thread(s) still running at teardown; first runs routine %p",
-                         k.LiveThreads - 1,
-                         k.Threads.empty() ? nullptr : (void*)(*k.Threads.begin())->Routine);
+        threadsLeft = k.LiveThreads != 1;
+        if (threadsLeft)
+            TeardownFinding(k, "thread-leak",
+                            "%d system thread(s) still running at teardown; first runs routine %p",
+                            k.LiveThreads - 1,
+                            k.Threads.empty() ? nullptr : (void*)(*k.Threads.begin())->Routine);
     }
     CheckObjectsAtTeardown(k);
-    FreeFinishedIrps(k);
+    if (!threadsLeft)
+        FreeFinishedIrps(k);
     {
         std::lock_guard<std::mutex> guard(k.PoolLock);
         if (!k.Blocks.empty()) {
             const auto& [address, block] = *k.Blocks.begin();
-            VerifierFail("pool-leak",
-                         "%zu pool block(s) still allocated at teardown; first: %zu bytes, tag "
-                         "'%s', allocation #%llu at %p",
-                         k.Blocks.size(), block.Size, TagText(block.Tag).c_str(),
-                         (unsigned long long)block.Sequence, address);
+            TeardownFinding(k, "pool-leak",
+                            "%zu pool block(s) still allocated at teardown; first: %zu bytes, tag "
+                            "'%s', allocation #%llu at %p",
+                            k.Blocks.size(), block.Size, TagText(block.Tag).c_str(),
+                            (unsigned long long)block.Sequence, address);
         }
+    }
+    if (threadsLeft) {
+        // Running threads still use the kernel's state: it cannot go.
+        std::fflush(stdout);
+        _exit(k.TeardownExitStatus);
+    }
+    {
+        // Blocks only reported as leaks go with the kernel.
+        std::lock_guard<std::mutex> guard(k.PoolLock);
+        for (const auto& [address, block] : k.Blocks)
+            std::free(const_cast<void*>(address));
+        k.Blocks.clear();
     }
     FreeObjects(k);
     for (PDRIVER_OBJECT driver : k.Drivers) {

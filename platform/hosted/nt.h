@@ -703,6 +703,8 @@ VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, U
 #define REG_NONE 0
 #define REG_SZ 1
 #define REG_BINARY 3
+#define REG_EXPAND_SZ 2
+#define REG_MULTI_SZ 7
 #define REG_DWORD 4
 #define KEY_ALL_ACCESS 0x000F003F
 #define OBJ_CASE_INSENSITIVE 0x00000040

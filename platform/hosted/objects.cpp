@@ -194,15 +194,15 @@ void CheckObjectsAtTeardown(Kernel::State& k)
     {
         std::lock_guard<std::mutex> guard(k.NotificationsLock);
         if (!k.Registrations.empty())
-            VerifierFail("notification-leak",
-                         "%zu Plug and Play notification registration(s) left at teardown",
-                         k.Registrations.size());
+            TeardownFinding(k, "notification-leak",
+                            "%zu Plug and Play notification registration(s) left at teardown",
+                            k.Registrations.size());
     }
     {
         std::lock_guard<std::mutex> keys(k.RegistryLock);
         if (!k.KeyHandles.empty())
-            VerifierFail("reference-leak", "%zu registry key handle(s) left open at teardown",
-                         k.KeyHandles.size());
+            TeardownFinding(k, "reference-leak", "%zu registry key handle(s) left open at teardown",
+                            k.KeyHandles.size());
     }
     std::lock_guard<std::mutex> guard(k.ObjectsLock);
     for (const auto& [object, record] : k.Objects) {
@@ -210,9 +210,10 @@ void CheckObjectsAtTeardown(Kernel::State& k)
         bool expected =
             record.Kind == ObjectKind::Device && !record.Deleted && record.References == 1;
         if (!expected)
-            VerifierFail("reference-leak", "%s object %p%s%s left at teardown with %d reference(s)",
-                         KindName(record.Kind), object, record.Name.empty() ? "" : " ",
-                         Narrow(record.Name).c_str(), record.References);
+            TeardownFinding(k, "reference-leak",
+                            "%s object %p%s%s left at teardown with %d reference(s)",
+                            KindName(record.Kind), object, record.Name.empty() ? "" : " ",
+                            Narrow(record.Name).c_str(), record.References);
     }
 }
 
@@ -277,6 +278,8 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 {
     if (CurrentThread().Irql != PASSIVE_LEVEL)
         VerifierFail("irql", "IoCreateDevice at IRQL %d", CurrentThread().Irql);
+    if (InjectFault(FaultKind::Device))
+        return STATUS_INSUFFICIENT_RESOURCES;
     Kernel::State& k = K();
     std::u16string key = DeviceName && DeviceName->Buffer ? NameKey(*DeviceName) : u"";
     std::lock_guard<std::mutex> guard(k.ObjectsLock);
@@ -331,6 +334,8 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
 
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName)
 {
+    if (InjectFault(FaultKind::Link))
+        return STATUS_INSUFFICIENT_RESOURCES;
     Kernel::State& k = K();
     std::lock_guard<std::mutex> guard(k.ObjectsLock);
     std::u16string key = NameKey(*SymbolicLinkName);

@@ -14,6 +14,13 @@ namespace {
 constexpr UCHAR FreshFill = 0xCD;
 constexpr UCHAR FreedFill = 0xDD;
 
+thread_local int t_neighbourCalls = 0;
+
+const char* const FaultKindNames[FaultKindCount] = {"alloc", "irp",    "device",
+                                                    "link",  "thread", "key"};
+
+FaultCounts g_lastKernelCalls{};
+
 bool ShouldFail(Kernel::State& k, ULONG tag)
 {
     ULONGLONG sequence = ++k.AllocationSequence;
@@ -25,6 +32,68 @@ bool ShouldFail(Kernel::State& k, ULONG tag)
 }
 
 } // namespace
+
+const char* FaultKindName(FaultKind kind)
+{
+    return FaultKindNames[size_t(kind)];
+}
+
+bool FaultKindNamed(const std::string& name, FaultKind* kind)
+{
+    for (size_t i = 0; i < FaultKindCount; ++i)
+        if (name == FaultKindNames[i]) {
+            *kind = FaultKind(i);
+            return true;
+        }
+    return false;
+}
+
+NeighbourCalls::NeighbourCalls()
+{
+    ++t_neighbourCalls;
+}
+
+NeighbourCalls::~NeighbourCalls()
+{
+    --t_neighbourCalls;
+}
+
+bool InjectFault(FaultKind kind)
+{
+    if (t_neighbourCalls > 0)
+        return false;
+    Kernel::State& k = K();
+    std::lock_guard<std::mutex> guard(k.FaultLock);
+    size_t i = size_t(kind);
+    if (++k.FaultCalls[i] != k.FaultAt[i])
+        return false;
+    k.FaultAt[i] = 0;
+    return true;
+}
+
+void Kernel::FailNthCall(FaultKind kind, ULONGLONG n)
+{
+    std::lock_guard<std::mutex> guard(state_->FaultLock);
+    size_t i = size_t(kind);
+    state_->FaultAt[i] = n == 0 ? 0 : state_->FaultCalls[i] + n;
+}
+
+FaultCounts Kernel::InjectableCalls() const
+{
+    std::lock_guard<std::mutex> guard(state_->FaultLock);
+    return state_->FaultCalls;
+}
+
+void RememberInjectableCalls(Kernel::State& k)
+{
+    std::lock_guard<std::mutex> guard(k.FaultLock);
+    g_lastKernelCalls = k.FaultCalls;
+}
+
+FaultCounts InjectableCallsOfLastKernel()
+{
+    return g_lastKernelCalls;
+}
 
 PoolStats Kernel::Pool() const
 {
@@ -65,8 +134,9 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
                      PoolType == PagedPool ? "PagedPool" : "NonPagedPool", NumberOfBytes,
                      TagText(Tag).c_str(), irql);
     Kernel::State& k = K();
+    bool injected = InjectFault(FaultKind::Alloc);
     std::lock_guard<std::mutex> guard(k.PoolLock);
-    if (ShouldFail(k, Tag)) {
+    if (ShouldFail(k, Tag) || injected) {
         k.Stats.FailedAllocations++;
         return nullptr;
     }

@@ -82,9 +82,8 @@ std::u16string Relative(const std::u16string& absolute)
 // first four bytes as a number.
 Kernel::RegistryValue ValueFromBytes(ULONG type, const std::vector<UCHAR>& data)
 {
-    Kernel::RegistryValue value{type, 0, u"", {}};
+    Kernel::RegistryValue value{type, 0, u"", data};
     if (type == REG_SZ) {
-        value.Bytes = data;
         for (size_t i = 0; i + 1 < data.size(); i += 2) {
             char16_t c = char16_t(data[i] | data[i + 1] << 8);
             if (!c)
@@ -92,7 +91,8 @@ Kernel::RegistryValue ValueFromBytes(ULONG type, const std::vector<UCHAR>& data)
             value.Text += c;
         }
     } else {
-        std::memcpy(&value.Dword, data.data(), std::min<size_t>(4, data.size()));
+        if (!data.empty()) // a value of no bytes reads as 0
+            std::memcpy(&value.Dword, data.data(), std::min<size_t>(4, data.size()));
     }
     return value;
 }
@@ -126,11 +126,32 @@ NTSTATUS CallRoutine(const RTL_QUERY_REGISTRY_TABLE& entry, const Kernel::Regist
     // A string goes to the routine as it is stored: a value written without
     // its terminating zero arrives without one, in a buffer of exactly its
     // length, so a routine that looks past it is caught under ASan.
+    // Any other type arrives with its bytes as stored, whatever their length.
+    // As on NT, unless the entry says NOEXPAND, an expandable string arrives
+    // as REG_SZ, and a multi-string as one REG_SZ call per string.
     std::vector<UCHAR> bytes = value.Bytes;
-    ULONG dword = value.Dword;
-    PVOID data = value.Type == REG_SZ ? static_cast<PVOID>(bytes.data()) : &dword;
-    ULONG length = value.Type == REG_SZ ? ULONG(bytes.size()) : 4;
-    return entry.QueryRoutine(entry.Name, value.Type, data, length, context, entry.EntryContext);
+    bool expand = (entry.Flags & RTL_QUERY_REGISTRY_NOEXPAND) == 0;
+    if (expand && value.Type == REG_MULTI_SZ) {
+        for (size_t at = 0; at + 1 < bytes.size();) {
+            size_t end = at;
+            while (end + 1 < bytes.size() && (bytes[end] | bytes[end + 1]))
+                end += 2;
+            if (end == at)
+                break; // the empty string that ends the list
+            std::vector<UCHAR> one(bytes.begin() + at, bytes.begin() + end);
+            one.insert(one.end(), {0, 0});
+            NTSTATUS status = entry.QueryRoutine(entry.Name, REG_SZ, one.data(), ULONG(one.size()),
+                                                 context, entry.EntryContext);
+            if (!NT_SUCCESS(status))
+                return status;
+            at = end + 2;
+        }
+        return STATUS_SUCCESS;
+    }
+    ULONG type = expand && value.Type == REG_EXPAND_SZ ? REG_SZ : value.Type;
+    PVOID data = bytes.empty() ? nullptr : bytes.data();
+    return entry.QueryRoutine(entry.Name, type, data, ULONG(bytes.size()), context,
+                              entry.EntryContext);
 }
 
 } // namespace
@@ -284,6 +305,8 @@ NTSTATUS NTAPI RtlWriteRegistryValue(ULONG RelativeTo, PCWSTR Path, PCWSTR Value
                                      ULONG ValueType, PVOID ValueData, ULONG ValueLength)
 {
     CheckPassive("RtlWriteRegistryValue");
+    if (InjectFault(FaultKind::Key))
+        return STATUS_INSUFFICIENT_RESOURCES;
     Kernel::State& k = K();
     std::u16string absolute = Resolve(RelativeTo, Path);
     std::vector<UCHAR> data(static_cast<UCHAR*>(ValueData),
@@ -339,6 +362,8 @@ NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess,
     UNREFERENCED_PARAMETER(Class);
     UNREFERENCED_PARAMETER(CreateOptions);
     CheckPassive("ZwCreateKey");
+    if (InjectFault(FaultKind::Key))
+        return STATUS_INSUFFICIENT_RESOURCES;
     Kernel::State& k = K();
     std::u16string path =
         Trim(std::u16string(ObjectAttributes->ObjectName->Buffer,

@@ -106,6 +106,12 @@ struct Kernel::State {
     ULONGLONG FailAt = 0; // allocation sequence number to fail; 0 = none
     std::set<ULONG> FailedTags;
 
+    mutable std::mutex FaultLock;
+    FaultCounts FaultCalls{}; // injectable calls made, by kind
+    FaultCounts FaultAt{};    // the call number to fail, by kind; 0 = none
+    bool TeardownReportsOnly = false;
+    int TeardownExitStatus = 0;
+
     mutable std::mutex DebugLock;
     std::vector<std::string> Debug;
     std::function<void(const std::string&)> DebugSink;
@@ -160,6 +166,15 @@ struct Kernel::State {
 };
 
 Kernel::State& K();
+
+// Counts an injectable call of `kind` and says whether it is to fail.
+bool InjectFault(FaultKind kind);
+// Keeps the counts for InjectableCallsOfLastKernel, as the kernel goes.
+void RememberInjectableCalls(Kernel::State& k);
+// Something the teardown found left behind: a verifier failure, or only a
+// report once the run's outcome is decided. Returns when only reported.
+void TeardownFinding(Kernel::State& k, const char* rule, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 
 // Dispatcher lock held, no thread runnable: lets time jump to the next
 // deadline until some thread (or `self`, when given) can run again.

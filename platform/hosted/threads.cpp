@@ -89,6 +89,8 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     UNREFERENCED_PARAMETER(ClientId);
     if (CurrentThread().Irql != PASSIVE_LEVEL)
         VerifierFail("irql", "PsCreateSystemThread at IRQL %d", CurrentThread().Irql);
+    if (InjectFault(FaultKind::Thread))
+        return STATUS_INSUFFICIENT_RESOURCES;
     Kernel::State& k = K();
     auto* self = new HostedThread{};
     self->Thread.Header.Type = ThreadType;

@@ -53,6 +53,7 @@ bool SimulatedUser::WaitForTap(std::vector<vorn::calibration::ScreenPoint>* posi
 BackgroundCtl::BackgroundCtl(std::vector<std::string> args) : args_(std::move(args))
 {
     HANDLE handle;
+    hosted::NeighbourCalls program; // vornctl's own thread, not the driver's
     if (!NT_SUCCESS(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, Main, this))) {
         result_ = {vornctl::ExitRefused, "cannot start a thread for the command"};
         finished_ = true;

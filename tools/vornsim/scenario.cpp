@@ -97,6 +97,10 @@ std::string StripComment(const std::string& line)
     return line;
 }
 
+// Bounds that keep one line from running for minutes or taking gigabytes.
+constexpr ULONG MaxSleepMs = 24 * 60 * 60 * 1000; // a day of hosted time
+constexpr ULONG MaxFailCall = 1000000;            // more calls than any scenario makes
+
 struct PendingRequest {
     ULONG Code;
     KEVENT Done;
@@ -137,6 +141,10 @@ public:
         // Requests still pending are cancelled by the teardown.
         kernel_.SetDebugSink(nullptr);
     }
+
+    // The run ends with an input error: what the teardown finds left behind
+    // is reported, and the exit status stays the input error's.
+    void EndsWithInputError(int exitStatus) { kernel_.ReportTeardownFindingsOnly(exitStatus); }
 
     void Run(const std::string& rawLine)
     {
@@ -210,6 +218,8 @@ private:
             Interface(w);
         else if (verb == "load") {
             Want(w, 1, 1);
+            if (system_.Loaded())
+                throw ScenarioError("the driver is already loaded");
             system_.Load();
         } else if (verb == "pnp")
             Pnp(w);
@@ -232,9 +242,21 @@ private:
             Want(w, 1, 1);
         } else if (verb == "sleep") {
             Want(w, 2, 2);
-            kernel_.SleepMs(Number(w[1]));
-        } else
+            kernel_.SleepMs(Bounded(w[1], "MS", 0, MaxSleepMs));
+        } else if (verb == "fail")
+            Fail(w);
+        else
             throw ScenarioError("unknown command " + verb);
+    }
+
+    // fail KIND N: the N-th injectable call of KIND from now on fails, once.
+    void Fail(const std::vector<std::string>& w)
+    {
+        Want(w, 3, 3);
+        hosted::FaultKind kind;
+        if (!hosted::FaultKindNamed(w[1], &kind))
+            throw ScenarioError("fail KIND is alloc, irp, device, link, thread or key: " + w[1]);
+        kernel_.FailNthCall(kind, ULONGLONG(Bounded(w[2], "N", 1, MaxFailCall)));
     }
 
     // open DEV [as NAME] [user=standard|admin]: a create as a program of
@@ -506,7 +528,7 @@ private:
             return fallback;
         if (w[at].rfind("len=", 0) != 0)
             throw ScenarioError("expected len=N");
-        return Number(w[at].substr(4));
+        return ULONG(Bounded(w[at].substr(4), "len", 0, hosted::MaxBufferedTransfer));
     }
 
     void Class(const std::vector<std::string>& w)
@@ -664,7 +686,7 @@ private:
                 while (i + 1 < w.size() && w[i + 1].find('=') == std::string::npos)
                     hex += w[++i];
             } else if (w[i].rfind("out=", 0) == 0)
-                output = Number(w[i].substr(4));
+                output = ULONG(Bounded(w[i].substr(4), "out", 0, hosted::MaxBufferedTransfer));
             else if (w[i].rfind("to=", 0) == 0 && handles_.count(w[i].substr(3))) {
                 file = handles_[w[i].substr(3)];
                 target = file->DeviceObject; // a request on a handle goes where it was opened
@@ -676,16 +698,23 @@ private:
                 throw ScenarioError("unknown ioctl option " + w[i]);
         }
         input = InputBytes(hex);
+        if (input.size() > hosted::MaxBufferedTransfer)
+            throw ScenarioError("in= holds more than " +
+                                std::to_string(hosted::MaxBufferedTransfer) + " bytes");
         if (!target)
             target = Device("control");
         auto request = std::make_unique<PendingRequest>();
         request->Code = code;
         request->Output.resize(output);
         KeInitializeEvent(&request->Done, NotificationEvent, FALSE);
-        PIRP irp = IoBuildDeviceIoControlRequest(
-            code, target, input.empty() ? nullptr : input.data(), ULONG(input.size()),
-            output ? request->Output.data() : nullptr, output, FALSE, &request->Done,
-            &request->Status);
+        PIRP irp;
+        {
+            hosted::NeighbourCalls caller; // the program's request, not the driver's call
+            irp = IoBuildDeviceIoControlRequest(
+                code, target, input.empty() ? nullptr : input.data(), ULONG(input.size()),
+                output ? request->Output.data() : nullptr, output, FALSE, &request->Done,
+                &request->Status);
+        }
         IoGetNextIrpStackLocation(irp)->FileObject = file;
         NTSTATUS status = IoCallDriver(target, irp);
         if (status == STATUS_PENDING && !KeReadStateEvent(&request->Done)) {
@@ -848,6 +877,8 @@ int RunScenario(std::istream& input, std::ostream& output, std::ostream& errors)
         } catch (const ScenarioError& error) {
             output.flush();
             errors << "error " << number << ": " << error.what() << "\n";
+            errors.flush();
+            runner.EndsWithInputError(2);
             return 2;
         }
     }
