@@ -8,7 +8,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-fuzz}
 seconds=${2:-60}
-status=0
+status=0 passed=0 failed=0
 for target in byte_stream control registry scenario; do
     work=$(mktemp -d)
     log="$work/log"
@@ -19,11 +19,15 @@ for target in byte_stream control registry scenario; do
     runs=$(grep -m1 'stat::number_of_executed_units' "$log" | awk '{print $2}')
     if [[ $result -eq 0 ]]; then
         echo "fuzz $target: ${runs:-?} executions in ${seconds} s, no crash"
+        passed=$((passed + 1))
     else
         echo "fuzz $target: FAILED after ${runs:-?} executions (exit $result):"
         grep -E 'ERROR|check failed|verifier|teardown|Test unit written' "$log" | head -n 10
         status=1
+        failed=$((failed + 1))
     fi
     rm -rf "$work"
 done
+# The last line of the whole test run.
+echo "fuzzers: $passed passed, $failed failed"
 exit $status
