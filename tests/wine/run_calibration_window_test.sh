@@ -24,18 +24,11 @@ helper=$2
 dist=$build/dist/x86_64
 logs=$build/wine-calibration
 began=$SECONDS
+# shellcheck source=wine_common.sh
+source "$(dirname "$0")/wine_common.sh"
 width=1024
 height=768
 points=25
-
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
-
-step() {
-    printf '[%3ds] %s\n' $((SECONDS - began)) "$*"
-}
 
 # The registry: one configured device on COM1 with its own corners, and
 # globals that the procedure changes while it runs (mouse mode, rotation), so
@@ -62,29 +55,6 @@ VORN2000\Device0|ULY|dword|15050
 VORN2000\Device0|XDeviation|dword|30
 VORN2000\Device0|YDeviation|dword|30
 EOF
-}
-
-registry_as_reg_file() {
-    echo "REGEDIT4"
-    local key name type value last=""
-    while IFS='|' read -r key name type value; do
-        if [[ $key != "$last" ]]; then
-            printf '\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\%s]\n' "$key"
-            last=$key
-        fi
-        if [[ $type == dword ]]; then
-            printf '"%s"=dword:%08x\n' "$name" "$value"
-        else
-            printf '"%s"="%s"\n' "$name" "$value"
-        fi
-    done < <(registry_table)
-}
-
-# A Unix path as Wine's Z: drive sees it.
-windows_path() {
-    local path
-    path=$(realpath "$1")
-    echo "Z:${path//\//\\}"
 }
 
 for f in "$dist/vorn.sys" "$dist/vorn.inf" "$dist/vornctl.exe" "$helper"; do
@@ -196,45 +166,9 @@ DISPLAY=:$(tr -d '[:space:]' <"$run/display")
 export DISPLAY
 step "Xvfb on display $DISPLAY"
 
-# Runs a Wine program with no standard input: a Wine process that outlives the
-# command (wineserver, services, winedevice, explorer) must hold no pipe of
-# ours either.
-wine_run() {
-    nice -n 10 "$wine" "$@" </dev/null
-}
-
-# The server stays up between commands, so services.exe and the driver host
-# live on from one command to the next.
-"$wineserver" -p >/dev/null 2>&1 </dev/null
-step "booting a fresh prefix in $WINEPREFIX"
-# The first program in a new prefix makes Wine run wineboot --init by itself;
-# `wineboot -i` as that program would init twice (see run_wine_test.sh).
-wine_run cmd /c exit >"$logs/boot.log" 2>&1 ||
-    fail "Wine could not boot the prefix (see $logs/boot.log)"
-
-registry_as_reg_file >"$logs/vorn.reg"
-wine_run regedit /S "$(windows_path "$logs/vorn.reg")" >"$logs/regedit.log" 2>&1 ||
-    fail "regedit could not import $logs/vorn.reg"
-
-step "installing $(windows_path "$dist/vorn.inf") on Root\\VORN2000"
-wine_run "$helper" install "$(windows_path "$dist/vorn.inf")" 'Root\VORN2000' \
-    >"$logs/install.log" 2>&1 || {
-    cat "$logs/install.log" >&2
-    fail "the INF install failed"
-}
-opened=""
-for _ in $(seq 100); do
-    if wine_run "$helper" probe >"$logs/probe.log" 2>&1; then
-        opened=yes
-        break
-    fi
-    sleep 0.2
-done
-[[ -n $opened ]] || {
-    cat "$logs/probe.log" >&2
-    fail "\\\\.\\VORN does not open: the driver did not load"
-}
-step "driver loaded: \\\\.\\VORN opens"
+boot_prefix
+import_registry
+install_driver
 
 # vornctl.exe's standard output, without Windows line ends.
 vornctl() {

@@ -20,11 +20,8 @@ dist=$build/dist/x86_64
 script=$src/tests/wine/vornctl_script.txt
 logs=$build/wine-test
 began=$SECONDS
-
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
+# shellcheck source=wine_common.sh
+source "$src/tests/wine/wine_common.sh"
 
 # The registry the test runs on, one value a line: KEY|NAME|TYPE|VALUE. The
 # .reg file for Wine and the `reg set` lines for vornsim are both made from it.
@@ -65,22 +62,6 @@ VORN2000\Device1|Mode|dword|1
 EOF
 }
 
-registry_as_reg_file() {
-    echo "REGEDIT4"
-    local key name type value last=""
-    while IFS='|' read -r key name type value; do
-        if [[ $key != "$last" ]]; then
-            printf '\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\%s]\n' "$key"
-            last=$key
-        fi
-        if [[ $type == dword ]]; then
-            printf '"%s"=dword:%08x\n' "$name" "$value"
-        else
-            printf '"%s"="%s"\n' "$name" "$value"
-        fi
-    done < <(registry_table)
-}
-
 registry_as_scenario() {
     local key name type value
     while IFS='|' read -r key name type value; do
@@ -91,13 +72,6 @@ registry_as_scenario() {
 # The commands of the script: blank lines and comments dropped.
 script_lines() {
     grep -v -e '^[[:space:]]*$' -e '^[[:space:]]*#' "$script"
-}
-
-# A Unix path as Wine's Z: drive sees it.
-windows_path() {
-    local path
-    path=$(realpath "$1")
-    echo "Z:${path//\//\\}"
 }
 
 for f in "$dist/vorn.sys" "$dist/vorn.inf" "$dist/vornctl.exe" "$helper" "$build/vornsim"; do
@@ -168,42 +142,15 @@ finish() {
 }
 trap finish EXIT
 
-step() {
-    printf '[%3ds] %s\n' $((SECONDS - began)) "$*"
-}
-
-# Runs a Wine program with no standard input: a Wine process that outlives the
-# command (wineserver, services, winedevice) must hold no pipe of ours either.
-wine_run() {
-    nice -n 10 "$wine" "$@" </dev/null
-}
-
-# The server stays up between commands, so services.exe and the driver host
-# live on from one command to the next.
-"$wineserver" -p >/dev/null 2>&1 </dev/null
-step "booting a fresh prefix in $WINEPREFIX"
-# The first program in a new prefix makes Wine run wineboot --init by itself;
-# running `wineboot -i` as that program inits twice and leaves two
-# services.exe answering the service manager's pipe in turn, and every other
-# OpenService then fails. So the first program is a no-op. Its environment is
-# inherited by services.exe and so by every winedevice.exe: the Plug and Play
-# and kernel traces of the driver host land in boot.log.
-WINEDEBUG=+plugplay,+ntoskrnl wine_run cmd /c exit >"$logs/boot.log" 2>&1 ||
-    fail "Wine could not boot the prefix (see $logs/boot.log)"
+# The driver host's Plug and Play and kernel traces land in boot.log.
+WINEDEBUG=+plugplay,+ntoskrnl boot_prefix
 
 # 2. The registry.
-registry_as_reg_file >"$logs/vorn.reg"
+import_registry
 registry_as_scenario >"$logs/registry.vsim"
-wine_run regedit /S "$(windows_path "$logs/vorn.reg")" >"$logs/regedit.log" 2>&1 ||
-    fail "regedit could not import $logs/vorn.reg"
 
 # 3. Install through setupapi and newdev, as devcon does.
-step "installing $(windows_path "$dist/vorn.inf") on Root\\VORN2000"
-wine_run "$helper" install "$(windows_path "$dist/vorn.inf")" 'Root\VORN2000' \
-    >"$logs/install.log" 2>&1 || {
-    cat "$logs/install.log" >&2
-    fail "the INF install failed"
-}
+install_from_inf
 
 # DriverEntry ran when \\.\VORN opens. AddDevice and the start request are seen
 # in the traces of Wine's Plug and Play manager and kernel (the device node's
