@@ -61,25 +61,10 @@ for f in "$dist/vorn.sys" "$dist/vorn.inf" "$dist/vornctl.exe" "$helper"; do
     [[ -f $f ]] || fail "$f is missing; build first"
 done
 
-# 1. What the test needs. Debian keeps the wine64 launcher in its lib folder,
-# off PATH. ImageMagick is called by its own name: another `convert` may come
-# first on PATH.
+# 1. What the test needs. ImageMagick is called by its own name: another
+# `convert` may come first on PATH.
 find_tools() {
-    wine=""
-    for candidate in /usr/lib/wine/wine64 "$(command -v wine64 || true)"; do
-        if [[ -n $candidate && -x $candidate ]]; then
-            wine=$candidate
-            break
-        fi
-    done
-    wineserver=""
-    for candidate in "$(dirname "${wine:-/usr/lib/wine/wine64}")/wineserver" \
-        "$(command -v wineserver || true)"; do
-        if [[ -n $candidate && -x $candidate ]]; then
-            wineserver=$candidate
-            break
-        fi
-    done
+    find_wine
     magick=""
     for candidate in /usr/bin/convert-im6.q16 /usr/bin/convert; do
         if [[ -x $candidate ]] && "$candidate" -version 2>/dev/null | grep -q ImageMagick; then

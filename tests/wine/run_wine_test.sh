@@ -92,24 +92,7 @@ for f in vorn.sys vornctl.exe; do
     [[ $(pe_machine "$dist/$f") == 8664 ]] || fail "dist/x86_64/$f is not an x86_64 image"
 done
 
-# 1. Wine. Debian keeps the wine64 launcher in its lib folder, off PATH.
-find_wine() {
-    wine=""
-    for candidate in /usr/lib/wine/wine64 "$(command -v wine64 || true)"; do
-        if [[ -n $candidate && -x $candidate ]]; then
-            wine=$candidate
-            break
-        fi
-    done
-    wineserver=""
-    for candidate in "$(dirname "${wine:-/usr/lib/wine/wine64}")/wineserver" \
-        "$(command -v wineserver || true)"; do
-        if [[ -n $candidate && -x $candidate ]]; then
-            wineserver=$candidate
-            break
-        fi
-    done
-}
+# 1. Wine.
 find_wine
 if [[ -z $wine || -z $wineserver ]]; then
     if [[ $(id -u) -ne 0 ]] || ! command -v apt-get >/dev/null; then

@@ -28,6 +28,26 @@ registry_as_reg_file() {
     done < <(registry_table)
 }
 
+# Sets `wine` and `wineserver` (empty when missing). Debian keeps the wine64
+# launcher in its lib folder, off PATH.
+find_wine() {
+    wine=""
+    for candidate in /usr/lib/wine/wine64 "$(command -v wine64 || true)"; do
+        if [[ -n $candidate && -x $candidate ]]; then
+            wine=$candidate
+            break
+        fi
+    done
+    wineserver=""
+    for candidate in "$(dirname "${wine:-/usr/lib/wine/wine64}")/wineserver" \
+        "$(command -v wineserver || true)"; do
+        if [[ -n $candidate && -x $candidate ]]; then
+            wineserver=$candidate
+            break
+        fi
+    done
+}
+
 # A Unix path as Wine's Z: drive sees it.
 windows_path() {
     local path
