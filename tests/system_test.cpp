@@ -7,39 +7,16 @@
 #include "sim/control_transport.h"
 #include "sim/system.h"
 
+#include "tests/system_fixture.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
 namespace {
 
-class SystemTest : public ::testing::Test {
+class SystemTest : public SystemFixture {
 protected:
-    void Configure(int n, const std::u16string& port)
-    {
-        std::u16string key = u"VORN2000\\Device" + std::u16string(1, char16_t(u'0' + n));
-        kernel.RegistrySetString(key, u"COMM", port);
-        kernel.RegistrySetDword(key, u"BaudRate", 9600);
-    }
-
-    // Loaded, added, started and connected, with one configured port.
-    void StartWithPort(const std::string& name = "COM1")
-    {
-        Configure(0, std::u16string(name.begin(), name.end()));
-        system.AddPort(name);
-        ASSERT_EQ(system.Load(), STATUS_SUCCESS);
-        ASSERT_EQ(system.AddDevice(), STATUS_SUCCESS);
-        ASSERT_EQ(system.Pnp(IRP_MN_START_DEVICE).Status, STATUS_SUCCESS);
-        ASSERT_EQ(system.ClassConnect(), STATUS_SUCCESS);
-        Pass(50);
-    }
-
-    void Pass(LONGLONG ms)
-    {
-        kernel.SleepMs(ms);
-        kernel.Settle();
-    }
-
     void Tap(const std::string& port, ULONG x, ULONG y)
     {
         system.FindPort(port)->SendTouch(x, y, true);
@@ -47,15 +24,10 @@ protected:
         kernel.Settle();
     }
 
-    DeviceExtension* FirstPortDevice() { return ExtensionOf(ControlRecord()->PortList->Device); }
-
     ULONG DynamicCount()
     {
         return CountListNodes(ControlRecord() ? ControlRecord()->DynamicList : nullptr);
     }
-
-    hosted::Kernel kernel;
-    sim::System system{kernel};
 };
 
 TEST_F(SystemTest, ConfiguredPortDeliversOnceTheClassDriverConnects)
