@@ -43,7 +43,7 @@ void BM_ReportThroughPortAndReader(benchmark::State& state)
         for (auto _ : state) {
             LONGLONG sent = kernel.Now();
             port.SendTouch(200 + i % 1600, 300 + i % 1500, (i % 32) != 31);
-            kernel.Settle();  // the reader sends its next read
+            kernel.Settle(); // the reader sends its next read
             worstLatency = std::max(worstLatency, g_sink.LastDelivery - sent);
             ++i;
         }
