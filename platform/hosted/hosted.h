@@ -59,10 +59,22 @@ using LockRanker = std::function<int(const void* lock, const char** name)>;
 // standard error and ends the process with exit status 3.
 using VerifierHandler = std::function<void(const std::string& line)>;
 
+// How hosted threads run. OsThreads: each on an OS thread of its own, truly
+// in parallel, which is what ThreadSanitizer needs to find races. Fibers:
+// all on the thread that made the kernel, each running until it blocks,
+// which is what scale needs (a hand-off is a context switch, not a futex
+// round trip) and makes every run repeat exactly.
+enum class ThreadMode { OsThreads, Fibers };
+// The build's choice (OsThreads under the sanitizers and for the fuzzers,
+// Fibers otherwise), unless VORN_HOSTED_THREADS says "os" or "fibers".
+ThreadMode DefaultThreadMode();
+const char* ThreadModeName(ThreadMode mode);
+
 class Kernel {
 public:
     // The constructing thread becomes the first hosted thread, at PASSIVE_LEVEL.
-    Kernel();
+    explicit Kernel(ThreadMode mode = DefaultThreadMode());
+    ThreadMode Mode() const;
     // Reports every pool block still allocated as a leak.
     ~Kernel();
     Kernel(const Kernel&) = delete;

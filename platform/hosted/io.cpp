@@ -30,14 +30,6 @@ IrpState& StateOf(PIRP irp)
     return *static_cast<IrpState*>(irp->HostedState);
 }
 
-// One frame per IofCallDriver in progress on this thread.
-struct CallFrame {
-    PIRP Irp;
-    bool Completed;
-    NTSTATUS CompletedStatus;
-};
-thread_local std::vector<CallFrame> t_calls;
-
 void DeleteIrp(PIRP irp)
 {
     delete &StateOf(irp);
@@ -300,7 +292,10 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     location->DeviceObject = DeviceObject;
 
     PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[location->MajorFunction];
-    t_calls.push_back(CallFrame{Irp, false, 0});
+    // One frame per IofCallDriver in progress on this thread.
+    ThreadState& thread = CurrentThread();
+    CallFrame frame{Irp, false, 0, thread.Calls};
+    thread.Calls = &frame;
     NTSTATUS status;
     if (dispatch) {
         status = dispatch(DeviceObject, Irp);
@@ -311,8 +306,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         IofCompleteRequest(Irp, IO_NO_INCREMENT);
         status = STATUS_INVALID_DEVICE_REQUEST;
     }
-    CallFrame frame = t_calls.back();
-    t_calls.pop_back();
+    thread.Calls = frame.Outer;
     if (status != STATUS_PENDING) {
         if (!frame.Completed)
             VerifierFail("dispatch-status",
@@ -340,10 +334,10 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         VerifierFail("irp", "IoCompleteRequest(%p) with STATUS_PENDING", (void*)Irp);
     if (Irp->CancelRoutine)
         VerifierFail("irp", "IoCompleteRequest(%p) with its cancel routine still set", (void*)Irp);
-    for (CallFrame& frame : t_calls)
-        if (frame.Irp == Irp && !frame.Completed) {
-            frame.Completed = true;
-            frame.CompletedStatus = Irp->IoStatus.Status;
+    for (CallFrame* frame = CurrentThread().Calls; frame; frame = frame->Outer)
+        if (frame->Irp == Irp && !frame->Completed) {
+            frame->Completed = true;
+            frame->CompletedStatus = Irp->IoStatus.Status;
         }
 
     // Unwind the stack locations upward, as the I/O manager does.

@@ -2,6 +2,8 @@
 // timers, events, mutexes, waits and virtual time.
 #include "platform/hosted/state.h"
 
+#include "platform/hosted/indexed_heap.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +12,10 @@
 #include <unistd.h>
 
 namespace hosted {
+
+Kernel::State* g_state = nullptr;
+thread_local ThreadState* t_currentFiberThread = nullptr;
+thread_local ThreadState t_osThread;
 
 namespace {
 
@@ -22,8 +28,6 @@ enum DispatcherType : UCHAR {
     TimerType = 8,
 };
 
-thread_local ThreadState t_thread;
-
 VerifierHandler& Handler()
 {
     static VerifierHandler handler;
@@ -32,23 +36,59 @@ VerifierHandler& Handler()
 
 } // namespace
 
-ThreadState& CurrentThread()
+void NoKernel()
 {
-    return t_thread;
+    std::fprintf(stderr, "hosted kernel: a kernel service was called with no Kernel alive\n");
+    std::abort();
 }
 
-ULONG_PTR CurrentThreadToken()
+void ThreadState::Reset()
 {
-    return reinterpret_cast<ULONG_PTR>(&t_thread);
+    Irql = PASSIVE_LEVEL;
+    HeldLocks = HeldLockSet{};
+    Registered = false;
+    Object = nullptr;
+    Sleeps = 0;
+    RunningDpc.store(nullptr, std::memory_order_relaxed);
+    Calls = nullptr;
+    NeighbourCalls = 0;
+    OwnFiber = nullptr;
+    NextLive = PreviousLive = nullptr;
 }
 
-Kernel::State& K()
+void AddLiveThread(Kernel::State& k, ThreadState& thread)
 {
-    if (!g_kernel) {
-        std::fprintf(stderr, "hosted kernel: a kernel service was called with no Kernel alive\n");
-        std::abort();
-    }
-    return g_kernel->state();
+    thread.PreviousLive = nullptr;
+    thread.NextLive = k.LiveThreadStates;
+    if (k.LiveThreadStates)
+        k.LiveThreadStates->PreviousLive = &thread;
+    k.LiveThreadStates = &thread;
+}
+
+void RemoveLiveThread(Kernel::State& k, ThreadState& thread)
+{
+    if (thread.PreviousLive)
+        thread.PreviousLive->NextLive = thread.NextLive;
+    else if (k.LiveThreadStates == &thread)
+        k.LiveThreadStates = thread.NextLive;
+    if (thread.NextLive)
+        thread.NextLive->PreviousLive = thread.PreviousLive;
+    thread.NextLive = thread.PreviousLive = nullptr;
+}
+
+ThreadMode DefaultThreadMode()
+{
+    const char* chosen = std::getenv("VORN_HOSTED_THREADS");
+    if (chosen && std::strcmp(chosen, "os") == 0)
+        return ThreadMode::OsThreads;
+    if (chosen && std::strcmp(chosen, "fibers") == 0)
+        return FibersSupported() ? ThreadMode::Fibers : ThreadMode::OsThreads;
+    return FibersSupported() ? ThreadMode::Fibers : ThreadMode::OsThreads;
+}
+
+const char* ThreadModeName(ThreadMode mode)
+{
+    return mode == ThreadMode::Fibers ? "fibers" : "os";
 }
 
 void SetVerifierHandler(VerifierHandler handler)
@@ -105,17 +145,32 @@ std::string TagText(ULONG tag)
 // ---------------------------------------------------------------------------
 // The kernel object
 
-Kernel::Kernel() : state_(new State)
+Kernel::Kernel(ThreadMode mode) : state_(new State)
 {
     if (g_kernel) {
         std::fprintf(stderr, "hosted kernel: only one Kernel may be alive at a time\n");
         std::abort();
     }
+    if (mode == ThreadMode::Fibers && !FibersSupported()) {
+        std::fprintf(stderr, "hosted kernel: fibers are not available in this build\n");
+        std::abort();
+    }
     g_kernel = this;
-    t_thread = ThreadState{};
-    t_thread.Registered = true;
+    g_state = state_;
+    state_->Mode = mode;
+    t_currentFiberThread = nullptr;
+    t_osThread.Reset();
+    t_osThread.Registered = true;
+    AddLiveThread(*state_, t_osThread);
     state_->LiveThreads = 1;
     state_->RunnableThreads = 1;
+    if (mode == ThreadMode::Fibers)
+        StartFiberScheduler();
+}
+
+ThreadMode Kernel::Mode() const
+{
+    return state_->Mode;
 }
 
 Kernel::~Kernel()
@@ -165,8 +220,11 @@ Kernel::~Kernel()
         delete[] driver->DriverName.Buffer;
         delete driver;
     }
-    t_thread = ThreadState{};
+    if (k.Mode == ThreadMode::Fibers)
+        StopFiberScheduler();
+    t_osThread.Reset();
     g_kernel = nullptr;
+    g_state = nullptr;
     delete state_;
 }
 
@@ -195,14 +253,14 @@ void Kernel::Settle()
     std::unique_lock<std::mutex> lock(k.Dispatcher);
     Waiter self;
     self.Settle = true;
-    while (k.RunnableThreads > 1 || !k.DpcQueue.empty()) {
+    while (k.RunnableThreads > 1 || k.QueuedDpcs.load(std::memory_order_acquire) != 0) {
         BlockUntilRunnable(k, lock, self);
     }
 }
 
 ULONGLONG Kernel::SleepsOnThisThread() const
 {
-    return t_thread.Sleeps;
+    return CurrentThread().Sleeps;
 }
 
 int Kernel::LiveThreads() const
@@ -241,13 +299,14 @@ void Kernel::HookSpinLockAcquire(const KSPIN_LOCK* lock, std::function<bool()> h
 
 void Kernel::SetLockRanker(LockRanker ranker)
 {
+    bool installed = bool(ranker);
     state_->Ranker = std::move(ranker);
+    state_->RankerInstalled.store(installed, std::memory_order_release);
 }
 
 size_t Kernel::QueuedDpcCount() const
 {
-    std::lock_guard<std::mutex> guard(state_->Dispatcher);
-    return state_->DpcQueue.size();
+    return state_->QueuedDpcs.load(std::memory_order_acquire);
 }
 
 // ---------------------------------------------------------------------------
@@ -285,54 +344,192 @@ void CheckInitialized(PVOID object, const char* call)
         VerifierFail("object", "%s on an object that was never initialised (%p)", call, object);
 }
 
+struct DeadlineOrder {
+    static bool Less(const Waiter* a, const Waiter* b)
+    {
+        return a->Deadline != b->Deadline ? a->Deadline < b->Deadline : a->Sequence < b->Sequence;
+    }
+    static size_t& Index(Waiter* waiter) { return waiter->HeapIndex; }
+};
+using DeadlineHeap = IndexedHeap<Waiter, DeadlineOrder>;
+
+struct TimerOrder {
+    static bool Less(const KTIMER* a, const KTIMER* b)
+    {
+        return a->HostedDueTime != b->HostedDueTime ? a->HostedDueTime < b->HostedDueTime
+                                                    : a->HostedArmSequence < b->HostedArmSequence;
+    }
+    static size_t& Index(KTIMER* timer) { return timer->HostedHeapIndex; }
+};
+using TimerHeap = IndexedHeap<KTIMER, TimerOrder>;
+
+WaitBlock*& WaitListOf(PVOID object)
+{
+    return reinterpret_cast<WaitBlock*&>(static_cast<DISPATCHER_HEADER*>(object)->HostedWaitList);
+}
+
+// Appends: threads waiting on one object are satisfied in the order they came.
+void LinkWaitBlock(WaitBlock& block)
+{
+    WaitBlock*& head = WaitListOf(block.Object);
+    block.Next = nullptr;
+    block.Previous = nullptr;
+    if (!head) {
+        head = &block;
+        return;
+    }
+    WaitBlock* last = head;
+    while (last->Next)
+        last = last->Next;
+    last->Next = &block;
+    block.Previous = last;
+}
+
+void UnlinkWaitBlock(WaitBlock& block)
+{
+    if (block.Previous)
+        block.Previous->Next = block.Next;
+    else
+        WaitListOf(block.Object) = block.Next;
+    if (block.Next)
+        block.Next->Previous = block.Previous;
+}
+
+// Dispatcher lock held: `waiter` becomes findable by its objects, its
+// deadline, a settle and the verifier.
+void LinkWaiter(Kernel::State& k, Waiter& waiter)
+{
+    waiter.Sequence = ++k.WaitSequence;
+    for (ULONG i = 0; i < waiter.Count; ++i) {
+        waiter.Blocks[i].Owner = &waiter;
+        waiter.Blocks[i].Object = waiter.Objects[i];
+        LinkWaitBlock(waiter.Blocks[i]);
+    }
+    if (waiter.Deadline >= 0)
+        DeadlineHeap::Push(k.Deadlines, &waiter);
+    if (waiter.Settle)
+        k.SettleWaiters.push_back(&waiter);
+    waiter.PreviousBlocked = nullptr;
+    waiter.NextBlocked = k.BlockedWaiters;
+    if (k.BlockedWaiters)
+        k.BlockedWaiters->PreviousBlocked = &waiter;
+    k.BlockedWaiters = &waiter;
+}
+
+void UnlinkWaiter(Kernel::State& k, Waiter& waiter)
+{
+    for (ULONG i = 0; i < waiter.Count; ++i)
+        UnlinkWaitBlock(waiter.Blocks[i]);
+    DeadlineHeap::Remove(k.Deadlines, &waiter);
+    if (waiter.Settle)
+        k.SettleWaiters.erase(std::find(k.SettleWaiters.begin(), k.SettleWaiters.end(), &waiter));
+    if (waiter.PreviousBlocked)
+        waiter.PreviousBlocked->NextBlocked = waiter.NextBlocked;
+    else
+        k.BlockedWaiters = waiter.NextBlocked;
+    if (waiter.NextBlocked)
+        waiter.NextBlocked->PreviousBlocked = waiter.PreviousBlocked;
+}
+
 void MakeRunnable(Kernel::State& k, Waiter& waiter)
 {
     if (waiter.Runnable)
         return;
+    UnlinkWaiter(k, waiter);
     waiter.Runnable = true;
     k.RunnableThreads++;
-    waiter.Wake.notify_one();
+    if (k.Mode == ThreadMode::Fibers)
+        ScheduleFiber(waiter.OwnFiber);
+    else
+        waiter.Wake.notify_one();
 }
 
-void QueueDpcLocked(Kernel::State& k, PKDPC dpc, PVOID argument1, PVOID argument2)
+void QueueDpc(Kernel::State& k, PKDPC dpc, PVOID argument1, PVOID argument2)
 {
     dpc->SystemArgument1 = argument1;
     dpc->SystemArgument2 = argument2;
     dpc->HostedQueued = TRUE;
-    k.DpcQueue.push_back(dpc);
+    dpc->HostedNext = nullptr;
+    if (k.DpcTail)
+        k.DpcTail->HostedNext = dpc;
+    else
+        k.DpcHead = dpc;
+    k.DpcTail = dpc;
+    k.QueuedDpcs.fetch_add(1, std::memory_order_release);
 }
 
+PKDPC TakeFirstDpc(Kernel::State& k)
+{
+    PKDPC dpc = k.DpcHead;
+    k.DpcHead = dpc->HostedNext;
+    if (!k.DpcHead)
+        k.DpcTail = nullptr;
+    dpc->HostedNext = nullptr;
+    dpc->HostedQueued = FALSE;
+    k.QueuedDpcs.fetch_sub(1, std::memory_order_release);
+    return dpc;
+}
+
+bool UnqueueDpc(Kernel::State& k, PKDPC dpc)
+{
+    PKDPC previous = nullptr;
+    for (PKDPC at = k.DpcHead; at; previous = at, at = at->HostedNext) {
+        if (at != dpc)
+            continue;
+        (previous ? previous->HostedNext : k.DpcHead) = at->HostedNext;
+        if (k.DpcTail == at)
+            k.DpcTail = previous;
+        at->HostedNext = nullptr;
+        at->HostedQueued = FALSE;
+        k.QueuedDpcs.fetch_sub(1, std::memory_order_release);
+        return true;
+    }
+    return false;
+}
+
+// Timers due by now fire in due-time, then arming, order.
 void ExpireDueTimers(Kernel::State& k)
 {
-    std::vector<PKTIMER> due;
-    for (PKTIMER timer : k.ArmedTimers)
-        if (timer->HostedDueTime <= k.Now)
-            due.push_back(timer);
-    std::sort(due.begin(), due.end(), [](PKTIMER a, PKTIMER b) {
-        return a->HostedDueTime != b->HostedDueTime ? a->HostedDueTime < b->HostedDueTime
-                                                    : a->HostedArmSequence < b->HostedArmSequence;
-    });
-    for (PKTIMER timer : due) {
-        k.ArmedTimers.erase(timer);
+    while (!k.ArmedTimers.empty() && k.ArmedTimers.front()->HostedDueTime <= k.Now) {
+        PKTIMER timer = k.ArmedTimers.front();
+        TimerHeap::Remove(k.ArmedTimers, timer);
         timer->HostedArmed = FALSE;
         timer->Header.SignalState = 1;
         WakeWaitersOn(k, timer);
-        if (timer->HostedDpc && !timer->HostedDpc->HostedQueued)
-            QueueDpcLocked(k, timer->HostedDpc, nullptr, nullptr);
+        if (timer->HostedDpc) {
+            std::lock_guard<QuickLock> guard(k.DpcLock);
+            if (!timer->HostedDpc->HostedQueued)
+                QueueDpc(k, timer->HostedDpc, nullptr, nullptr);
+        }
     }
+}
+
+void WakeTimedOutWaiters(Kernel::State& k)
+{
+    while (!k.Deadlines.empty() && k.Deadlines.front()->Deadline <= k.Now)
+        MakeRunnable(k, *k.Deadlines.front());
 }
 
 // True when some thread waits for everyone else to block: it is woken
 // instead of letting time pass.
 bool WakeSettleWaiters(Kernel::State& k)
 {
-    bool woke = false;
-    for (Waiter* waiter : k.Waiters)
-        if (waiter->Settle && !waiter->Runnable) {
-            MakeRunnable(k, *waiter);
-            woke = true;
-        }
-    return woke;
+    if (k.SettleWaiters.empty())
+        return false;
+    while (!k.SettleWaiters.empty())
+        MakeRunnable(k, *k.SettleWaiters.front());
+    return true;
+}
+
+// The earliest deadline of a timed wait or an armed timer; -1 when none.
+LONGLONG NextDeadline(const Kernel::State& k)
+{
+    LONGLONG next = -1;
+    if (!k.Deadlines.empty())
+        next = k.Deadlines.front()->Deadline;
+    if (!k.ArmedTimers.empty() && (next < 0 || k.ArmedTimers.front()->HostedDueTime < next))
+        next = k.ArmedTimers.front()->HostedDueTime;
+    return next;
 }
 
 } // namespace
@@ -342,22 +539,14 @@ void KeepTimeMoving(Kernel::State& k, std::unique_lock<std::mutex>& lock, Waiter
     while (k.RunnableThreads == 0 && !(self && self->Runnable)) {
         if (WakeSettleWaiters(k))
             return;
-        LONGLONG next = -1;
-        for (Waiter* waiter : k.Waiters)
-            if (!waiter->Runnable && waiter->Deadline >= 0 && (next < 0 || waiter->Deadline < next))
-                next = waiter->Deadline;
-        for (PKTIMER timer : k.ArmedTimers)
-            if (next < 0 || timer->HostedDueTime < next)
-                next = timer->HostedDueTime;
+        LONGLONG next = NextDeadline(k);
         if (next < 0)
             VerifierFail("deadlock",
                          "every hosted thread is waiting and no timer or timeout is due");
         k.Now = std::max(k.Now, next);
         ExpireDueTimers(k);
-        for (Waiter* waiter : k.Waiters)
-            if (waiter->Deadline >= 0 && waiter->Deadline <= k.Now)
-                MakeRunnable(k, *waiter);
-        if (!k.DpcQueue.empty()) {
+        WakeTimedOutWaiters(k);
+        if (k.QueuedDpcs.load(std::memory_order_acquire) != 0) {
             k.RunnableThreads++;
             lock.unlock();
             DrainDpcs();
@@ -372,12 +561,17 @@ void KeepTimeMoving(Kernel::State& k, std::unique_lock<std::mutex>& lock, Waiter
 void BlockUntilRunnable(Kernel::State& k, std::unique_lock<std::mutex>& lock, Waiter& self)
 {
     self.Runnable = false;
+    self.OwnFiber = CurrentThread().OwnFiber;
     k.RunnableThreads--;
-    k.Waiters.push_back(&self);
+    LinkWaiter(k, self);
     if (k.RunnableThreads == 0)
         KeepTimeMoving(k, lock, &self);
-    self.Wake.wait(lock, [&] { return self.Runnable; });
-    k.Waiters.erase(std::find(k.Waiters.begin(), k.Waiters.end(), &self));
+    if (k.Mode == ThreadMode::Fibers) {
+        while (!self.Runnable)
+            RunNextFiber(k);
+    } else {
+        self.Wake.wait(lock, [&] { return self.Runnable; });
+    }
 }
 
 namespace {
@@ -427,17 +621,18 @@ NTSTATUS WaitAnyOf(PVOID const* objects, ULONG count, const LARGE_INTEGER* timeo
 
 void WakeWaitersOn(Kernel::State& k, PVOID object)
 {
-    for (Waiter* waiter : k.Waiters) {
-        if (waiter->Runnable || waiter->Satisfied >= 0)
+    WaitBlock* block = WaitListOf(object);
+    while (block) {
+        Waiter& waiter = *block->Owner;
+        if (!IsSignalled(object, waiter.Token)) {
+            block = block->Next;
             continue;
-        for (ULONG i = 0; i < waiter->Count; ++i) {
-            if (waiter->Objects[i] == object && IsSignalled(object, waiter->Token)) {
-                Consume(object, waiter->Token);
-                waiter->Satisfied = LONG(i);
-                MakeRunnable(k, *waiter);
-                break;
-            }
         }
+        Consume(object, waiter.Token);
+        waiter.Satisfied = LONG(block - waiter.Blocks);
+        MakeRunnable(k, waiter);
+        // The woken waiter's blocks have left the list: start again.
+        block = WaitListOf(object);
     }
 }
 
@@ -450,25 +645,78 @@ void CheckNothingQueuedIn(const void* begin, SIZE_T size, const char* what)
         return q >= b && q < b + size;
     };
     std::lock_guard<std::mutex> guard(k.Dispatcher);
-    for (PKDPC dpc : k.DpcQueue)
-        if (inside(dpc))
-            VerifierFail("freed-while-queued", "%s frees a queued DPC (%p)", what, (void*)dpc);
-    for (PKDPC dpc : k.RunningDpcs)
-        if (inside(dpc))
+    {
+        std::lock_guard<QuickLock> dpcGuard(k.DpcLock);
+        for (PKDPC dpc = k.DpcHead; dpc; dpc = dpc->HostedNext)
+            if (inside(dpc))
+                VerifierFail("freed-while-queued", "%s frees a queued DPC (%p)", what, (void*)dpc);
+    }
+    for (ThreadState* thread = k.LiveThreadStates; thread; thread = thread->NextLive) {
+        PKDPC dpc = thread->RunningDpc.load(std::memory_order_acquire);
+        if (dpc && inside(dpc))
             VerifierFail("freed-while-running", "%s frees a DPC whose routine is running (%p)",
                          what, (void*)dpc);
+    }
     for (PKTIMER timer : k.ArmedTimers)
         if (inside(timer))
             VerifierFail("freed-while-queued", "%s frees an armed timer (%p)", what, (void*)timer);
-    for (Waiter* waiter : k.Waiters)
+    for (Waiter* waiter = k.BlockedWaiters; waiter; waiter = waiter->NextBlocked)
         for (ULONG i = 0; i < waiter->Count; ++i)
             if (inside(waiter->Objects[i]))
                 VerifierFail("freed-while-queued", "%s frees an object a thread waits on (%p)",
                              what, waiter->Objects[i]);
 }
 
+// A DPC routine running on some thread other than the caller's.
+bool DpcRunningElsewhere(Kernel::State& k)
+{
+    ThreadState* self = &CurrentThread();
+    std::lock_guard<std::mutex> guard(k.Dispatcher);
+    for (ThreadState* thread = k.LiveThreadStates; thread; thread = thread->NextLive)
+        if (thread != self && thread->RunningDpc.load(std::memory_order_acquire))
+            return true;
+    return false;
+}
+
 // ---------------------------------------------------------------------------
 // DPCs
+
+namespace {
+
+struct TakenDpc {
+    PKDPC Dpc;
+    PVOID Argument1, Argument2;
+};
+
+// The arguments are taken with the DPC under the lock: once it is off the
+// queue, another thread may queue it again with new ones.
+bool TakeNextDpc(Kernel::State& k, TakenDpc* taken)
+{
+    if (k.QueuedDpcs.load(std::memory_order_acquire) == 0)
+        return false;
+    std::lock_guard<QuickLock> guard(k.DpcLock);
+    if (!k.DpcHead)
+        return false;
+    taken->Dpc = TakeFirstDpc(k);
+    taken->Argument1 = taken->Dpc->SystemArgument1;
+    taken->Argument2 = taken->Dpc->SystemArgument2;
+    return true;
+}
+
+void RunDpc(ThreadState& thread, const TakenDpc& taken)
+{
+    size_t heldBefore = thread.HeldLocks.size();
+    thread.RunningDpc.store(taken.Dpc, std::memory_order_release);
+    taken.Dpc->DeferredRoutine(taken.Dpc, taken.Dpc->DeferredContext, taken.Argument1,
+                               taken.Argument2);
+    thread.RunningDpc.store(nullptr, std::memory_order_release);
+    if (thread.Irql != DISPATCH_LEVEL || thread.HeldLocks.size() != heldBefore)
+        VerifierFail("dpc", "DPC routine %p returned at IRQL %d holding %zu spin lock(s)",
+                     (void*)taken.Dpc->DeferredRoutine, thread.Irql,
+                     thread.HeldLocks.size() - heldBefore);
+}
+
+} // namespace
 
 void DrainDpcs()
 {
@@ -476,35 +724,13 @@ void DrainDpcs()
     if (thread.Irql >= DISPATCH_LEVEL)
         return;
     Kernel::State& k = K();
+    if (k.QueuedDpcs.load(std::memory_order_acquire) == 0)
+        return;
     KIRQL old = thread.Irql;
     thread.Irql = DISPATCH_LEVEL;
-    for (;;) {
-        PKDPC dpc;
-        PVOID argument1, argument2;
-        {
-            // Taken with the DPC under the lock: once it is off the queue,
-            // another thread may queue it again with new arguments.
-            std::lock_guard<std::mutex> guard(k.Dispatcher);
-            if (k.DpcQueue.empty())
-                break;
-            dpc = k.DpcQueue.front();
-            k.DpcQueue.pop_front();
-            dpc->HostedQueued = FALSE;
-            argument1 = dpc->SystemArgument1;
-            argument2 = dpc->SystemArgument2;
-            k.RunningDpcs.insert(dpc);
-        }
-        size_t heldBefore = thread.HeldLocks.size();
-        dpc->DeferredRoutine(dpc, dpc->DeferredContext, argument1, argument2);
-        {
-            std::lock_guard<std::mutex> guard(k.Dispatcher);
-            k.RunningDpcs.erase(k.RunningDpcs.find(dpc));
-        }
-        if (thread.Irql != DISPATCH_LEVEL || thread.HeldLocks.size() != heldBefore)
-            VerifierFail("dpc", "DPC routine %p returned at IRQL %d holding %zu spin lock(s)",
-                         (void*)dpc->DeferredRoutine, thread.Irql,
-                         thread.HeldLocks.size() - heldBefore);
-    }
+    TakenDpc taken;
+    while (TakeNextDpc(k, &taken))
+        RunDpc(thread, taken);
     thread.Irql = old;
 }
 
@@ -551,14 +777,11 @@ namespace {
 int RankOf(Kernel::State& k, const KSPIN_LOCK* lock, const char** name)
 {
     *name = "spin lock";
-    return k.Ranker ? k.Ranker(lock, name) : 0;
+    return k.Ranker(lock, name);
 }
 
-void CheckLockOrder(const KSPIN_LOCK* lock)
+__attribute__((noinline)) void CheckLockOrder(Kernel::State& k, const KSPIN_LOCK* lock)
 {
-    Kernel::State& k = K();
-    if (!k.Ranker)
-        return;
     const char* name;
     int rank = RankOf(k, lock, &name);
     if (rank == 0)
@@ -572,11 +795,8 @@ void CheckLockOrder(const KSPIN_LOCK* lock)
 }
 
 // Runs the hooks on `lock` that are not already running, outside HooksLock.
-void RunAcquireHooks(const KSPIN_LOCK* lock)
+__attribute__((noinline)) void RunAcquireHooks(Kernel::State& k, const KSPIN_LOCK* lock)
 {
-    Kernel::State& k = K();
-    if (!__atomic_load_n(&k.AnyAcquireHook, __ATOMIC_ACQUIRE))
-        return;
     std::vector<std::shared_ptr<Kernel::State::AcquireHook>> due;
     {
         std::lock_guard<std::mutex> guard(k.HooksLock);
@@ -597,32 +817,53 @@ void RunAcquireHooks(const KSPIN_LOCK* lock)
     }
 }
 
-void TakeSpinLock(PKSPIN_LOCK lock, const char* call)
+// What every acquisition does before it takes the lock: the hooks tests
+// install, which cost one load when there are none.
+inline void BeforeAcquire(const KSPIN_LOCK* lock)
+{
+    Kernel::State& k = K();
+    if (__builtin_expect(__atomic_load_n(&k.AnyAcquireHook, __ATOMIC_ACQUIRE), 0))
+        RunAcquireHooks(k, lock);
+}
+
+[[noreturn]] __attribute__((noinline)) void SpinLockHeldByBlockedFiber(PKSPIN_LOCK lock,
+                                                                       const char* call)
+{
+    VerifierFail("deadlock", "%s: spin lock %p is held by a thread that is not running", call,
+                 (void*)lock);
+}
+
+inline void TakeSpinLock(PKSPIN_LOCK lock, const char* call)
 {
     ThreadState& thread = CurrentThread();
-    ULONG_PTR token = CurrentThreadToken();
+    ULONG_PTR token = reinterpret_cast<ULONG_PTR>(&thread);
     if (__atomic_load_n(lock, __ATOMIC_RELAXED) == token)
         VerifierFail("spinlock", "%s: recursive acquisition of spin lock %p", call, (void*)lock);
-    CheckLockOrder(lock);
+    Kernel::State& k = K();
+    if (__builtin_expect(k.RankerInstalled.load(std::memory_order_acquire), 0))
+        CheckLockOrder(k, lock);
     for (;;) {
         ULONG_PTR expected = 0;
         if (__atomic_compare_exchange_n(lock, &expected, token, false, __ATOMIC_ACQUIRE,
                                         __ATOMIC_RELAXED))
             break;
+        // One OS thread runs every fiber: nobody else can release it.
+        if (k.Mode == ThreadMode::Fibers)
+            SpinLockHeldByBlockedFiber(lock, call);
         sched_yield();
     }
-    thread.HeldLocks.push_back(lock);
+    if (!thread.HeldLocks.Add(lock))
+        VerifierFail("spinlock", "%s: more than %zu spin locks held at once", call,
+                     HeldLockSet::Capacity);
 }
 
-void DropSpinLock(PKSPIN_LOCK lock, const char* call)
+inline void DropSpinLock(PKSPIN_LOCK lock, const char* call)
 {
     ThreadState& thread = CurrentThread();
-    auto held = std::find(thread.HeldLocks.begin(), thread.HeldLocks.end(), lock);
-    if (held == thread.HeldLocks.end() ||
-        __atomic_load_n(lock, __ATOMIC_RELAXED) != CurrentThreadToken())
+    if (__atomic_load_n(lock, __ATOMIC_RELAXED) != reinterpret_cast<ULONG_PTR>(&thread) ||
+        !thread.HeldLocks.Remove(lock))
         VerifierFail("spinlock", "%s: release of spin lock %p that this thread does not hold", call,
                      (void*)lock);
-    thread.HeldLocks.erase(held);
     __atomic_store_n(lock, ULONG_PTR(0), __ATOMIC_RELEASE);
 }
 
@@ -633,7 +874,7 @@ KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
     ThreadState& thread = CurrentThread();
     if (thread.Irql > DISPATCH_LEVEL)
         VerifierFail("irql", "KeAcquireSpinLock at IRQL %d", thread.Irql);
-    RunAcquireHooks(SpinLock);
+    BeforeAcquire(SpinLock);
     KIRQL old = thread.Irql;
     thread.Irql = DISPATCH_LEVEL;
     TakeSpinLock(SpinLock, "KeAcquireSpinLock");
@@ -655,7 +896,7 @@ VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 {
     if (CurrentThread().Irql != DISPATCH_LEVEL)
         VerifierFail("irql", "KeAcquireSpinLockAtDpcLevel at IRQL %d", CurrentThread().Irql);
-    RunAcquireHooks(SpinLock);
+    BeforeAcquire(SpinLock);
     TakeSpinLock(SpinLock, "KeAcquireSpinLockAtDpcLevel");
 }
 
@@ -692,10 +933,10 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
                      (void*)Dpc);
     Kernel::State& k = K();
     {
-        std::lock_guard<std::mutex> guard(k.Dispatcher);
+        std::lock_guard<QuickLock> guard(k.DpcLock);
         if (Dpc->HostedQueued)
             return FALSE;
-        QueueDpcLocked(k, Dpc, SystemArgument1, SystemArgument2);
+        QueueDpc(k, Dpc, SystemArgument1, SystemArgument2);
     }
     DrainDpcs();
     return TRUE;
@@ -704,12 +945,8 @@ BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemAr
 BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc)
 {
     Kernel::State& k = K();
-    std::lock_guard<std::mutex> guard(k.Dispatcher);
-    if (!Dpc->HostedQueued)
-        return FALSE;
-    k.DpcQueue.erase(std::find(k.DpcQueue.begin(), k.DpcQueue.end(), Dpc));
-    Dpc->HostedQueued = FALSE;
-    return TRUE;
+    std::lock_guard<QuickLock> guard(k.DpcLock);
+    return Dpc->HostedQueued && UnqueueDpc(k, Dpc) ? TRUE : FALSE;
 }
 
 // Runs what is queued on this thread, then waits out routines that other
@@ -720,12 +957,7 @@ VOID NTAPI KeFlushQueuedDpcs(VOID)
         VerifierFail("irql", "KeFlushQueuedDpcs at IRQL %d", CurrentThread().Irql);
     DrainDpcs();
     Kernel::State& k = K();
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> guard(k.Dispatcher);
-            if (k.RunningDpcs.empty() && k.DpcQueue.empty())
-                return;
-        }
+    while (k.QueuedDpcs.load(std::memory_order_acquire) != 0 || DpcRunningElsewhere(k)) {
         DrainDpcs();
         sched_yield();
     }
@@ -755,6 +987,7 @@ PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName)
 VOID NTAPI KeInitializeTimer(PKTIMER Timer)
 {
     *Timer = KTIMER{};
+    Timer->HostedHeapIndex = TimerHeap::Absent;
     Timer->Header.Type = TimerType;
     Timer->Header.HostedInitialized = TRUE;
 }
@@ -764,13 +997,14 @@ BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc)
     CheckInitialized(Timer, "KeSetTimer");
     Kernel::State& k = K();
     std::lock_guard<std::mutex> guard(k.Dispatcher);
-    BOOLEAN wasArmed = k.ArmedTimers.erase(Timer) != 0;
+    BOOLEAN wasArmed = TimerHeap::Contains(Timer);
+    TimerHeap::Remove(k.ArmedTimers, Timer);
     Timer->HostedDueTime = DueTime.QuadPart < 0 ? k.Now - DueTime.QuadPart : DueTime.QuadPart;
     Timer->HostedArmSequence = ++k.TimerArmings;
     Timer->HostedDpc = Dpc;
     Timer->HostedArmed = TRUE;
     Timer->Header.SignalState = 0;
-    k.ArmedTimers.insert(Timer);
+    TimerHeap::Push(k.ArmedTimers, Timer);
     return wasArmed;
 }
 
@@ -780,7 +1014,9 @@ BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer)
     Kernel::State& k = K();
     std::lock_guard<std::mutex> guard(k.Dispatcher);
     Timer->HostedArmed = FALSE;
-    return k.ArmedTimers.erase(Timer) != 0;
+    BOOLEAN wasArmed = TimerHeap::Contains(Timer);
+    TimerHeap::Remove(k.ArmedTimers, Timer);
+    return wasArmed;
 }
 
 BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer)

@@ -166,6 +166,7 @@ typedef struct _KDPC {
     PVOID SystemArgument2;
     BOOLEAN HostedQueued;
     BOOLEAN HostedInitialized;
+    struct _KDPC* HostedNext; // in the DPC queue
 } KDPC, *PKDPC, *PRKDPC;
 
 // Common head of every object a thread can wait on.
@@ -173,6 +174,7 @@ typedef struct _DISPATCHER_HEADER {
     UCHAR Type;
     UCHAR HostedInitialized;
     LONG SignalState;
+    PVOID HostedWaitList; // the first block of the threads waiting on it
 } DISPATCHER_HEADER;
 
 typedef struct _KEVENT {
@@ -195,6 +197,7 @@ typedef struct _KTIMER {
     ULONGLONG HostedArmSequence; // timers due together fire in arming order
     PKDPC HostedDpc;
     BOOLEAN HostedArmed;
+    SIZE_T HostedHeapIndex; // in the kernel's heap of armed timers
 } KTIMER, *PKTIMER;
 
 // ---------------------------------------------------------------------------

@@ -14,8 +14,6 @@ namespace {
 constexpr UCHAR FreshFill = 0xCD;
 constexpr UCHAR FreedFill = 0xDD;
 
-thread_local int t_neighbourCalls = 0;
-
 const char* const FaultKindNames[FaultKindCount] = {"alloc", "irp",    "device",
                                                     "link",  "thread", "key"};
 
@@ -50,17 +48,17 @@ bool FaultKindNamed(const std::string& name, FaultKind* kind)
 
 NeighbourCalls::NeighbourCalls()
 {
-    ++t_neighbourCalls;
+    ++CurrentThread().NeighbourCalls;
 }
 
 NeighbourCalls::~NeighbourCalls()
 {
-    --t_neighbourCalls;
+    --CurrentThread().NeighbourCalls;
 }
 
 bool InjectFault(FaultKind kind)
 {
-    if (t_neighbourCalls > 0)
+    if (CurrentThread().NeighbourCalls > 0)
         return false;
     Kernel::State& k = K();
     std::lock_guard<std::mutex> guard(k.FaultLock);

@@ -3,6 +3,7 @@
 
 #include "platform/hosted/hosted.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdarg>
 #include <deque>
@@ -11,6 +12,7 @@
 #include <mutex>
 #include <functional>
 #include <set>
+#include <sched.h>
 #include <string>
 
 namespace hosted {
@@ -26,28 +28,136 @@ struct HostedThread {
     KPRIORITY Priority = 8;
 };
 
+// The spin locks a thread holds, in the order taken. A fixed array: taking
+// and releasing a spin lock allocates nothing.
+class HeldLockSet {
+public:
+    static constexpr size_t Capacity = 16;
+    bool empty() const { return count_ == 0; }
+    size_t size() const { return count_; }
+    const KSPIN_LOCK* const* begin() const { return locks_; }
+    const KSPIN_LOCK* const* end() const { return locks_ + count_; }
+    // False when the set is full.
+    bool Add(const KSPIN_LOCK* lock)
+    {
+        if (count_ == Capacity)
+            return false;
+        locks_[count_++] = lock;
+        return true;
+    }
+    // False when `lock` is not held. Locks are mostly released last-taken
+    // first, so the search starts at the end.
+    bool Remove(const KSPIN_LOCK* lock)
+    {
+        for (size_t i = count_; i-- > 0;)
+            if (locks_[i] == lock) {
+                for (size_t j = i + 1; j < count_; ++j)
+                    locks_[j - 1] = locks_[j];
+                --count_;
+                return true;
+            }
+        return false;
+    }
+
+private:
+    const KSPIN_LOCK* locks_[Capacity] = {};
+    size_t count_ = 0;
+};
+
+// One IofCallDriver in progress on a thread, linked to the one it is nested in.
+struct CallFrame {
+    PIRP Irp;
+    bool Completed;
+    NTSTATUS CompletedStatus;
+    CallFrame* Outer;
+};
+
+struct Fiber;
+
 // Per hosted thread: its interrupt level, the spin locks it holds, its
-// object (null for the thread that made the kernel) and its sleeps.
+// object (null for the thread that made the kernel), its sleeps, the DPC it
+// is running and the requests it is sending. Trivially destructible, so a
+// thread's own copy costs no construction on first use.
 struct ThreadState {
     KIRQL Irql = PASSIVE_LEVEL;
-    std::vector<const KSPIN_LOCK*> HeldLocks;
+    HeldLockSet HeldLocks;
     bool Registered = false;
     HostedThread* Object = nullptr;
     ULONGLONG Sleeps = 0;
-};
-ThreadState& CurrentThread();
-ULONG_PTR CurrentThreadToken();
+    // Read by other threads (KeFlushQueuedDpcs, the freed-while-running check).
+    std::atomic<PKDPC> RunningDpc{nullptr};
+    CallFrame* Calls = nullptr;
+    int NeighbourCalls = 0;
+    Fiber* OwnFiber = nullptr;       // in fibers mode; null for the first thread
+    ThreadState* NextLive = nullptr; // the kernel's list of threads alive
+    ThreadState* PreviousLive = nullptr;
 
-// A thread blocked in a kernel wait or delay.
+    ThreadState() = default;
+    ThreadState(const ThreadState&) = delete;
+    ThreadState& operator=(const ThreadState&) = delete;
+    // Back to a thread that has done nothing yet.
+    void Reset();
+};
+
+// The calling hosted thread's state: its fiber's in fibers mode, else the
+// OS thread's own.
+extern thread_local ThreadState* t_currentFiberThread;
+extern thread_local ThreadState t_osThread;
+inline ThreadState& CurrentThread()
+{
+    ThreadState* fiber = t_currentFiberThread;
+    return fiber ? *fiber : t_osThread;
+}
+// Identifies the calling hosted thread (spin-lock and mutex ownership).
+inline ULONG_PTR CurrentThreadToken()
+{
+    return reinterpret_cast<ULONG_PTR>(&CurrentThread());
+}
+
+// A lock for the few instructions of a queue operation: cheaper than a
+// mutex when, as almost always, nobody else holds it.
+class QuickLock {
+public:
+    void lock()
+    {
+        while (held_.exchange(true, std::memory_order_acquire))
+            while (held_.load(std::memory_order_relaxed))
+                sched_yield();
+    }
+    void unlock() { held_.store(false, std::memory_order_release); }
+
+private:
+    std::atomic<bool> held_{false};
+};
+
+// A thread blocked in a kernel wait or delay, linked into the wait list of
+// each object it waits on through one block per object.
+struct Waiter;
+struct WaitBlock { // set when used: a waiter's unused blocks cost nothing
+    Waiter* Owner;
+    PVOID Object;
+    WaitBlock* Next;
+    WaitBlock* Previous;
+};
+
+constexpr ULONG MaxWaitObjects = 64;
+constexpr size_t NotInHeap = ~size_t(0);
+
 struct Waiter {
     PVOID const* Objects = nullptr;
     ULONG Count = 0;
-    LONGLONG Deadline = 0; // absolute; < 0 means none
+    LONGLONG Deadline = 0;  // absolute; < 0 means none
+    ULONGLONG Sequence = 0; // waits due together wake in the order they blocked
     bool Runnable = true;
-    bool Settle = false; // waits for every other thread to block, not for time
-    ULONG_PTR Token = 0; // the waiting thread, for mutex ownership
-    LONG Satisfied = -1; // index of the object that satisfied the wait
-    std::condition_variable Wake;
+    bool Settle = false;           // waits for every other thread to block, not for time
+    ULONG_PTR Token = 0;           // the waiting thread, for mutex ownership
+    LONG Satisfied = -1;           // index of the object that satisfied the wait
+    size_t HeapIndex = NotInHeap;  // in the kernel's deadline heap
+    Fiber* OwnFiber = nullptr;     // in fibers mode, the fiber to switch back to
+    Waiter* NextBlocked = nullptr; // the kernel's list of blocked waiters
+    Waiter* PreviousBlocked = nullptr;
+    std::condition_variable Wake; // OS threads mode
+    WaitBlock Blocks[MaxWaitObjects];
 };
 
 enum class ObjectKind { Device, File, Thread };
@@ -86,18 +196,28 @@ struct PoolBlock {
 };
 
 struct Kernel::State {
-    // The dispatcher lock: guards time, waiters, timers, the DPC queue and
-    // every dispatcher object's signal state.
+    // The dispatcher lock: guards time, waiters, timers, the threads' run
+    // states and every dispatcher object's signal state and wait list.
     mutable std::mutex Dispatcher;
+    ThreadMode Mode = ThreadMode::OsThreads;
     LONGLONG Now = 0;
     int LiveThreads = 0;
     int RunnableThreads = 0;
-    std::vector<Waiter*> Waiters;
-    std::set<HostedThread*> Threads; // system threads that have not ended
-    std::set<PKTIMER> ArmedTimers;
+    Waiter* BlockedWaiters = nullptr; // every blocked waiter, for the verifier
+    ULONGLONG WaitSequence = 0;
+    std::vector<Waiter*> Deadlines; // min-heap by (Deadline, Sequence)
+    std::vector<Waiter*> SettleWaiters;
+    ThreadState* LiveThreadStates = nullptr; // every hosted thread alive
+    std::set<HostedThread*> Threads;         // system threads that have not ended
+    std::vector<PKTIMER> ArmedTimers;        // min-heap by (due time, arming order)
     ULONGLONG TimerArmings = 0;
-    std::deque<PKDPC> DpcQueue;
-    std::multiset<PKDPC> RunningDpcs; // DPC routines executing right now
+
+    // The DPC queue: its own lock, so that queueing and running a DPC never
+    // touch the dispatcher lock. DPCs are linked through HostedNext.
+    QuickLock DpcLock;
+    PKDPC DpcHead = nullptr;
+    PKDPC DpcTail = nullptr;
+    std::atomic<size_t> QueuedDpcs{0}; // read without the lock to skip an empty queue
 
     mutable std::mutex PoolLock;
     std::map<const void*, PoolBlock> Blocks;
@@ -117,6 +237,7 @@ struct Kernel::State {
     std::function<void(const std::string&)> DebugSink;
 
     LockRanker Ranker;
+    std::atomic<bool> RankerInstalled{false}; // read on every spin-lock acquisition
     KSPIN_LOCK CancelLock = 0;
 
     struct AcquireHook {
@@ -165,7 +286,16 @@ struct Kernel::State {
     std::vector<std::pair<GUID, std::u16string>> Interfaces;
 };
 
-Kernel::State& K();
+// The kernel alive; a service called with none is a fatal error.
+extern Kernel::State* g_state;
+[[noreturn]] void NoKernel();
+inline Kernel::State& K()
+{
+    Kernel::State* state = g_state;
+    if (__builtin_expect(state == nullptr, 0))
+        NoKernel();
+    return *state;
+}
 
 // Counts an injectable call of `kind` and says whether it is to fail.
 bool InjectFault(FaultKind kind);
@@ -181,6 +311,33 @@ void TeardownFinding(Kernel::State& k, const char* rule, const char* format, ...
 void KeepTimeMoving(Kernel::State& k, std::unique_lock<std::mutex>& lock, Waiter* self);
 void BlockUntilRunnable(Kernel::State& k, std::unique_lock<std::mutex>& lock, Waiter& self);
 void WaitForExitingThreads();
+// The kernel's list of hosted threads alive (dispatcher lock held).
+void AddLiveThread(Kernel::State& k, ThreadState& thread);
+void RemoveLiveThread(Kernel::State& k, ThreadState& thread);
+// A DPC routine running on some thread other than the caller's.
+bool DpcRunningElsewhere(Kernel::State& k);
+
+// Fibers mode (fibers.cpp). Every hosted thread is a fiber on the OS thread
+// that made the kernel; the dispatcher lock is held across each switch and
+// passes to the fiber switched to.
+bool FibersSupported();
+void StartFiberScheduler();
+void StopFiberScheduler();
+// A fiber for a new system thread, its state `thread`; null when no stack
+// can be had. It runs RunSystemThread(object) once switched to.
+Fiber* CreateFiber(HostedThread* object);
+ThreadState& FiberThreadState(Fiber* fiber);
+// Dispatcher lock held: `fiber` runs when the running one blocks (nothing
+// when it is the one running or is already due to run).
+void ScheduleFiber(Fiber* fiber);
+// Dispatcher lock held: runs the next fiber due; returns when this one is
+// switched back to.
+void RunNextFiber(Kernel::State& k);
+// Dispatcher lock held: the running fiber has ended; its stack goes once the
+// next one runs.
+[[noreturn]] void LeaveEndedFiber(Kernel::State& k);
+// The body of every system thread, on an OS thread or a fiber.
+[[noreturn]] void RunSystemThread(HostedThread* self);
 
 // Called with the dispatcher lock held when an object may have become signalled.
 void WakeWaitersOn(Kernel::State& k, PVOID object);

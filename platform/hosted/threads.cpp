@@ -26,11 +26,14 @@ KTHREAD g_firstThread = {};
                      thread.Irql, thread.HeldLocks.size());
     HostedThread* self = thread.Object;
     Kernel::State& k = K();
-    g_exitingThreads++;
+    const bool fiber = k.Mode == ThreadMode::Fibers;
+    if (!fiber)
+        g_exitingThreads++;
     {
         std::unique_lock<std::mutex> lock(k.Dispatcher);
         self->Thread.Header.SignalState = 1;
         WakeWaitersOn(k, self);
+        RemoveLiveThread(k, thread);
         k.LiveThreads--;
         k.RunnableThreads--;
         k.Threads.erase(self);
@@ -38,23 +41,37 @@ KTHREAD g_firstThread = {};
             KeepTimeMoving(k, lock, nullptr);
     }
     ObfDereferenceObject(self);
-    thread = ThreadState{};
+    if (fiber) {
+        std::unique_lock<std::mutex> lock(k.Dispatcher);
+        lock.release(); // passes to the fiber switched to
+        LeaveEndedFiber(k);
+    }
+    thread.Reset();
     g_exitingThreads--;
     pthread_exit(nullptr);
 }
 
 void* ThreadStart(void* argument)
 {
-    auto* self = static_cast<HostedThread*>(argument);
-    ThreadState& thread = CurrentThread();
-    thread = ThreadState{};
-    thread.Registered = true;
-    thread.Object = self;
-    self->Routine(self->Context);
-    EndCurrentThread();
+    t_osThread.Reset();
+    RunSystemThread(static_cast<HostedThread*>(argument));
 }
 
 } // namespace
+
+void RunSystemThread(HostedThread* self)
+{
+    ThreadState& thread = CurrentThread();
+    thread.Registered = true;
+    thread.Object = self;
+    {
+        Kernel::State& k = K();
+        std::lock_guard<std::mutex> guard(k.Dispatcher);
+        AddLiveThread(k, thread);
+    }
+    self->Routine(self->Context);
+    EndCurrentThread();
+}
 
 void WaitForExitingThreads()
 {
@@ -71,6 +88,57 @@ KPRIORITY Kernel::ThreadPriority(PVOID thread) const
 {
     return static_cast<HostedThread*>(thread)->Priority;
 }
+
+namespace {
+
+void CountNewThread(Kernel::State& k, HostedThread* self, int change)
+{
+    k.LiveThreads += change;
+    k.RunnableThreads += change;
+    if (change > 0)
+        k.Threads.insert(self);
+    else
+        k.Threads.erase(self);
+}
+
+bool StartOsThread(Kernel::State& k, HostedThread* self)
+{
+    {
+        std::lock_guard<std::mutex> guard(k.Dispatcher);
+        CountNewThread(k, self, +1);
+    }
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t native;
+    int failed = pthread_create(&native, &attributes, ThreadStart, self);
+    pthread_attr_destroy(&attributes);
+    if (failed) {
+        std::lock_guard<std::mutex> guard(k.Dispatcher);
+        CountNewThread(k, self, -1);
+    }
+    return !failed;
+}
+
+// The new fiber runs once the creator blocks, as a new thread on a busy
+// processor would.
+bool StartFiberThread(Kernel::State& k, HostedThread* self)
+{
+    Fiber* fiber = CreateFiber(self);
+    if (!fiber)
+        return false;
+    std::lock_guard<std::mutex> guard(k.Dispatcher);
+    CountNewThread(k, self, +1);
+    ScheduleFiber(fiber);
+    return true;
+}
+
+bool StartThread(Kernel::State& k, HostedThread* self)
+{
+    return k.Mode == ThreadMode::Fibers ? StartFiberThread(k, self) : StartOsThread(k, self);
+}
+
+} // namespace
 
 } // namespace hosted
 
@@ -106,25 +174,7 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
         handle = reinterpret_cast<HANDLE>(k.NextHandle += 4);
         k.Handles[handle] = self;
     }
-    {
-        std::lock_guard<std::mutex> guard(k.Dispatcher);
-        k.LiveThreads++;
-        k.RunnableThreads++;
-        k.Threads.insert(self);
-    }
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    pthread_t native;
-    int failed = pthread_create(&native, &attributes, ThreadStart, self);
-    pthread_attr_destroy(&attributes);
-    if (failed) {
-        {
-            std::lock_guard<std::mutex> guard(k.Dispatcher);
-            k.LiveThreads--;
-            k.RunnableThreads--;
-            k.Threads.erase(self);
-        }
+    if (!StartThread(k, self)) {
         std::lock_guard<std::mutex> guard(k.ObjectsLock);
         k.Handles.erase(handle);
         k.Objects.erase(self);

@@ -1,0 +1,180 @@
+// Fibers mode: every hosted thread runs on the OS thread that made the
+// kernel, each until it blocks in a kernel wait, then the next one due. A
+// hand-off between threads is a user-mode context switch instead of a futex
+// round trip through the host kernel, and the order of every run repeats.
+#include "platform/hosted/state.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <sys/mman.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define VORN_NO_FIBERS 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define VORN_NO_FIBERS 1
+#endif
+
+namespace hosted {
+
+struct Fiber {
+    ucontext_t Context;
+    void* Stack = nullptr; // with a guard page below; null for the first thread
+    size_t StackBytes = 0;
+    ThreadState* Thread = nullptr;
+    ThreadState OwnState; // a system thread's
+    HostedThread* Object = nullptr;
+    Fiber* NextDue = nullptr;
+    bool Due = false;
+};
+
+namespace {
+
+// Deep enough for the driver's threads and for the tools that run as
+// hosted threads; the pages are only committed as they are touched.
+constexpr size_t StackBytes = 512 * 1024;
+
+Fiber* g_first = nullptr;   // the thread that made the kernel
+Fiber* g_running = nullptr; // the fiber on the CPU
+Fiber* g_dueHead = nullptr; // runnable fibers, in the order they became so
+Fiber* g_dueTail = nullptr;
+Fiber* g_ended = nullptr; // its stack is freed by the next fiber to run
+
+void FreeFiber(Fiber* fiber)
+{
+    if (fiber->Stack)
+        munmap(fiber->Stack, fiber->StackBytes);
+    delete fiber;
+}
+
+void FreeEndedFiber()
+{
+    if (g_ended) {
+        FreeFiber(g_ended);
+        g_ended = nullptr;
+    }
+}
+
+Fiber* TakeDueFiber()
+{
+    Fiber* fiber = g_dueHead;
+    if (!fiber)
+        VerifierFail("deadlock", "no hosted thread can run");
+    g_dueHead = fiber->NextDue;
+    if (!g_dueHead)
+        g_dueTail = nullptr;
+    fiber->NextDue = nullptr;
+    fiber->Due = false;
+    return fiber;
+}
+
+void MakeRunning(Fiber* fiber)
+{
+    g_running = fiber;
+    t_currentFiberThread = fiber->Thread;
+}
+
+void FiberMain()
+{
+    FreeEndedFiber();
+    // The fiber that switched here held the dispatcher lock.
+    K().Dispatcher.unlock();
+    RunSystemThread(g_running->Object);
+}
+
+} // namespace
+
+bool FibersSupported()
+{
+#ifdef VORN_NO_FIBERS
+    return false;
+#else
+    return true;
+#endif
+}
+
+void StartFiberScheduler()
+{
+    g_first = new Fiber;
+    g_first->Thread = &t_osThread;
+    t_osThread.OwnFiber = g_first;
+    MakeRunning(g_first);
+}
+
+void StopFiberScheduler()
+{
+    FreeEndedFiber();
+    // Fibers still due here belong to threads the teardown reported.
+    delete g_first;
+    g_first = g_running = g_dueHead = g_dueTail = nullptr;
+    t_currentFiberThread = nullptr;
+}
+
+Fiber* CreateFiber(HostedThread* object)
+{
+    const size_t guard = size_t(sysconf(_SC_PAGESIZE));
+    void* memory = mmap(nullptr, StackBytes + guard, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
+    if (memory == MAP_FAILED)
+        return nullptr;
+    mprotect(memory, guard, PROT_NONE); // an overflow faults instead of corrupting
+    auto* fiber = new Fiber;
+    fiber->Stack = memory;
+    fiber->StackBytes = StackBytes + guard;
+    fiber->Thread = &fiber->OwnState;
+    fiber->OwnState.OwnFiber = fiber;
+    fiber->Object = object;
+    getcontext(&fiber->Context);
+    fiber->Context.uc_stack.ss_sp = static_cast<char*>(memory) + guard;
+    fiber->Context.uc_stack.ss_size = StackBytes;
+    fiber->Context.uc_link = nullptr;
+    makecontext(&fiber->Context, FiberMain, 0);
+    return fiber;
+}
+
+ThreadState& FiberThreadState(Fiber* fiber)
+{
+    return *fiber->Thread;
+}
+
+void ScheduleFiber(Fiber* fiber)
+{
+    if (fiber == g_running || fiber->Due)
+        return;
+    fiber->Due = true;
+    if (g_dueTail)
+        g_dueTail->NextDue = fiber;
+    else
+        g_dueHead = fiber;
+    g_dueTail = fiber;
+}
+
+void RunNextFiber(Kernel::State& k)
+{
+    (void)k;
+    Fiber* self = g_running;
+    Fiber* next = TakeDueFiber();
+    if (next == self)
+        return;
+    MakeRunning(next);
+    swapcontext(&self->Context, &next->Context);
+    FreeEndedFiber();
+}
+
+void LeaveEndedFiber(Kernel::State& k)
+{
+    (void)k;
+    FreeEndedFiber();
+    g_ended = g_running;
+    Fiber* next = TakeDueFiber();
+    MakeRunning(next);
+    setcontext(&next->Context);
+    std::fprintf(stderr, "hosted kernel: a fiber could not be left\n");
+    std::abort();
+}
+
+} // namespace hosted
