@@ -88,7 +88,7 @@ void FiberMain()
 
 } // namespace
 
-bool FibersSupported()
+bool FibersAvailable()
 {
 #ifdef VORN_NO_FIBERS
     return false;

@@ -79,11 +79,15 @@ void RemoveLiveThread(Kernel::State& k, ThreadState& thread)
 ThreadMode DefaultThreadMode()
 {
     const char* chosen = std::getenv("VORN_HOSTED_THREADS");
+    if (chosen && *chosen && std::strcmp(chosen, "os") != 0 && std::strcmp(chosen, "fibers") != 0) {
+        std::fprintf(stderr,
+                     "hosted kernel: VORN_HOSTED_THREADS is \"os\" or \"fibers\", not \"%s\"\n",
+                     chosen);
+        std::exit(2);
+    }
     if (chosen && std::strcmp(chosen, "os") == 0)
         return ThreadMode::OsThreads;
-    if (chosen && std::strcmp(chosen, "fibers") == 0)
-        return FibersSupported() ? ThreadMode::Fibers : ThreadMode::OsThreads;
-    return FibersSupported() ? ThreadMode::Fibers : ThreadMode::OsThreads;
+    return FibersAvailable() ? ThreadMode::Fibers : ThreadMode::OsThreads;
 }
 
 const char* ThreadModeName(ThreadMode mode)
@@ -151,7 +155,7 @@ Kernel::Kernel(ThreadMode mode) : state_(new State)
         std::fprintf(stderr, "hosted kernel: only one Kernel may be alive at a time\n");
         std::abort();
     }
-    if (mode == ThreadMode::Fibers && !FibersSupported()) {
+    if (mode == ThreadMode::Fibers && !FibersAvailable()) {
         std::fprintf(stderr, "hosted kernel: fibers are not available in this build\n");
         std::abort();
     }

@@ -320,7 +320,6 @@ bool DpcRunningElsewhere(Kernel::State& k);
 // Fibers mode (fibers.cpp). Every hosted thread is a fiber on the OS thread
 // that made the kernel; the dispatcher lock is held across each switch and
 // passes to the fiber switched to.
-bool FibersSupported();
 void StartFiberScheduler();
 void StopFiberScheduler();
 // A fiber for a new system thread, its state `thread`; null when no stack
