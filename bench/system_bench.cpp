@@ -1,7 +1,9 @@
 // Scenario-level throughput: N controllers on N ports (the benchmark's
 // argument), each sending strokes at the rate of 115200 baud in hosted time
 // (two 5-byte reports per millisecond, 100 kbit/s of the line's 115.2), all
-// through the loaded driver to the mouse class callback.
+// through the loaded driver to the mouse class callback. The second argument
+// is the kernel's thread mode: 1 fibers (what vornsim and the plain test
+// build use), 0 OS threads (what the sanitizer builds use).
 //
 // Counters: realtime_factor (hosted seconds simulated per wall second),
 // records_per_second, cpu_seconds_per_million_records (every thread of the
@@ -78,7 +80,8 @@ ULONGLONG SendStroke(hosted::Kernel& kernel, const std::vector<sim::SerialPort*>
 void BM_ControllersAt115200Baud(benchmark::State& state)
 {
     const int controllers = int(state.range(0));
-    hosted::Kernel kernel;
+    hosted::Kernel kernel(state.range(1) ? hosted::ThreadMode::Fibers
+                                         : hosted::ThreadMode::OsThreads);
     ULONGLONG sent = 0;
     ULONGLONG taken = 0;
     {
@@ -128,13 +131,8 @@ void BM_ControllersAt115200Baud(benchmark::State& state)
 }
 
 BENCHMARK(BM_ControllersAt115200Baud)
-    ->ArgName("controllers")
-    ->Arg(1)
-    ->Arg(4)
-    ->Arg(16)
-    ->Arg(64)
-    ->Arg(128)
-    ->Arg(256)
+    ->ArgNames({"controllers", "fibers"})
+    ->ArgsProduct({{1, 4, 16, 64, 128, 256}, {1, 0}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
