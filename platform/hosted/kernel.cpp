@@ -56,24 +56,16 @@ void ThreadState::Reset()
     NextLive = PreviousLive = nullptr;
 }
 
+using LiveThreadList = LinkedList<ThreadState, &ThreadState::NextLive, &ThreadState::PreviousLive>;
+
 void AddLiveThread(Kernel::State& k, ThreadState& thread)
 {
-    thread.PreviousLive = nullptr;
-    thread.NextLive = k.LiveThreadStates;
-    if (k.LiveThreadStates)
-        k.LiveThreadStates->PreviousLive = &thread;
-    k.LiveThreadStates = &thread;
+    LiveThreadList::PushFront(k.LiveThreadStates, &thread);
 }
 
 void RemoveLiveThread(Kernel::State& k, ThreadState& thread)
 {
-    if (thread.PreviousLive)
-        thread.PreviousLive->NextLive = thread.NextLive;
-    else if (k.LiveThreadStates == &thread)
-        k.LiveThreadStates = thread.NextLive;
-    if (thread.NextLive)
-        thread.NextLive->PreviousLive = thread.PreviousLive;
-    thread.NextLive = thread.PreviousLive = nullptr;
+    LiveThreadList::Remove(k.LiveThreadStates, &thread);
 }
 
 ThreadMode DefaultThreadMode()
@@ -372,32 +364,8 @@ WaitBlock*& WaitListOf(PVOID object)
     return reinterpret_cast<WaitBlock*&>(static_cast<DISPATCHER_HEADER*>(object)->HostedWaitList);
 }
 
-// Appends: threads waiting on one object are satisfied in the order they came.
-void LinkWaitBlock(WaitBlock& block)
-{
-    WaitBlock*& head = WaitListOf(block.Object);
-    block.Next = nullptr;
-    block.Previous = nullptr;
-    if (!head) {
-        head = &block;
-        return;
-    }
-    WaitBlock* last = head;
-    while (last->Next)
-        last = last->Next;
-    last->Next = &block;
-    block.Previous = last;
-}
-
-void UnlinkWaitBlock(WaitBlock& block)
-{
-    if (block.Previous)
-        block.Previous->Next = block.Next;
-    else
-        WaitListOf(block.Object) = block.Next;
-    if (block.Next)
-        block.Next->Previous = block.Previous;
-}
+using WaitBlockList = LinkedList<WaitBlock, &WaitBlock::Next, &WaitBlock::Previous>;
+using BlockedWaiterList = LinkedList<Waiter, &Waiter::NextBlocked, &Waiter::PreviousBlocked>;
 
 // Dispatcher lock held: `waiter` becomes findable by its objects, its
 // deadline, a settle and the verifier.
@@ -407,32 +375,24 @@ void LinkWaiter(Kernel::State& k, Waiter& waiter)
     for (ULONG i = 0; i < waiter.Count; ++i) {
         waiter.Blocks[i].Owner = &waiter;
         waiter.Blocks[i].Object = waiter.Objects[i];
-        LinkWaitBlock(waiter.Blocks[i]);
+        // Threads waiting on one object are satisfied in the order they came.
+        WaitBlockList::PushBack(WaitListOf(waiter.Objects[i]), &waiter.Blocks[i]);
     }
     if (waiter.Deadline >= 0)
         DeadlineHeap::Push(k.Deadlines, &waiter);
     if (waiter.Settle)
         k.SettleWaiters.push_back(&waiter);
-    waiter.PreviousBlocked = nullptr;
-    waiter.NextBlocked = k.BlockedWaiters;
-    if (k.BlockedWaiters)
-        k.BlockedWaiters->PreviousBlocked = &waiter;
-    k.BlockedWaiters = &waiter;
+    BlockedWaiterList::PushFront(k.BlockedWaiters, &waiter);
 }
 
 void UnlinkWaiter(Kernel::State& k, Waiter& waiter)
 {
     for (ULONG i = 0; i < waiter.Count; ++i)
-        UnlinkWaitBlock(waiter.Blocks[i]);
+        WaitBlockList::Remove(WaitListOf(waiter.Blocks[i].Object), &waiter.Blocks[i]);
     DeadlineHeap::Remove(k.Deadlines, &waiter);
     if (waiter.Settle)
         k.SettleWaiters.erase(std::find(k.SettleWaiters.begin(), k.SettleWaiters.end(), &waiter));
-    if (waiter.PreviousBlocked)
-        waiter.PreviousBlocked->NextBlocked = waiter.NextBlocked;
-    else
-        k.BlockedWaiters = waiter.NextBlocked;
-    if (waiter.NextBlocked)
-        waiter.NextBlocked->PreviousBlocked = waiter.PreviousBlocked;
+    BlockedWaiterList::Remove(k.BlockedWaiters, &waiter);
 }
 
 void MakeRunnable(Kernel::State& k, Waiter& waiter)

@@ -64,6 +64,43 @@ private:
     size_t count_ = 0;
 };
 
+// A doubly linked list threaded through its items' own members, so that
+// joining and leaving it allocate nothing.
+template <typename T, T* T::*Next, T* T::*Previous> struct LinkedList {
+    static void PushFront(T*& head, T* item)
+    {
+        item->*Previous = nullptr;
+        item->*Next = head;
+        if (head)
+            head->*Previous = item;
+        head = item;
+    }
+    static void PushBack(T*& head, T* item)
+    {
+        item->*Next = nullptr;
+        item->*Previous = nullptr;
+        if (!head) {
+            head = item;
+            return;
+        }
+        T* last = head;
+        while (last->*Next)
+            last = last->*Next;
+        last->*Next = item;
+        item->*Previous = last;
+    }
+    static void Remove(T*& head, T* item)
+    {
+        if (item->*Previous)
+            (item->*Previous)->*Next = item->*Next;
+        else if (head == item)
+            head = item->*Next;
+        if (item->*Next)
+            (item->*Next)->*Previous = item->*Previous;
+        item->*Next = item->*Previous = nullptr;
+    }
+};
+
 // One IofCallDriver in progress on a thread, linked to the one it is nested in.
 struct CallFrame {
     PIRP Irp;
