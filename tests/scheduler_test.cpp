@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -276,6 +277,126 @@ TEST_P(Scheduler, AThousandHandOffsTakeNoHostedTime)
     }
     JoinThread(thread);
     EXPECT_EQ(kernel.Now(), 0);
+}
+
+// A thread switched out inside a catch handler finds its own exception when
+// it rethrows, not the one another thread is handling meanwhile.
+struct Rethrower {
+    KEVENT Go;
+    std::string Message;
+    std::string Rethrown;
+};
+
+VOID NTAPI CatchWaitRethrow(PVOID context)
+{
+    auto* r = static_cast<Rethrower*>(context);
+    try {
+        try {
+            throw std::runtime_error(r->Message);
+        } catch (const std::runtime_error&) {
+            KeWaitForSingleObject(&r->Go, Executive, KernelMode, FALSE, nullptr);
+            throw;
+        }
+    } catch (const std::runtime_error& e) {
+        r->Rethrown = e.what();
+    }
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+TEST_P(Scheduler, AThreadBlockedInACatchHandlerRethrowsItsOwnException)
+{
+    hosted::Kernel kernel(GetParam());
+    Rethrower first, second;
+    first.Message = "first";
+    second.Message = "second";
+    KeInitializeEvent(&first.Go, NotificationEvent, FALSE);
+    KeInitializeEvent(&second.Go, NotificationEvent, FALSE);
+    PVOID a = StartThread(CatchWaitRethrow, &first);
+    kernel.Settle();
+    PVOID b = StartThread(CatchWaitRethrow, &second);
+    kernel.Settle(); // both inside their handlers
+    KeSetEvent(&first.Go, IO_NO_INCREMENT, FALSE);
+    JoinThread(a);
+    KeSetEvent(&second.Go, IO_NO_INCREMENT, FALSE);
+    JoinThread(b);
+    EXPECT_EQ(first.Rethrown, "first");
+    EXPECT_EQ(second.Rethrown, "second");
+}
+
+VOID NTAPI WaitOnEventForever(PVOID context)
+{
+    KeWaitForSingleObject(context, Executive, KernelMode, FALSE, nullptr);
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+VOID NTAPI TakeMutexAndEnd(PVOID context)
+{
+    KeWaitForSingleObject(context, Executive, KernelMode, FALSE, nullptr);
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+// The verifier's rules on dispatcher objects: an event fresh from the pool
+// was never initialised; one a thread waits on cannot be initialised again;
+// a thread may not end owning a mutex.
+TEST_P(Scheduler, DispatcherObjectsMisusedAreCaught)
+{
+    const ThreadMode mode = GetParam();
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel(mode);
+            auto* event = static_cast<PKEVENT>(ExAllocatePoolWithTag(
+                NonPagedPool, sizeof(KEVENT), hosted::PoolTag('T', 'e', 's', 't')));
+            KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+        },
+        ::testing::ExitedWithCode(3), "KeSetEvent on an object that was never initialised");
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel(mode);
+            static KEVENT event;
+            KeInitializeEvent(&event, NotificationEvent, FALSE);
+            StartThread(WaitOnEventForever, &event);
+            kernel.Settle();
+            KeInitializeEvent(&event, NotificationEvent, FALSE);
+        },
+        ::testing::ExitedWithCode(3), "KeInitializeEvent on an object a thread waits on");
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel(mode);
+            static KMUTEX mutex;
+            KeInitializeMutex(&mutex, 0);
+            PVOID thread = StartThread(TakeMutexAndEnd, &mutex);
+            JoinThread(thread);
+        },
+        ::testing::ExitedWithCode(3), "system thread ended owning 1 mutex");
+}
+
+// A thread woken by its timeout still reads the object it waited on until it
+// runs again: freeing the object before then is caught, as at any moment of
+// the wait. Deterministic with fibers, where the freeing thread runs first.
+TEST_P(Scheduler, FreeingWhatAWokenThreadWaitedOnBeforeItRunsFails)
+{
+    if (GetParam() != ThreadMode::Fibers)
+        GTEST_SKIP() << "on OS threads the woken thread may run first";
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel(ThreadMode::Fibers);
+            auto* event = static_cast<PKEVENT>(ExAllocatePoolWithTag(
+                NonPagedPool, sizeof(KEVENT), hosted::PoolTag('T', 'e', 's', 't')));
+            KeInitializeEvent(event, NotificationEvent, FALSE);
+            struct TimedWait {
+                static VOID NTAPI Run(PVOID context)
+                {
+                    LARGE_INTEGER timeout = AfterMs(10);
+                    KeWaitForSingleObject(context, Executive, KernelMode, FALSE, &timeout);
+                    PsTerminateSystemThread(STATUS_SUCCESS);
+                }
+            };
+            StartThread(TimedWait::Run, event);
+            kernel.Settle();
+            kernel.SleepMs(10); // both due at 10 ms; this thread goes on first
+            ExFreePool(event);
+        },
+        ::testing::ExitedWithCode(3), "frees an object a thread waits on");
 }
 
 TEST_P(Scheduler, HoldingMoreSpinLocksThanAThreadCanTrackFails)

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cxxabi.h>
 #include <sys/mman.h>
 #include <ucontext.h>
 #include <unistd.h>
@@ -21,6 +22,15 @@
 
 namespace hosted {
 
+// The C++ runtime keeps the exceptions being handled (what `throw;` rethrows)
+// and the count of those thrown and not yet caught per OS thread, in this
+// layout of the Itanium C++ ABI. A fiber switched out inside a catch handler
+// must find its own again, not another fiber's.
+struct CxaExceptionGlobals {
+    void* CaughtExceptions = nullptr;
+    unsigned int UncaughtExceptions = 0;
+};
+
 struct Fiber {
     ucontext_t Context;
     void* Stack = nullptr; // with a guard page below; null for the first thread
@@ -30,9 +40,29 @@ struct Fiber {
     HostedThread* Object = nullptr;
     Fiber* NextDue = nullptr;
     bool Due = false;
+    CxaExceptionGlobals Exceptions; // while switched out
 };
 
 namespace {
+
+CxaExceptionGlobals* ExceptionGlobals()
+{
+    return reinterpret_cast<CxaExceptionGlobals*>(abi::__cxa_get_globals());
+}
+
+void SaveExceptions(Fiber* fiber)
+{
+    CxaExceptionGlobals* globals = ExceptionGlobals();
+    fiber->Exceptions.CaughtExceptions = globals->CaughtExceptions;
+    fiber->Exceptions.UncaughtExceptions = globals->UncaughtExceptions;
+}
+
+void RestoreExceptions(const Fiber* fiber)
+{
+    CxaExceptionGlobals* globals = ExceptionGlobals();
+    globals->CaughtExceptions = fiber->Exceptions.CaughtExceptions;
+    globals->UncaughtExceptions = fiber->Exceptions.UncaughtExceptions;
+}
 
 // Deep enough for the driver's threads and for the tools that run as
 // hosted threads; the pages are only committed as they are touched.
@@ -108,7 +138,6 @@ void StartFiberScheduler()
 void StopFiberScheduler()
 {
     FreeEndedFiber();
-    // Fibers still due here belong to threads the teardown reported.
     delete g_first;
     g_first = g_running = g_dueHead = g_dueTail = nullptr;
     t_currentFiberThread = nullptr;
@@ -160,6 +189,8 @@ void RunNextFiber(Kernel::State& k)
     Fiber* next = TakeDueFiber();
     if (next == self)
         return;
+    SaveExceptions(self);
+    RestoreExceptions(next);
     MakeRunning(next);
     swapcontext(&self->Context, &next->Context);
     FreeEndedFiber();
@@ -171,6 +202,7 @@ void LeaveEndedFiber(Kernel::State& k)
     FreeEndedFiber();
     g_ended = g_running;
     Fiber* next = TakeDueFiber();
+    RestoreExceptions(next);
     MakeRunning(next);
     setcontext(&next->Context);
     std::fprintf(stderr, "hosted kernel: a fiber could not be left\n");

@@ -15,7 +15,13 @@ template <typename T, typename Traits> class IndexedHeap {
 public:
     static constexpr size_t Absent = ~size_t(0);
 
-    static bool Contains(T* item) { return Traits::Index(item) != Absent; }
+    // Checks the slot too, so that an item whose index is garbage (never
+    // pushed, memory never initialised) is not taken for a member.
+    static bool Contains(const std::vector<T*>& heap, T* item)
+    {
+        size_t at = Traits::Index(item);
+        return at < heap.size() && heap[at] == item;
+    }
 
     static void Push(std::vector<T*>& heap, T* item)
     {
@@ -27,9 +33,9 @@ public:
     // Takes `item` out wherever it is; nothing when it is not in the heap.
     static void Remove(std::vector<T*>& heap, T* item)
     {
-        size_t at = Traits::Index(item);
-        if (at == Absent)
+        if (!Contains(heap, item))
             return;
+        size_t at = Traits::Index(item);
         Traits::Index(item) = Absent;
         T* last = heap.back();
         heap.pop_back();

@@ -79,6 +79,11 @@ ThreadMode DefaultThreadMode()
     }
     if (chosen && std::strcmp(chosen, "os") == 0)
         return ThreadMode::OsThreads;
+    if (chosen && std::strcmp(chosen, "fibers") == 0 && !FibersAvailable()) {
+        std::fprintf(stderr, "hosted kernel: VORN_HOSTED_THREADS=fibers, but this build (under a "
+                             "sanitizer) has no fibers\n");
+        std::exit(2);
+    }
     return FibersAvailable() ? ThreadMode::Fibers : ThreadMode::OsThreads;
 }
 
@@ -249,6 +254,7 @@ void Kernel::Settle()
     std::unique_lock<std::mutex> lock(k.Dispatcher);
     Waiter self;
     self.Settle = true;
+    self.Deadline = -1;
     while (k.RunnableThreads > 1 || k.QueuedDpcs.load(std::memory_order_acquire) != 0) {
         BlockUntilRunnable(k, lock, self);
     }
@@ -327,6 +333,8 @@ void Consume(PVOID object, ULONG_PTR waiter)
     auto* header = static_cast<DISPATCHER_HEADER*>(object);
     if (header->Type == MutexType) {
         auto* mutex = static_cast<PKMUTEX>(object);
+        if (mutex->HostedOwner == nullptr)
+            reinterpret_cast<ThreadState*>(waiter)->OwnedMutexes++;
         mutex->HostedOwner = reinterpret_cast<PVOID>(waiter);
         mutex->Header.SignalState--;
     } else if (header->Type == SynchronizationEventType) {
@@ -336,7 +344,8 @@ void Consume(PVOID object, ULONG_PTR waiter)
 
 void CheckInitialized(PVOID object, const char* call)
 {
-    if (!object || !static_cast<DISPATCHER_HEADER*>(object)->HostedInitialized)
+    // Exactly TRUE: fresh pool is filled with a pattern that is not.
+    if (!object || static_cast<DISPATCHER_HEADER*>(object)->HostedInitialized != TRUE)
         VerifierFail("object", "%s on an object that was never initialised (%p)", call, object);
 }
 
@@ -392,7 +401,6 @@ void UnlinkWaiter(Kernel::State& k, Waiter& waiter)
     DeadlineHeap::Remove(k.Deadlines, &waiter);
     if (waiter.Settle)
         k.SettleWaiters.erase(std::find(k.SettleWaiters.begin(), k.SettleWaiters.end(), &waiter));
-    BlockedWaiterList::Remove(k.BlockedWaiters, &waiter);
 }
 
 void MakeRunnable(Kernel::State& k, Waiter& waiter)
@@ -536,6 +544,9 @@ void BlockUntilRunnable(Kernel::State& k, std::unique_lock<std::mutex>& lock, Wa
     } else {
         self.Wake.wait(lock, [&] { return self.Runnable; });
     }
+    // Only now: until it runs, a woken thread still reads what it waited on,
+    // which must not be freed meanwhile.
+    BlockedWaiterList::Remove(k.BlockedWaiters, &self);
 }
 
 namespace {
@@ -600,35 +611,72 @@ void WakeWaitersOn(Kernel::State& k, PVOID object)
     }
 }
 
-void CheckNothingQueuedIn(const void* begin, SIZE_T size, const char* what)
+namespace {
+
+// Something of the dispatcher's found inside a block of memory.
+struct InUse {
+    const char* Rule;
+    const char* What;
+    const void* Address;
+};
+
+// Dispatcher lock held.
+bool FindInUse(Kernel::State& k, const void* begin, SIZE_T size, InUse* found)
 {
-    Kernel::State& k = K();
     auto inside = [&](const void* p) {
         auto* b = static_cast<const char*>(begin);
         auto* q = static_cast<const char*>(p);
         return q >= b && q < b + size;
     };
-    std::lock_guard<std::mutex> guard(k.Dispatcher);
     {
         std::lock_guard<QuickLock> dpcGuard(k.DpcLock);
         for (PKDPC dpc = k.DpcHead; dpc; dpc = dpc->HostedNext)
-            if (inside(dpc))
-                VerifierFail("freed-while-queued", "%s frees a queued DPC (%p)", what, (void*)dpc);
+            if (inside(dpc)) {
+                *found = {"freed-while-queued", "a queued DPC", dpc};
+                return true;
+            }
     }
     for (ThreadState* thread = k.LiveThreadStates; thread; thread = thread->NextLive) {
         PKDPC dpc = thread->RunningDpc.load(std::memory_order_acquire);
-        if (dpc && inside(dpc))
-            VerifierFail("freed-while-running", "%s frees a DPC whose routine is running (%p)",
-                         what, (void*)dpc);
+        if (dpc && inside(dpc)) {
+            *found = {"freed-while-running", "a DPC whose routine is running", dpc};
+            return true;
+        }
     }
     for (PKTIMER timer : k.ArmedTimers)
-        if (inside(timer))
-            VerifierFail("freed-while-queued", "%s frees an armed timer (%p)", what, (void*)timer);
+        if (inside(timer)) {
+            *found = {"freed-while-queued", "an armed timer", timer};
+            return true;
+        }
     for (Waiter* waiter = k.BlockedWaiters; waiter; waiter = waiter->NextBlocked)
         for (ULONG i = 0; i < waiter->Count; ++i)
-            if (inside(waiter->Objects[i]))
-                VerifierFail("freed-while-queued", "%s frees an object a thread waits on (%p)",
-                             what, waiter->Objects[i]);
+            if (inside(waiter->Objects[i])) {
+                *found = {"freed-while-queued", "an object a thread waits on", waiter->Objects[i]};
+                return true;
+            }
+    return false;
+}
+
+// Initialising an object the dispatcher still holds would cut it out of a
+// queue, a heap or a wait list.
+void CheckNotInUse(const void* object, SIZE_T size, const char* call)
+{
+    Kernel::State& k = K();
+    std::lock_guard<std::mutex> guard(k.Dispatcher);
+    InUse found;
+    if (FindInUse(k, object, size, &found))
+        VerifierFail("object", "%s on %s (%p)", call, found.What, found.Address);
+}
+
+} // namespace
+
+void CheckNothingQueuedIn(const void* begin, SIZE_T size, const char* what)
+{
+    Kernel::State& k = K();
+    std::lock_guard<std::mutex> guard(k.Dispatcher);
+    InUse found;
+    if (FindInUse(k, begin, size, &found))
+        VerifierFail(found.Rule, "%s frees %s (%p)", what, found.What, found.Address);
 }
 
 // A DPC routine running on some thread other than the caller's.
@@ -653,14 +701,17 @@ struct TakenDpc {
 };
 
 // The arguments are taken with the DPC under the lock: once it is off the
-// queue, another thread may queue it again with new ones.
-bool TakeNextDpc(Kernel::State& k, TakenDpc* taken)
+// queue, another thread may queue it again with new ones. It is this
+// thread's running DPC before it leaves the queue, so that whoever sees the
+// queue empty also sees it running (KeFlushQueuedDpcs, the verifier).
+bool TakeNextDpc(Kernel::State& k, ThreadState& thread, TakenDpc* taken)
 {
     if (k.QueuedDpcs.load(std::memory_order_acquire) == 0)
         return false;
     std::lock_guard<QuickLock> guard(k.DpcLock);
     if (!k.DpcHead)
         return false;
+    thread.RunningDpc.store(k.DpcHead, std::memory_order_release);
     taken->Dpc = TakeFirstDpc(k);
     taken->Argument1 = taken->Dpc->SystemArgument1;
     taken->Argument2 = taken->Dpc->SystemArgument2;
@@ -670,7 +721,6 @@ bool TakeNextDpc(Kernel::State& k, TakenDpc* taken)
 void RunDpc(ThreadState& thread, const TakenDpc& taken)
 {
     size_t heldBefore = thread.HeldLocks.size();
-    thread.RunningDpc.store(taken.Dpc, std::memory_order_release);
     taken.Dpc->DeferredRoutine(taken.Dpc, taken.Dpc->DeferredContext, taken.Argument1,
                                taken.Argument2);
     thread.RunningDpc.store(nullptr, std::memory_order_release);
@@ -693,7 +743,7 @@ void DrainDpcs()
     KIRQL old = thread.Irql;
     thread.Irql = DISPATCH_LEVEL;
     TakenDpc taken;
-    while (TakeNextDpc(k, &taken))
+    while (TakeNextDpc(k, thread, &taken))
         RunDpc(thread, taken);
     thread.Irql = old;
 }
@@ -884,6 +934,7 @@ VOID NTAPI IoReleaseCancelSpinLock(KIRQL Irql)
 
 VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext)
 {
+    CheckNotInUse(Dpc, sizeof *Dpc, "KeInitializeDpc");
     *Dpc = KDPC{};
     Dpc->DeferredRoutine = DeferredRoutine;
     Dpc->DeferredContext = DeferredContext;
@@ -892,7 +943,7 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
 
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2)
 {
-    if (!Dpc->HostedInitialized)
+    if (Dpc->HostedInitialized != TRUE)
         VerifierFail("object", "KeInsertQueueDpc on a DPC that was never initialised (%p)",
                      (void*)Dpc);
     Kernel::State& k = K();
@@ -950,6 +1001,7 @@ PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName)
 
 VOID NTAPI KeInitializeTimer(PKTIMER Timer)
 {
+    CheckNotInUse(Timer, sizeof *Timer, "KeInitializeTimer");
     *Timer = KTIMER{};
     Timer->HostedHeapIndex = TimerHeap::Absent;
     Timer->Header.Type = TimerType;
@@ -961,7 +1013,7 @@ BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc)
     CheckInitialized(Timer, "KeSetTimer");
     Kernel::State& k = K();
     std::lock_guard<std::mutex> guard(k.Dispatcher);
-    BOOLEAN wasArmed = TimerHeap::Contains(Timer);
+    BOOLEAN wasArmed = TimerHeap::Contains(k.ArmedTimers, Timer);
     TimerHeap::Remove(k.ArmedTimers, Timer);
     Timer->HostedDueTime = DueTime.QuadPart < 0 ? k.Now - DueTime.QuadPart : DueTime.QuadPart;
     Timer->HostedArmSequence = ++k.TimerArmings;
@@ -978,7 +1030,7 @@ BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer)
     Kernel::State& k = K();
     std::lock_guard<std::mutex> guard(k.Dispatcher);
     Timer->HostedArmed = FALSE;
-    BOOLEAN wasArmed = TimerHeap::Contains(Timer);
+    BOOLEAN wasArmed = TimerHeap::Contains(k.ArmedTimers, Timer);
     TimerHeap::Remove(k.ArmedTimers, Timer);
     return wasArmed;
 }
@@ -994,6 +1046,7 @@ BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer)
 
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 {
+    CheckNotInUse(Event, sizeof *Event, "KeInitializeEvent");
     *Event = KEVENT{};
     Event->Header.Type =
         Type == NotificationEvent ? NotificationEventType : SynchronizationEventType;
@@ -1040,6 +1093,7 @@ LONG NTAPI KeReadStateEvent(PRKEVENT Event)
 VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level)
 {
     UNREFERENCED_PARAMETER(Level);
+    CheckNotInUse(Mutex, sizeof *Mutex, "KeInitializeMutex");
     *Mutex = KMUTEX{};
     Mutex->Header.Type = MutexType;
     Mutex->Header.SignalState = 1;
@@ -1058,6 +1112,7 @@ LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait)
     LONG previous = Mutex->Header.SignalState;
     if (++Mutex->Header.SignalState == 1) {
         Mutex->HostedOwner = nullptr;
+        CurrentThread().OwnedMutexes--;
         WakeWaitersOn(k, Mutex);
     }
     return previous;

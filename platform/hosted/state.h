@@ -65,12 +65,13 @@ private:
 };
 
 // A doubly linked list threaded through its items' own members, so that
-// joining and leaving it allocate nothing.
+// joining and leaving it allocate nothing. The head's Previous is the tail,
+// so appending is as cheap as prepending; Next ends with null.
 template <typename T, T* T::*Next, T* T::*Previous> struct LinkedList {
     static void PushFront(T*& head, T* item)
     {
-        item->*Previous = nullptr;
         item->*Next = head;
+        item->*Previous = head ? head->*Previous : item;
         if (head)
             head->*Previous = item;
         head = item;
@@ -78,25 +79,30 @@ template <typename T, T* T::*Next, T* T::*Previous> struct LinkedList {
     static void PushBack(T*& head, T* item)
     {
         item->*Next = nullptr;
-        item->*Previous = nullptr;
         if (!head) {
+            item->*Previous = item;
             head = item;
             return;
         }
-        T* last = head;
-        while (last->*Next)
-            last = last->*Next;
-        last->*Next = item;
-        item->*Previous = last;
+        T* tail = head->*Previous;
+        tail->*Next = item;
+        item->*Previous = tail;
+        head->*Previous = item;
     }
+    // `item` must be in the list.
     static void Remove(T*& head, T* item)
     {
-        if (item->*Previous)
-            (item->*Previous)->*Next = item->*Next;
-        else if (head == item)
+        if (item == head) {
             head = item->*Next;
-        if (item->*Next)
-            (item->*Next)->*Previous = item->*Previous;
+            if (head)
+                head->*Previous = item->*Previous;
+        } else {
+            (item->*Previous)->*Next = item->*Next;
+            if (item->*Next)
+                (item->*Next)->*Previous = item->*Previous;
+            else
+                head->*Previous = item->*Previous;
+        }
         item->*Next = item->*Previous = nullptr;
     }
 };
@@ -125,6 +131,7 @@ struct ThreadState {
     std::atomic<PKDPC> RunningDpc{nullptr};
     CallFrame* Calls = nullptr;
     int NeighbourCalls = 0;
+    int OwnedMutexes = 0;            // a thread may not end owning one
     Fiber* OwnFiber = nullptr;       // in fibers mode; null for the first thread
     ThreadState* NextLive = nullptr; // the kernel's list of threads alive
     ThreadState* PreviousLive = nullptr;

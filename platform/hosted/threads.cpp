@@ -24,6 +24,8 @@ KTHREAD g_firstThread = {};
     if (thread.Irql != PASSIVE_LEVEL || !thread.HeldLocks.empty())
         VerifierFail("thread", "system thread ended at IRQL %d holding %zu spin lock(s)",
                      thread.Irql, thread.HeldLocks.size());
+    if (thread.OwnedMutexes != 0)
+        VerifierFail("thread", "system thread ended owning %d mutex(es)", thread.OwnedMutexes);
     HostedThread* self = thread.Object;
     Kernel::State& k = K();
     const bool fiber = k.Mode == ThreadMode::Fibers;
@@ -33,12 +35,13 @@ KTHREAD g_firstThread = {};
         std::unique_lock<std::mutex> lock(k.Dispatcher);
         self->Thread.Header.SignalState = 1;
         WakeWaitersOn(k, self);
-        RemoveLiveThread(k, thread);
         k.LiveThreads--;
         k.RunnableThreads--;
         k.Threads.erase(self);
         if (k.RunnableThreads == 0 && k.LiveThreads > 0)
             KeepTimeMoving(k, lock, nullptr);
+        // Only now: the DPCs KeepTimeMoving ran here counted as this thread's.
+        RemoveLiveThread(k, thread);
     }
     ObfDereferenceObject(self);
     if (fiber) {
