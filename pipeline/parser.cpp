@@ -158,6 +158,7 @@ void ApplyCornerParameters(DeviceExtension* device)
     s.ULY = word[5];
     s.URX = word[6];
     s.URY = word[7];
+    InvalidateCornerMaps(device);
 }
 
 void ApplyGridParameters(DeviceExtension* device)
@@ -180,6 +181,7 @@ void ApplyGridParameters(DeviceExtension* device)
     s.GridULY = word[38];
     s.GridURX = word[39];
     s.GridURY = word[40];
+    InvalidateCornerMaps(device);
     USHORT flags = word[58];
     s.CalFlags = flags;
     device->GridEnabled = (flags & CalFlagGridOn) ? 1 : 0;

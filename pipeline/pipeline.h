@@ -38,6 +38,9 @@ void ProcessTouchReport(DeviceExtension* device);
 void MapToScreenRect(DeviceExtension* device, PMOUSE_INPUT_DATA record);
 void DecodeTouchReport(DeviceExtension* device, PMOUSE_INPUT_DATA record);
 void MapThroughCorners(DeviceExtension* device, LONG* x, LONG* y, CornerSetKind set);
+// Works out both corner sets' mappings from the corners now in Settings;
+// the device's Lock held, as for the corners.
+void RefreshCornerMaps(DeviceExtension* device);
 // Delivers the button-up of a touch still in progress, at its last position:
 // for a reader that ends while the pen is down. PASSIVE_LEVEL; takes the
 // control device's Lock and the device's Lock.
