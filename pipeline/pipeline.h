@@ -15,6 +15,15 @@ constexpr LONG ReferenceSpan = 1843;
 constexpr LONG OutputShift = 5;
 constexpr LONG OutputMaximum = 0x10000;
 
+// An index into a ring of `capacity` slots moved on by `step`; index below
+// capacity and step at most capacity. A compare instead of a division: the
+// byte ring and the input queue move their indices for every byte and record.
+inline ULONG AdvanceRingIndex(ULONG index, ULONG step, ULONG capacity)
+{
+    ULONG next = index + step;
+    return next >= capacity ? next - capacity : next;
+}
+
 // ---- byte_ring.cpp, parser.cpp: bytes to reports and parameter words -------
 
 // Called by the read completion with the device's Lock held: copies `count`
