@@ -65,6 +65,7 @@ void Calibrate(DeviceExtension* device)
     s.URX = 1910, s.URY = 1880, s.ULX = 160, s.ULY = 1900;
     s.GridLLX = 110, s.GridLLY = 95, s.GridLRX = 1950, s.GridLRY = 105;
     s.GridURX = 1940, s.GridURY = 1960, s.GridULX = 98, s.GridULY = 1950;
+    InvalidateCornerMaps(device);
     for (int i = 0; i < 25; ++i) {
         s.GridX[i] = (i * 7) % 23 - 11;
         s.GridY[i] = (i * 5) % 19 - 9;

@@ -140,6 +140,7 @@ NTSTATUS InitializeTouchRecord(PDEVICE_OBJECT device)
     KeInitializeEvent(&record->ParameterReadStarted, NotificationEvent, FALSE);
     KeInitializeEvent(&record->WriteIdleEvent, NotificationEvent, TRUE);
     SetDefaultTouchSettings(&record->Settings);
+    InvalidateCornerMaps(record);
     record->RingHead = 0;
     record->RingTail = 0;
     record->RingCount = 0;

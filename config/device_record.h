@@ -81,6 +81,24 @@ struct TouchSettings {
     ULONG ScreenLeft, ScreenTop, ScreenRight, ScreenBottom;
 };
 
+// One triangle of a corner set's mapping onto the reference square: its
+// quartered determinant and coefficients. Maps is 0 when the triangle is
+// degenerate or one of them did not fit 64 bits; the point then passes
+// unchanged.
+struct TriangleMap {
+    LONGLONG D4, Kx1, Kx2, Ky1, Ky2;
+    UCHAR Maps;
+};
+
+// What a corner set's mapping takes from the corners alone, worked out once
+// after they change instead of for every report.
+struct CornerMap {
+    LONG OriginX, OriginY;        // the lower-left corner
+    LONGLONG Dx, Dy;              // the diagonal, lower-left to upper-right
+    UCHAR UpperLeftCrossNegative; // the upper-left corner's side of the diagonal
+    TriangleMap UpperLeft, LowerRight;
+};
+
 constexpr ULONG ScreenUnits = 0x10000;
 
 // A rectangle the pipeline can map into: L < R <= 65536 and T < B <= 65536.
@@ -140,6 +158,11 @@ struct DeviceExtension {
     KEVENT ReadDoneEvent;
 
     TouchSettings Settings;
+    // Derived from the two corner sets of Settings and guarded like them;
+    // whoever writes the corners clears CornerMapsCurrent.
+    CornerMap CalibrationMap;
+    CornerMap GridMap;
+    UCHAR CornerMapsCurrent;
 
     // Deferred procedures
     KDPC DeliveryDpc;
@@ -245,6 +268,13 @@ inline ULONG CountListNodes(const ListNode* head)
     for (; head; head = head->Next)
         ++count;
     return count;
+}
+
+// Every writer of the corners calls this while it still holds whatever
+// guards its write; the next report works the mappings out afresh.
+inline void InvalidateCornerMaps(DeviceExtension* device)
+{
+    device->CornerMapsCurrent = 0;
 }
 
 inline bool IsTouchDevice(const DeviceExtension* device)

@@ -194,6 +194,7 @@ NTSTATUS CreateConfiguredDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT controlDev
     // Every per-device setting comes from the block; the port name buffer
     // moves to the device with it.
     device->Settings = *block;
+    InvalidateCornerMaps(device);
     block->PortNameSetting.Buffer = nullptr;
 
     SetRecordString(&device->LinkName, LinkNameCapacity, PagedPool, nullptr, &names->Link);

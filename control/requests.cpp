@@ -111,6 +111,7 @@ NTSTATUS WriteParametersRequest(DeviceExtension* device, PIRP irp)
         RtlCopyMemory(s.GridY, block.GridY, sizeof s.GridY);
         device->GridEnabled = (block.CalFlags & CalFlagGridOn) ? 1 : 0;
         device->SwapXY = (block.CalFlags & CalFlagSwapXY) ? 1 : 0;
+        InvalidateCornerMaps(device);
     }
     if (!IsDynamic(device))
         WriteDeviceSettings(device);

@@ -36,6 +36,7 @@ void TakeSettings(fuzz::Input& in, DeviceExtension& device, DeviceExtension& con
                       &s.GridURX, &s.GridURY, &s.GridULX, &s.GridULY};
     for (LONG* v : values)
         *v = in.Take<LONG>();
+    InvalidateCornerMaps(&device);
     for (ULONG i = 0; i < GridPointCount; ++i) {
         s.GridX[i] = in.Take<LONG>();
         s.GridY[i] = in.Take<LONG>();

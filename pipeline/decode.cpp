@@ -6,7 +6,9 @@
 // truncates toward zero, each on its own, in the order the steps give.
 // Intermediates are 64 bits wide and checked: where the 32-bit steps would
 // have overflowed, the wider values keep the point where it belongs, and a
-// mapping that does not even fit 64 bits counts as degenerate.
+// mapping that does not even fit 64 bits counts as degenerate. The steps
+// that depend on the corners alone run once after the corners change (the
+// device's CornerMap of each set); only the point's own steps run per report.
 #include "pipeline/pipeline.h"
 
 namespace {
@@ -47,14 +49,6 @@ struct Checked {
     }
 };
 
-// The working values of one mapping: diagonal, edge vector of the chosen
-// triangle, its reference offsets and the quartered coefficients.
-struct TriangleMap {
-    Checked Dx = 0, Dy = 0;
-    Checked D4 = 0;
-    Checked Kx1 = 0, Kx2 = 0, Ky1 = 0, Ky2 = 0;
-};
-
 CornerSet CornersOf(const DeviceExtension* device, CornerSetKind set)
 {
     const TouchSettings& s = device->Settings;
@@ -65,49 +59,66 @@ CornerSet CornersOf(const DeviceExtension* device, CornerSetKind set)
 }
 
 // The signed cross product of the diagonal with the corner-to-point vector.
-Checked CornerCross(const CornerSet& c, Checked px, Checked py)
+Checked CornerCross(Checked dx, Checked dy, Checked ux, Checked uy)
+{
+    return dy * ux - dx * uy;
+}
+
+// The triangle on the upper-left corner's side of the diagonal has its third
+// corner at (102, 1945), the other at (1945, 102).
+TriangleMap TriangleOf(const CornerSet& c, Checked dx, Checked dy, Checked cU, bool upperLeft)
+{
+    Checked vx = upperLeft ? Checked(c.ULX) - c.LLX : Checked(c.LRX) - c.LLX;
+    Checked vy = upperLeft ? Checked(c.ULY) - c.LLY : Checked(c.LRY) - c.LLY;
+    LONG a0 = upperLeft ? 0 : ReferenceSpan;
+    LONG a1 = ReferenceSpan;
+    LONG a2 = upperLeft ? ReferenceSpan : 0;
+    LONG a3 = ReferenceSpan;
+    Checked d4 = (vx * dy - dx * vy) / 4;
+    Checked kx1 = (Checked(a0) * dy - Checked(a1) * vy) / 4;
+    Checked kx2 = (Checked(a1) * vx - Checked(a0) * dx) / 4;
+    Checked ky1 = (Checked(a2) * dy - Checked(a3) * vy) / 4;
+    Checked ky2 = (Checked(a3) * vx - Checked(a2) * dx) / 4;
+    TriangleMap t;
+    t.D4 = d4.Value;
+    t.Kx1 = kx1.Value;
+    t.Kx2 = kx2.Value;
+    t.Ky1 = ky1.Value;
+    t.Ky2 = ky2.Value;
+    bool valid = d4.Valid && cU.Valid && kx1.Valid && kx2.Valid && ky1.Valid && ky2.Valid;
+    t.Maps = valid && d4.Value != 0;
+    return t;
+}
+
+CornerMap BuildCornerMap(const CornerSet& c)
 {
     Checked dx = Checked(c.URX) - c.LLX;
     Checked dy = Checked(c.URY) - c.LLY;
-    return dy * (px - c.LLX) - dx * (py - c.LLY);
+    Checked cU = CornerCross(dx, dy, Checked(c.ULX) - c.LLX, Checked(c.ULY) - c.LLY);
+    CornerMap map;
+    map.OriginX = c.LLX;
+    map.OriginY = c.LLY;
+    map.Dx = dx.Value;
+    map.Dy = dy.Value;
+    map.UpperLeftCrossNegative = cU.Value < 0;
+    map.UpperLeft = TriangleOf(c, dx, dy, cU, true);
+    map.LowerRight = TriangleOf(c, dx, dy, cU, false);
+    return map;
 }
 
-TriangleMap SelectTriangle(DeviceExtension* device, const CornerSet& c, LONG x, LONG y)
+// The device's Lock held, as for the corners the mappings come from.
+const CornerMap& CurrentCornerMap(DeviceExtension* device, CornerSetKind set)
 {
-    device->Settings.CalOriginX = c.LLX;
-    device->Settings.CalOriginY = c.LLY;
-    TriangleMap map;
-    map.Dx = Checked(c.URX) - c.LLX;
-    map.Dy = Checked(c.URY) - c.LLY;
-    Checked cU = CornerCross(c, c.ULX, c.ULY);
-    Checked cP = CornerCross(c, x, y);
+    if (!device->CornerMapsCurrent)
+        RefreshCornerMaps(device);
+    return set == CornerSetKind::Calibration ? device->CalibrationMap : device->GridMap;
+}
 
-    Checked vx = 0, vy = 0;
-    LONG a0, a1, a2, a3;
-    if ((cU.Value < 0) == (cP.Value < 0)) {
-        // Upper-left triangle: its third corner is (102, 1945).
-        vx = Checked(c.ULX) - c.LLX;
-        vy = Checked(c.ULY) - c.LLY;
-        a0 = 0;
-        a1 = ReferenceSpan;
-        a2 = ReferenceSpan;
-        a3 = ReferenceSpan;
-    } else {
-        // Lower-right triangle: its third corner is (1945, 102).
-        vx = Checked(c.LRX) - c.LLX;
-        vy = Checked(c.LRY) - c.LLY;
-        a0 = ReferenceSpan;
-        a1 = ReferenceSpan;
-        a2 = 0;
-        a3 = ReferenceSpan;
-    }
-    map.D4 = (vx * map.Dy - map.Dx * vy) / 4;
-    map.Kx1 = (Checked(a0) * map.Dy - Checked(a1) * vy) / 4;
-    map.Kx2 = (Checked(a1) * vx - Checked(a0) * map.Dx) / 4;
-    map.Ky1 = (Checked(a2) * map.Dy - Checked(a3) * vy) / 4;
-    map.Ky2 = (Checked(a3) * vx - Checked(a2) * map.Dx) / 4;
-    map.D4.Valid = map.D4.Valid && cU.Valid && cP.Valid;
-    return map;
+// The point is in the upper-left triangle when its cross product has the
+// upper-left corner's sign.
+const TriangleMap& TriangleHolding(const CornerMap& map, Checked cross)
+{
+    return (map.UpperLeftCrossNegative != 0) == (cross.Value < 0) ? map.UpperLeft : map.LowerRight;
 }
 
 LONG SaturateToLong(LONGLONG value)
@@ -140,19 +151,31 @@ USHORT ButtonTransition(UCHAR wasDown, UCHAR isDown, bool rightButton)
 
 } // namespace
 
+// Out of the per-report routine: it runs once after the corners change.
+void RefreshCornerMaps(DeviceExtension* device)
+{
+    device->CalibrationMap = BuildCornerMap(CornersOf(device, CornerSetKind::Calibration));
+    device->GridMap = BuildCornerMap(CornersOf(device, CornerSetKind::Grid));
+    device->CornerMapsCurrent = 1;
+}
+
 // A degenerate triangle (quarter determinant 0) has no mapping: the point
 // passes unchanged. That is what a device created from the registry needs,
 // whose grid corner set stays all zero until the controller's memory is read.
+// Either way CalOriginX/Y record the set's lower-left corner.
 void MapThroughCorners(DeviceExtension* device, LONG* x, LONG* y, CornerSetKind set)
 {
-    CornerSet corners = CornersOf(device, set);
-    TriangleMap map = SelectTriangle(device, corners, *x, *y);
-    if (!map.D4.Valid || map.D4.Value == 0)
+    const CornerMap& map = CurrentCornerMap(device, set);
+    device->Settings.CalOriginX = map.OriginX;
+    device->Settings.CalOriginY = map.OriginY;
+    Checked ux = Checked(*x) - map.OriginX;
+    Checked uy = Checked(*y) - map.OriginY;
+    Checked cross = CornerCross(map.Dx, map.Dy, ux, uy);
+    const TriangleMap& t = TriangleHolding(map, cross);
+    if (!t.Maps || !cross.Valid)
         return;
-    Checked ux = Checked(*x) - device->Settings.CalOriginX;
-    Checked uy = Checked(*y) - device->Settings.CalOriginY;
-    Checked mappedX = (map.Kx1 * ux + map.Kx2 * uy) / map.D4 + ReferenceLow;
-    Checked mappedY = (map.Ky1 * ux + map.Ky2 * uy) / map.D4 + ReferenceLow;
+    Checked mappedX = (Checked(t.Kx1) * ux + Checked(t.Kx2) * uy) / t.D4 + ReferenceLow;
+    Checked mappedY = (Checked(t.Ky1) * ux + Checked(t.Ky2) * uy) / t.D4 + ReferenceLow;
     if (!mappedX.Valid || !mappedY.Valid)
         return;
     *x = SaturateToLong(mappedX.Value);

@@ -25,7 +25,7 @@ VOID NTAPI InternalServiceCallback(PDEVICE_OBJECT controlDevice, PMOUSE_INPUT_DA
         return;
     for (ULONG i = 0; i < count; ++i) {
         control->QueueBuffer[control->QueueTail] = first[i];
-        control->QueueTail = (control->QueueTail + 1) % control->QueueCapacity;
+        control->QueueTail = AdvanceRingIndex(control->QueueTail, 1, control->QueueCapacity);
         control->QueueCount++;
         (*consumed)++;
         if (control->QueueCount == control->QueueCapacity)
@@ -44,7 +44,7 @@ ULONG OfferRun(DeviceExtension* control, ULONG count)
     control->ClassService(control->ClassDevice, start, start + count, &consumed);
     if (consumed > count)
         consumed = count; // a class driver cannot take more than it was offered
-    control->QueueHead = (control->QueueHead + consumed) % control->QueueCapacity;
+    control->QueueHead = AdvanceRingIndex(control->QueueHead, consumed, control->QueueCapacity);
     control->QueueCount -= consumed;
     return consumed;
 }

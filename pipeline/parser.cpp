@@ -106,6 +106,23 @@ SHORT SignedHighByte(USHORT word)
     return SHORT(static_cast<signed char>(word >> 8));
 }
 
+// Feeds every byte in the ring to the framing, oldest first. The indices
+// stay in locals until the end: nothing the framing calls touches the ring,
+// and the device's Lock keeps the read completion out.
+void DrainRing(DeviceExtension* device)
+{
+    PUCHAR ring = device->RingBuffer;
+    const ULONG capacity = device->RingCapacity;
+    ULONG head = device->RingHead;
+    for (ULONG count = device->RingCount; count != 0; --count) {
+        UCHAR byte = ring[head];
+        head = AdvanceRingIndex(head, 1, capacity);
+        FeedFramingByte(device, byte);
+    }
+    device->RingHead = head;
+    device->RingCount = 0;
+}
+
 } // namespace
 
 void FeedFramingByte(DeviceExtension* device, UCHAR byte)
@@ -136,12 +153,7 @@ VOID NTAPI ParseReceivedBytes(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgu
 
     SpinLockGuard controlLock(&control->Lock);
     SpinLockGuard deviceLock(&device->Lock);
-    while (device->RingCount != 0) {
-        UCHAR byte = device->RingBuffer[device->RingHead];
-        device->RingCount--;
-        device->RingHead = (device->RingHead + 1) % device->RingCapacity;
-        FeedFramingByte(device, byte);
-    }
+    DrainRing(device);
 }
 
 // The words name corners as lower-left, lower-right, upper-left, upper-right.
@@ -158,6 +170,7 @@ void ApplyCornerParameters(DeviceExtension* device)
     s.ULY = word[5];
     s.URX = word[6];
     s.URY = word[7];
+    InvalidateCornerMaps(device);
 }
 
 void ApplyGridParameters(DeviceExtension* device)
@@ -180,6 +193,7 @@ void ApplyGridParameters(DeviceExtension* device)
     s.GridULY = word[38];
     s.GridURX = word[39];
     s.GridURY = word[40];
+    InvalidateCornerMaps(device);
     USHORT flags = word[58];
     s.CalFlags = flags;
     device->GridEnabled = (flags & CalFlagGridOn) ? 1 : 0;

@@ -15,6 +15,15 @@ constexpr LONG ReferenceSpan = 1843;
 constexpr LONG OutputShift = 5;
 constexpr LONG OutputMaximum = 0x10000;
 
+// An index into a ring of `capacity` slots moved on by `step`; index below
+// capacity and step at most capacity. A compare instead of a division: the
+// byte ring and the input queue move their indices for every byte and record.
+inline ULONG AdvanceRingIndex(ULONG index, ULONG step, ULONG capacity)
+{
+    ULONG next = index + step;
+    return next >= capacity ? next - capacity : next;
+}
+
 // ---- byte_ring.cpp, parser.cpp: bytes to reports and parameter words -------
 
 // Called by the read completion with the device's Lock held: copies `count`
@@ -38,6 +47,9 @@ void ProcessTouchReport(DeviceExtension* device);
 void MapToScreenRect(DeviceExtension* device, PMOUSE_INPUT_DATA record);
 void DecodeTouchReport(DeviceExtension* device, PMOUSE_INPUT_DATA record);
 void MapThroughCorners(DeviceExtension* device, LONG* x, LONG* y, CornerSetKind set);
+// Works out both corner sets' mappings from the corners now in Settings;
+// the device's Lock held, as for the corners.
+void RefreshCornerMaps(DeviceExtension* device);
 // Delivers the button-up of a touch still in progress, at its last position:
 // for a reader that ends while the pen is down. PASSIVE_LEVEL; takes the
 // control device's Lock and the device's Lock.

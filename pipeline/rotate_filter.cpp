@@ -12,6 +12,8 @@ namespace {
 
 constexpr LONG NoStroke = -1;
 constexpr ULONG Newest = FilterHistory - 1;
+static_assert((FilterHistory & (FilterHistory - 1)) == 0,
+              "a power of two: the slot arithmetic's modulo stays a mask");
 
 struct FilterParameters {
     LONG Weights[FilterHistory];

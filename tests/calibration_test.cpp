@@ -41,6 +41,7 @@ protected:
         }
         device->GridEnabled = v.GridEnabled ? 1 : 0;
         device->SwapXY = 0;
+        InvalidateCornerMaps(device); // as every writer of the corners does
     }
 
     // The driver's decode of one report at raw (x, y).

@@ -33,6 +33,7 @@ protected:
         TouchSettings& s = device->Settings;
         s.LLX = c.LLX, s.LLY = c.LLY, s.LRX = c.LRX, s.LRY = c.LRY;
         s.URX = c.URX, s.URY = c.URY, s.ULX = c.ULX, s.ULY = c.ULY;
+        InvalidateCornerMaps(device); // as every writer of the corners does
     }
 
     PDEVICE_OBJECT touch;
@@ -85,6 +86,7 @@ TEST_F(DecodeTest, DegenerateCornerSetPassesThePointUnchanged)
     TouchSettings& s = device->Settings;
     s.GridLLX = s.GridLLY = s.GridLRX = s.GridLRY = 0;
     s.GridURX = s.GridURY = s.GridULX = s.GridULY = 0;
+    InvalidateCornerMaps(device);
     ASSERT_EQ(device->GridEnabled, 1);
     EXPECT_EQ(Map({{1000, 500}}), (Pairs{{32000, 65536 - 16000}}));
     SetCorners({0, 0, 0, 0, 0, 0, 0, 0});
@@ -165,6 +167,25 @@ TEST_F(DecodeTest, PointOnTheDiagonalBelongsToTheLowerRightTriangle)
     // The upper-left triangle (D4 = -540000) would give (1585, 1585).
     SetCorners({200, 300, 1800, 250, 1700, 1800, 210, 1750});
     EXPECT_EQ(Map({{1407, 1507}}), (Pairs{{1584 * 32, 65536 - 1584 * 32}}));
+}
+
+TEST_F(DecodeTest, CalOriginKeepsTheLowerLeftCornerOfTheLastSetMapped)
+{
+    TouchSettings& s = device->Settings;
+    s.GridLLX = 110, s.GridLLY = 95, s.GridLRX = 1950, s.GridLRY = 105;
+    s.GridURX = 1940, s.GridURY = 1960, s.GridULX = 98, s.GridULY = 1950;
+    InvalidateCornerMaps(device);
+    ASSERT_EQ(device->GridEnabled, 1);
+    // The grid set maps first, then the calibration set, degenerate or not.
+    SetCorners({7, 9, 0, 0, 0, 0, 0, 0});
+    Map({{1000, 500}});
+    EXPECT_EQ(s.CalOriginX, 7);
+    EXPECT_EQ(s.CalOriginY, 9);
+    device->GridEnabled = 0;
+    SetCorners({180, 150, 1890, 130, 1910, 1880, 160, 1900});
+    Map({{1000, 500}});
+    EXPECT_EQ(s.CalOriginX, 180);
+    EXPECT_EQ(s.CalOriginY, 150);
 }
 
 } // namespace

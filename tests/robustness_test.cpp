@@ -94,6 +94,7 @@ TEST_F(RobustnessTest, ExtremeSettingsKeepRecordsInRange)
                            &s.GridURX, &s.GridURY, &s.GridULX, &s.GridULY};
         for (LONG* c : corners)
             *c = (round % 2) ? any(random) : any(random) % 4000;
+        InvalidateCornerMaps(device);
         for (int i = 0; i < 25; ++i) {
             s.GridX[i] = any(random);
             s.GridY[i] = any(random);

@@ -22,6 +22,12 @@ protected:
     {
         Configure(0, std::u16string(name.begin(), name.end()));
         system.AddPort(name);
+        Start();
+    }
+
+    // Loaded, added, started and connected, with the ports already there.
+    void Start()
+    {
         ASSERT_EQ(system.Load(), STATUS_SUCCESS);
         ASSERT_EQ(system.AddDevice(), STATUS_SUCCESS);
         ASSERT_EQ(system.Pnp(IRP_MN_START_DEVICE).Status, STATUS_SUCCESS);
