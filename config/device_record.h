@@ -96,6 +96,10 @@ struct CornerMap {
     LONG OriginX, OriginY;        // the lower-left corner
     LONGLONG Dx, Dy;              // the diagonal, lower-left to upper-right
     UCHAR UpperLeftCrossNegative; // the upper-left corner's side of the diagonal
+    // 1 when the diagonal and the coefficients are small enough that no
+    // step of any 32-bit point can overflow 64 bits: a report then needs no
+    // overflow checks. Real panels' corners always are.
+    UCHAR Narrow;
     TriangleMap UpperLeft, LowerRight;
 };
 

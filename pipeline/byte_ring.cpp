@@ -5,17 +5,19 @@
 namespace {
 
 // Stores the first `count` bytes of ReadBuffer; the caller made sure they
-// fit. The indices stay in locals: each byte stored could alias them.
+// fit. At most two runs: up to the end of the ring, then from its start.
 void CopyIntoRing(DeviceExtension* device, ULONG count)
 {
     PUCHAR ring = device->RingBuffer;
     const ULONG capacity = device->RingCapacity;
-    ULONG tail = device->RingTail;
-    for (ULONG i = 0; i < count; ++i) {
-        ring[tail] = device->ReadBuffer[i];
-        tail = AdvanceRingIndex(tail, 1, capacity);
-    }
-    device->RingTail = tail;
+    const ULONG tail = device->RingTail;
+    const ULONG toEnd = capacity - tail;
+    const ULONG firstRun = count < toEnd ? count : toEnd;
+    for (ULONG i = 0; i < firstRun; ++i)
+        ring[tail + i] = device->ReadBuffer[i];
+    for (ULONG i = firstRun; i < count; ++i)
+        ring[i - firstRun] = device->ReadBuffer[i];
+    device->RingTail = AdvanceRingIndex(tail, count, capacity);
     device->RingCount += count;
 }
 

@@ -90,6 +90,27 @@ TriangleMap TriangleOf(const CornerSet& c, Checked dx, Checked dy, Checked cU, b
     return t;
 }
 
+// A point's offsets from the origin are below 2^32 in magnitude. With the
+// diagonal at most 2^30, each product of the side test stays below 2^62 and
+// their difference below 2^63; with coefficients at most 2^29, each mapped
+// sum stays below 2^62, and so do its quotient and the reference offset
+// added to it. Nothing can overflow: the checked and plain steps agree.
+constexpr LONGLONG NarrowDiagonal = LONGLONG(1) << 30;
+constexpr LONGLONG NarrowCoefficient = LONGLONG(1) << 29;
+
+bool WithinMagnitude(LONGLONG value, LONGLONG limit)
+{
+    return -limit <= value && value <= limit;
+}
+
+bool TriangleIsNarrow(const TriangleMap& t)
+{
+    return !t.Maps ||
+           (WithinMagnitude(t.Kx1, NarrowCoefficient) &&
+            WithinMagnitude(t.Kx2, NarrowCoefficient) &&
+            WithinMagnitude(t.Ky1, NarrowCoefficient) && WithinMagnitude(t.Ky2, NarrowCoefficient));
+}
+
 CornerMap BuildCornerMap(const CornerSet& c)
 {
     Checked dx = Checked(c.URX) - c.LLX;
@@ -103,6 +124,9 @@ CornerMap BuildCornerMap(const CornerSet& c)
     map.UpperLeftCrossNegative = cU.Value < 0;
     map.UpperLeft = TriangleOf(c, dx, dy, cU, true);
     map.LowerRight = TriangleOf(c, dx, dy, cU, false);
+    map.Narrow = WithinMagnitude(map.Dx, NarrowDiagonal) &&
+                 WithinMagnitude(map.Dy, NarrowDiagonal) && TriangleIsNarrow(map.UpperLeft) &&
+                 TriangleIsNarrow(map.LowerRight);
     return map;
 }
 
@@ -116,9 +140,9 @@ const CornerMap& CurrentCornerMap(DeviceExtension* device, CornerSetKind set)
 
 // The point is in the upper-left triangle when its cross product has the
 // upper-left corner's sign.
-const TriangleMap& TriangleHolding(const CornerMap& map, Checked cross)
+const TriangleMap& TriangleHolding(const CornerMap& map, LONGLONG cross)
 {
-    return (map.UpperLeftCrossNegative != 0) == (cross.Value < 0) ? map.UpperLeft : map.LowerRight;
+    return (map.UpperLeftCrossNegative != 0) == (cross < 0) ? map.UpperLeft : map.LowerRight;
 }
 
 LONG SaturateToLong(LONGLONG value)
@@ -159,6 +183,39 @@ void RefreshCornerMaps(DeviceExtension* device)
     device->CornerMapsCurrent = 1;
 }
 
+namespace {
+
+// The point's own steps with every intermediate checked.
+void MapChecked(const CornerMap& map, LONG* x, LONG* y)
+{
+    Checked ux = Checked(*x) - map.OriginX;
+    Checked uy = Checked(*y) - map.OriginY;
+    Checked cross = CornerCross(map.Dx, map.Dy, ux, uy);
+    const TriangleMap& t = TriangleHolding(map, cross.Value);
+    if (!t.Maps || !cross.Valid)
+        return;
+    Checked mappedX = (Checked(t.Kx1) * ux + Checked(t.Kx2) * uy) / t.D4 + ReferenceLow;
+    Checked mappedY = (Checked(t.Ky1) * ux + Checked(t.Ky2) * uy) / t.D4 + ReferenceLow;
+    if (!mappedX.Valid || !mappedY.Valid)
+        return;
+    *x = SaturateToLong(mappedX.Value);
+    *y = SaturateToLong(mappedY.Value);
+}
+
+// The same steps for a narrow map, where none can overflow.
+void MapNarrow(const CornerMap& map, LONG* x, LONG* y)
+{
+    LONGLONG ux = LONGLONG(*x) - map.OriginX;
+    LONGLONG uy = LONGLONG(*y) - map.OriginY;
+    const TriangleMap& t = TriangleHolding(map, map.Dy * ux - map.Dx * uy);
+    if (!t.Maps)
+        return;
+    *x = SaturateToLong((t.Kx1 * ux + t.Kx2 * uy) / t.D4 + ReferenceLow);
+    *y = SaturateToLong((t.Ky1 * ux + t.Ky2 * uy) / t.D4 + ReferenceLow);
+}
+
+} // namespace
+
 // A degenerate triangle (quarter determinant 0) has no mapping: the point
 // passes unchanged. That is what a device created from the registry needs,
 // whose grid corner set stays all zero until the controller's memory is read.
@@ -168,18 +225,10 @@ void MapThroughCorners(DeviceExtension* device, LONG* x, LONG* y, CornerSetKind 
     const CornerMap& map = CurrentCornerMap(device, set);
     device->Settings.CalOriginX = map.OriginX;
     device->Settings.CalOriginY = map.OriginY;
-    Checked ux = Checked(*x) - map.OriginX;
-    Checked uy = Checked(*y) - map.OriginY;
-    Checked cross = CornerCross(map.Dx, map.Dy, ux, uy);
-    const TriangleMap& t = TriangleHolding(map, cross);
-    if (!t.Maps || !cross.Valid)
-        return;
-    Checked mappedX = (Checked(t.Kx1) * ux + Checked(t.Kx2) * uy) / t.D4 + ReferenceLow;
-    Checked mappedY = (Checked(t.Ky1) * ux + Checked(t.Ky2) * uy) / t.D4 + ReferenceLow;
-    if (!mappedX.Valid || !mappedY.Valid)
-        return;
-    *x = SaturateToLong(mappedX.Value);
-    *y = SaturateToLong(mappedY.Value);
+    if (map.Narrow)
+        MapNarrow(map, x, y);
+    else
+        MapChecked(map, x, y);
 }
 
 void DecodeTouchReport(DeviceExtension* device, PMOUSE_INPUT_DATA record)

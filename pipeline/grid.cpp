@@ -17,16 +17,16 @@ constexpr LONGLONG FractionOne = 1024;
 
 // Only three widths are ever subtracted, so the cell is 0..3 and the last
 // cell takes any remainder; a point on a grid line belongs to the cell below.
+// The cells start at these offsets from the first grid line.
+constexpr LONGLONG CellStarts[4] = {0, GridCellWidths[0], GridCellWidths[0] + GridCellWidths[1],
+                                    GridCellWidths[0] + GridCellWidths[1] + GridCellWidths[2]};
+
 void FindCell(LONG coordinate, SHORT* cell, LONGLONG* offset)
 {
     LONGLONG p = LONGLONG(coordinate) - ReferenceLow;
-    SHORT c = 0;
-    while (c < 3 && p > GridCellWidths[c]) {
-        p -= GridCellWidths[c];
-        ++c;
-    }
+    SHORT c = p > CellStarts[3] ? 3 : p > CellStarts[2] ? 2 : p > CellStarts[1] ? 1 : 0;
     *cell = c;
-    *offset = p;
+    *offset = p - CellStarts[c];
 }
 
 // Inner cells are 512 wide (factor 2), outer ones about 410 (factor 2.5).

@@ -734,7 +734,11 @@ void RunDpc(ThreadState& thread, const TakenDpc& taken)
 
 void DrainDpcs()
 {
-    ThreadState& thread = CurrentThread();
+    DrainDpcsOn(CurrentThread());
+}
+
+void DrainDpcsOn(ThreadState& thread)
+{
     if (thread.Irql >= DISPATCH_LEVEL)
         return;
     Kernel::State& k = K();
@@ -833,9 +837,8 @@ __attribute__((noinline)) void RunAcquireHooks(Kernel::State& k, const KSPIN_LOC
 
 // What every acquisition does before it takes the lock: the hooks tests
 // install, which cost one load when there are none.
-inline void BeforeAcquire(const KSPIN_LOCK* lock)
+inline void BeforeAcquire(Kernel::State& k, const KSPIN_LOCK* lock)
 {
-    Kernel::State& k = K();
     if (__builtin_expect(__atomic_load_n(&k.AnyAcquireHook, __ATOMIC_ACQUIRE), 0))
         RunAcquireHooks(k, lock);
 }
@@ -847,13 +850,11 @@ inline void BeforeAcquire(const KSPIN_LOCK* lock)
                  (void*)lock);
 }
 
-inline void TakeSpinLock(PKSPIN_LOCK lock, const char* call)
+inline void TakeSpinLock(Kernel::State& k, ThreadState& thread, PKSPIN_LOCK lock, const char* call)
 {
-    ThreadState& thread = CurrentThread();
     ULONG_PTR token = reinterpret_cast<ULONG_PTR>(&thread);
     if (__atomic_load_n(lock, __ATOMIC_RELAXED) == token)
         VerifierFail("spinlock", "%s: recursive acquisition of spin lock %p", call, (void*)lock);
-    Kernel::State& k = K();
     if (__builtin_expect(k.RankerInstalled.load(std::memory_order_acquire), 0))
         CheckLockOrder(k, lock);
     for (;;) {
@@ -871,9 +872,8 @@ inline void TakeSpinLock(PKSPIN_LOCK lock, const char* call)
                      HeldLockSet::Capacity);
 }
 
-inline void DropSpinLock(PKSPIN_LOCK lock, const char* call)
+inline void DropSpinLock(ThreadState& thread, PKSPIN_LOCK lock, const char* call)
 {
-    ThreadState& thread = CurrentThread();
     if (__atomic_load_n(lock, __ATOMIC_RELAXED) != reinterpret_cast<ULONG_PTR>(&thread) ||
         !thread.HeldLocks.Remove(lock))
         VerifierFail("spinlock", "%s: release of spin lock %p that this thread does not hold", call,
@@ -885,38 +885,41 @@ inline void DropSpinLock(PKSPIN_LOCK lock, const char* call)
 
 KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
 {
+    Kernel::State& k = K();
     ThreadState& thread = CurrentThread();
     if (thread.Irql > DISPATCH_LEVEL)
         VerifierFail("irql", "KeAcquireSpinLock at IRQL %d", thread.Irql);
-    BeforeAcquire(SpinLock);
+    BeforeAcquire(k, SpinLock);
     KIRQL old = thread.Irql;
     thread.Irql = DISPATCH_LEVEL;
-    TakeSpinLock(SpinLock, "KeAcquireSpinLock");
+    TakeSpinLock(k, thread, SpinLock, "KeAcquireSpinLock");
     return old;
 }
 
 VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 {
     ThreadState& thread = CurrentThread();
-    DropSpinLock(SpinLock, "KeReleaseSpinLock");
+    DropSpinLock(thread, SpinLock, "KeReleaseSpinLock");
     if (NewIrql > DISPATCH_LEVEL)
         VerifierFail("irql", "KeReleaseSpinLock restoring IRQL %d", NewIrql);
     thread.Irql = NewIrql;
     if (NewIrql < DISPATCH_LEVEL)
-        DrainDpcs();
+        DrainDpcsOn(thread);
 }
 
 VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 {
-    if (CurrentThread().Irql != DISPATCH_LEVEL)
-        VerifierFail("irql", "KeAcquireSpinLockAtDpcLevel at IRQL %d", CurrentThread().Irql);
-    BeforeAcquire(SpinLock);
-    TakeSpinLock(SpinLock, "KeAcquireSpinLockAtDpcLevel");
+    Kernel::State& k = K();
+    ThreadState& thread = CurrentThread();
+    if (thread.Irql != DISPATCH_LEVEL)
+        VerifierFail("irql", "KeAcquireSpinLockAtDpcLevel at IRQL %d", thread.Irql);
+    BeforeAcquire(k, SpinLock);
+    TakeSpinLock(k, thread, SpinLock, "KeAcquireSpinLockAtDpcLevel");
 }
 
 VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
 {
-    DropSpinLock(SpinLock, "KeReleaseSpinLockFromDpcLevel");
+    DropSpinLock(CurrentThread(), SpinLock, "KeReleaseSpinLockFromDpcLevel");
 }
 
 VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql)

@@ -386,6 +386,7 @@ void RunNextFiber(Kernel::State& k);
 void WakeWaitersOn(Kernel::State& k, PVOID object);
 // Runs every queued DPC at DISPATCH_LEVEL if the caller is below it.
 void DrainDpcs();
+void DrainDpcsOn(ThreadState& thread); // `thread` is the caller's
 // Verifier: a block about to be freed must not hold a queued DPC or armed timer.
 void CheckNothingQueuedIn(const void* begin, SIZE_T size, const char* what);
 // Tells every registration that `matches` through `tell`, at PASSIVE_LEVEL,
