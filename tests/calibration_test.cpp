@@ -169,6 +169,38 @@ TEST_F(DriverMapTest, BitIdenticalToTheDriverOverRandomValuesAndPoints)
     EXPECT_EQ(compared, 400 * 60);
 }
 
+// Corner sets whose spans straddle the size up to which a report is mapped
+// without overflow checks (coefficients of 2^29 come with spans near
+// 1,165,000; diagonals of 2^30), with grid offsets wide enough to carry the
+// point anywhere in 32 bits: both ways agree with the checked arithmetic.
+TEST_F(DriverMapTest, CornerSetsAtTheEdgeOfTheUncheckedStepsMatch)
+{
+    std::mt19937 random(29);
+    const int32_t spans[] = {1164000, 1165247, 1165248, 1166000, (1 << 30) - 1, 1 << 30};
+    for (int32_t span : spans) {
+        for (int set = 0; set < 20; ++set) {
+            DriverValues v = Identity();
+            auto jitter = [&] { return int32_t(random() % 5) - 2; };
+            const int32_t corners[8] = {0, 0, span, 0, span, span, 0, span};
+            for (int k = 0; k < 8; ++k) {
+                v.Corners[k] = corners[k] + jitter();
+                v.GridCorners[k] = set % 2 ? corners[k] + jitter() : v.GridCorners[k];
+            }
+            v.GridEnabled = set % 4 != 0;
+            for (int i = 0; i < 25; ++i) {
+                v.GridX[i] = int32_t(random());
+                v.GridY[i] = int32_t(random());
+            }
+            Load(v);
+            for (int i = 0; i < 40; ++i) {
+                uint32_t x = random() % 16384, y = random() % 16384;
+                ASSERT_EQ(Engine(v, int32_t(x), int32_t(y)), Decode(x, y))
+                    << "span " << span << " set " << set << " raw " << x << ", " << y;
+            }
+        }
+    }
+}
+
 TEST_F(DriverMapTest, RecordsThroughTheWholePipelineMatch)
 {
     std::mt19937 random(3);

@@ -2,6 +2,10 @@
 // read completions deliver them.
 #include "fixture.h"
 
+#include <algorithm>
+#include <random>
+#include <tuple>
+
 namespace {
 
 class ParserTest : public DriverTest {
@@ -187,3 +191,88 @@ TEST_F(ParserTest, ThreeByteParameterAnswerStoresNoWordYetAnswersTheCommand)
 }
 
 } // namespace
+
+namespace {
+
+// Fills the ring with up to `perDrain` bytes in reads of at most 5 before
+// the ParseDpc runs once over all of them.
+void ReceiveBatched(PDEVICE_OBJECT touch, const std::vector<UCHAR>& bytes, size_t perDrain)
+{
+    DeviceExtension* device = ExtensionOf(touch);
+    for (size_t batch = 0; batch < bytes.size(); batch += perDrain) {
+        size_t end = std::min(bytes.size(), batch + perDrain);
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        for (size_t at = batch; at < end; at += ReadSize) {
+            ULONG count = ULONG(std::min<size_t>(ReadSize, end - at));
+            KeAcquireSpinLockAtDpcLevel(&device->Lock);
+            RtlCopyMemory(device->ReadBuffer, bytes.data() + at, count);
+            AppendReceivedBytes(device, count);
+            KeReleaseSpinLockFromDpcLevel(&device->Lock);
+        }
+        KeLowerIrql(old); // one ParseDpc for the whole batch
+    }
+}
+
+// Reports, reports cut short by a new status byte, stray bytes, status bytes
+// as data, parameter answers and other responses, in random order.
+std::vector<UCHAR> MixedStream(std::mt19937& random)
+{
+    std::vector<UCHAR> stream;
+    for (int piece = 0; piece < 400; ++piece) {
+        switch (random() % 6) {
+        case 0:
+        case 1: {
+            auto report = sim::TouchReportBytes(random() % 16384, random() % 16384, random() % 4);
+            stream.insert(stream.end(), report.begin(), report.end());
+            break;
+        }
+        case 2: { // a report cut short
+            auto report = sim::TouchReportBytes(random() % 16384, random() % 16384, true);
+            stream.insert(stream.end(), report.begin(), report.begin() + 1 + random() % 4);
+            break;
+        }
+        case 3:
+            stream.push_back(UCHAR(random()));
+            break;
+        case 4: {
+            auto answer = sim::ParameterResponseBytes(UCHAR(random() % 64), USHORT(random()));
+            stream.insert(stream.end(), answer.begin(), answer.end());
+            break;
+        }
+        default:
+            stream.push_back(0x0A);
+            stream.push_back(UCHAR(random() % 20));
+            for (int i = random() % 6; i > 0; --i)
+                stream.push_back(UCHAR(0x80 | random() % 16));
+            break;
+        }
+    }
+    return stream;
+}
+
+} // namespace
+
+// However the bytes are cut into reads and drains, the same records come
+// out and the framing ends in the same state: whole reports taken from the
+// ring in one step behave exactly as byte by byte.
+TEST_F(ParserTest, TheSameStreamGivesTheSameRecordsHoweverItArrives)
+{
+    std::mt19937 random(5);
+    for (int round = 0; round < 10; ++round) {
+        std::vector<UCHAR> stream = MixedStream(random);
+        PDEVICE_OBJECT oneByOne = rig.AddTouchDevice();
+        PDEVICE_OBJECT batched = rig.AddTouchDevice();
+        rig.Receive(oneByOne, stream, 1);
+        std::vector<MOUSE_INPUT_DATA> expected = rig.TakeRecords();
+        ReceiveBatched(batched, stream, ByteRingCapacity);
+        std::vector<MOUSE_INPUT_DATA> actual = rig.TakeRecords();
+        ASSERT_EQ(PointsOf(actual), PointsOf(expected)) << "round " << round;
+        const DeviceExtension& a = *ExtensionOf(oneByOne);
+        const DeviceExtension& b = *ExtensionOf(batched);
+        EXPECT_EQ(std::vector<USHORT>(a.ParameterMemory, a.ParameterMemory + ParameterWordCount),
+                  std::vector<USHORT>(b.ParameterMemory, b.ParameterMemory + ParameterWordCount));
+        EXPECT_EQ(std::make_tuple(a.InReport, a.ReportIndex, a.InResponse),
+                  std::make_tuple(b.InReport, b.ReportIndex, b.InResponse));
+    }
+}
