@@ -49,8 +49,11 @@ NTSTATUS CreateConfiguredTouchPortDevices(PDRIVER_OBJECT driver, PDEVICE_OBJECT 
                                           PCUNICODE_STRING registryPath);
 NTSTATUS DestroyTouchDevice(PDEVICE_OBJECT device);
 NTSTATUS DestroyControlDevice(PDEVICE_OBJECT controlDevice);
+// Makes, lists and links a touch device on a named port; it is started
+// (reader, then parameter read) by StartTouchPortDevice.
 NTSTATUS CreateTouchPortDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT controlDevice,
                                const CHAR* portName, ULONG portNameLength, PDEVICE_OBJECT* created);
+void StartTouchPortDevice(PDEVICE_OBJECT device);
 NTSTATUS CreateDynamicTouchDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT controlDevice,
                                   PCWSTR portPath, PDEVICE_OBJECT* created);
 void SetPortNameFromLink(PDEVICE_OBJECT device, PCUNICODE_STRING linkName);

@@ -388,11 +388,18 @@ NTSTATUS CreateTouchPortDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT controlDevi
     if (!KeepListedDevice(InsertPortListDevice(controlDevice, own), own))
         return STATUS_SUCCESS;
     LinkTouchDevice(own, controlDevice);
-    StartReader(device);
     *created = own;
+    return STATUS_SUCCESS;
+}
+
+// The reader opens the port; once it has the write request, the parameter
+// read starts.
+void StartTouchPortDevice(PDEVICE_OBJECT own)
+{
+    DeviceExtension* device = ExtensionOf(own);
+    StartReader(device);
     if (device->WriteIrp)
         StartParameterRead(device);
-    return STATUS_SUCCESS;
 }
 
 NTSTATUS CreateDynamicTouchDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT controlDevice,

@@ -278,6 +278,11 @@ NTSTATUS CreatePortDeviceRequest(PDEVICE_OBJECT controlDevice, PIRP irp)
                           reinterpret_cast<const CHAR*>(SystemBuffer(irp)), InputLength(irp) - 1,
                           &created);
     RenumberPortDevices(ExtensionOf(controlDevice));
+    // Started only once its settings are written: a parameter read finishing
+    // first would otherwise put the controller's corners in the registry
+    // instead of the ones the device was made with, by the thread schedule.
+    if (created)
+        StartTouchPortDevice(created);
     return AnswerCreated(irp, created);
 }
 
