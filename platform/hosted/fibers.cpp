@@ -11,13 +11,24 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+// ThreadSanitizer cannot follow a switch of stacks; AddressSanitizer can when
+// told of each one.
 #if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#if __has_feature(thread_sanitizer)
 #define VORN_NO_FIBERS 1
 #endif
+#if __has_feature(address_sanitizer)
+#define VORN_ASAN_FIBERS 1
 #endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#endif
+#if defined(__SANITIZE_THREAD__)
 #define VORN_NO_FIBERS 1
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define VORN_ASAN_FIBERS 1
+#endif
+#ifdef VORN_ASAN_FIBERS
+#include <sanitizer/common_interface_defs.h>
 #endif
 
 namespace hosted {
@@ -40,6 +51,10 @@ struct Fiber {
     HostedThread* Object = nullptr;
     Fiber* NextDue = nullptr;
     bool Due = false;
+    // Its stack's bounds, for AddressSanitizer; the first thread's are
+    // learnt when it first switches away.
+    const void* StackBottom = nullptr;
+    size_t StackSize = 0;
     CxaExceptionGlobals Exceptions; // while switched out
 };
 
@@ -73,6 +88,35 @@ Fiber* g_running = nullptr; // the fiber on the CPU
 Fiber* g_dueHead = nullptr; // runnable fibers, in the order they became so
 Fiber* g_dueTail = nullptr;
 Fiber* g_ended = nullptr; // its stack is freed by the next fiber to run
+Fiber* g_switchedFrom = nullptr;
+
+// AddressSanitizer keeps its own record of the stack in use: each switch is
+// announced before (`saved` null when the fiber leaving has ended) and
+// confirmed after, which also tells the bounds of the stack left.
+void BeforeSwitch(void** saved, const Fiber* next)
+{
+#ifdef VORN_ASAN_FIBERS
+    __sanitizer_start_switch_fiber(saved, next->StackBottom, next->StackSize);
+#else
+    (void)saved;
+    (void)next;
+#endif
+}
+
+void AfterSwitch(void* saved)
+{
+#ifdef VORN_ASAN_FIBERS
+    const void* bottom = nullptr;
+    size_t size = 0;
+    __sanitizer_finish_switch_fiber(saved, &bottom, &size);
+    if (g_switchedFrom && g_switchedFrom->StackSize == 0) {
+        g_switchedFrom->StackBottom = bottom;
+        g_switchedFrom->StackSize = size;
+    }
+#else
+    (void)saved;
+#endif
+}
 
 void FreeFiber(Fiber* fiber)
 {
@@ -104,12 +148,14 @@ Fiber* TakeDueFiber()
 
 void MakeRunning(Fiber* fiber)
 {
+    g_switchedFrom = g_running;
     g_running = fiber;
     t_currentFiberThread = fiber->Thread;
 }
 
 void FiberMain()
 {
+    AfterSwitch(nullptr);
     FreeEndedFiber();
     // The fiber that switched here held the dispatcher lock.
     K().Dispatcher.unlock();
@@ -160,6 +206,8 @@ Fiber* CreateFiber(HostedThread* object)
     getcontext(&fiber->Context);
     fiber->Context.uc_stack.ss_sp = static_cast<char*>(memory) + guard;
     fiber->Context.uc_stack.ss_size = StackBytes;
+    fiber->StackBottom = fiber->Context.uc_stack.ss_sp;
+    fiber->StackSize = StackBytes;
     fiber->Context.uc_link = nullptr;
     makecontext(&fiber->Context, FiberMain, 0);
     return fiber;
@@ -182,9 +230,8 @@ void ScheduleFiber(Fiber* fiber)
     g_dueTail = fiber;
 }
 
-void RunNextFiber(Kernel::State& k)
+void RunNextFiber()
 {
-    (void)k;
     Fiber* self = g_running;
     Fiber* next = TakeDueFiber();
     if (next == self)
@@ -192,18 +239,21 @@ void RunNextFiber(Kernel::State& k)
     SaveExceptions(self);
     RestoreExceptions(next);
     MakeRunning(next);
+    void* saved = nullptr;
+    BeforeSwitch(&saved, next);
     swapcontext(&self->Context, &next->Context);
+    AfterSwitch(saved);
     FreeEndedFiber();
 }
 
-void LeaveEndedFiber(Kernel::State& k)
+void LeaveEndedFiber()
 {
-    (void)k;
     FreeEndedFiber();
     g_ended = g_running;
     Fiber* next = TakeDueFiber();
     RestoreExceptions(next);
     MakeRunning(next);
+    BeforeSwitch(nullptr, next);
     setcontext(&next->Context);
     std::fprintf(stderr, "hosted kernel: a fiber could not be left\n");
     std::abort();

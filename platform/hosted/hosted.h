@@ -68,7 +68,7 @@ enum class ThreadMode { OsThreads, Fibers };
 // The build's choice (OsThreads under the sanitizers and for the fuzzers,
 // Fibers otherwise), unless VORN_HOSTED_THREADS says "os" or "fibers".
 ThreadMode DefaultThreadMode();
-// False under the sanitizers, which cannot follow a switch of stacks.
+// False under ThreadSanitizer, which cannot follow a switch of stacks.
 bool FibersAvailable();
 const char* ThreadModeName(ThreadMode mode);
 

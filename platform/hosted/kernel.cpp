@@ -68,6 +68,23 @@ void RemoveLiveThread(Kernel::State& k, ThreadState& thread)
     LiveThreadList::Remove(k.LiveThreadStates, &thread);
 }
 
+// The sanitizers look for what real parallelism exposes: their builds run
+// hosted threads on OS threads unless told otherwise.
+static bool SanitizedBuild()
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+    return true;
+#else
+    return false;
+#endif
+#else
+    return false;
+#endif
+}
+
 ThreadMode DefaultThreadMode()
 {
     const char* chosen = std::getenv("VORN_HOSTED_THREADS");
@@ -80,11 +97,13 @@ ThreadMode DefaultThreadMode()
     if (chosen && std::strcmp(chosen, "os") == 0)
         return ThreadMode::OsThreads;
     if (chosen && std::strcmp(chosen, "fibers") == 0 && !FibersAvailable()) {
-        std::fprintf(stderr, "hosted kernel: VORN_HOSTED_THREADS=fibers, but this build (under a "
-                             "sanitizer) has no fibers\n");
+        std::fprintf(stderr, "hosted kernel: VORN_HOSTED_THREADS=fibers, but this build (under "
+                             "ThreadSanitizer) has no fibers\n");
         std::exit(2);
     }
-    return FibersAvailable() ? ThreadMode::Fibers : ThreadMode::OsThreads;
+    if (chosen && std::strcmp(chosen, "fibers") == 0)
+        return ThreadMode::Fibers;
+    return FibersAvailable() && !SanitizedBuild() ? ThreadMode::Fibers : ThreadMode::OsThreads;
 }
 
 const char* ThreadModeName(ThreadMode mode)
@@ -540,7 +559,7 @@ void BlockUntilRunnable(Kernel::State& k, std::unique_lock<std::mutex>& lock, Wa
         KeepTimeMoving(k, lock, &self);
     if (k.Mode == ThreadMode::Fibers) {
         while (!self.Runnable)
-            RunNextFiber(k);
+            RunNextFiber();
     } else {
         self.Wake.wait(lock, [&] { return self.Runnable; });
     }

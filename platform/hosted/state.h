@@ -375,10 +375,10 @@ ThreadState& FiberThreadState(Fiber* fiber);
 void ScheduleFiber(Fiber* fiber);
 // Dispatcher lock held: runs the next fiber due; returns when this one is
 // switched back to.
-void RunNextFiber(Kernel::State& k);
+void RunNextFiber();
 // Dispatcher lock held: the running fiber has ended; its stack goes once the
 // next one runs.
-[[noreturn]] void LeaveEndedFiber(Kernel::State& k);
+[[noreturn]] void LeaveEndedFiber();
 // The body of every system thread, on an OS thread or a fiber.
 [[noreturn]] void RunSystemThread(HostedThread* self);
 

@@ -47,7 +47,7 @@ KTHREAD g_firstThread = {};
     if (fiber) {
         std::unique_lock<std::mutex> lock(k.Dispatcher);
         lock.release(); // passes to the fiber switched to
-        LeaveEndedFiber(k);
+        LeaveEndedFiber();
     }
     thread.Reset();
     g_exitingThreads--;
