@@ -213,11 +213,6 @@ Fiber* CreateFiber(HostedThread* object)
     return fiber;
 }
 
-ThreadState& FiberThreadState(Fiber* fiber)
-{
-    return *fiber->Thread;
-}
-
 void ScheduleFiber(Fiber* fiber)
 {
     if (fiber == g_running || fiber->Due)

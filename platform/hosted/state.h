@@ -366,10 +366,10 @@ bool DpcRunningElsewhere(Kernel::State& k);
 // passes to the fiber switched to.
 void StartFiberScheduler();
 void StopFiberScheduler();
-// A fiber for a new system thread, its state `thread`; null when no stack
-// can be had. It runs RunSystemThread(object) once switched to.
+// A fiber for the new system thread `object`, with a thread state of its
+// own; null when no stack can be had. It runs RunSystemThread(object) once
+// switched to.
 Fiber* CreateFiber(HostedThread* object);
-ThreadState& FiberThreadState(Fiber* fiber);
 // Dispatcher lock held: `fiber` runs when the running one blocks (nothing
 // when it is the one running or is already due to run).
 void ScheduleFiber(Fiber* fiber);
