@@ -79,6 +79,10 @@ struct TouchSettings {
     // The part of the virtual desktop this device's records cover, in
     // 0..65536 units of the whole desktop; all zero: no rectangle.
     ULONG ScreenLeft, ScreenTop, ScreenRight, ScreenBottom;
+    // 1 once the calibration (corners, grid, CalFlags) was written through
+    // the driver: it is then kept in the registry and outranks the
+    // controller's own memory at every connect.
+    ULONG CalibrationSaved;
 };
 
 // One triangle of a corner set's mapping onto the reference square: its

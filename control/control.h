@@ -76,6 +76,7 @@ void FreeConvertedName(PUNICODE_STRING converted);
 // ---- device_lists.cpp --------------------------------------------------------
 
 NTSTATUS InsertPortListDevice(PDEVICE_OBJECT controlDevice, PDEVICE_OBJECT device);
+NTSTATUS AppendPortListDevice(PDEVICE_OBJECT controlDevice, PDEVICE_OBJECT device);
 NTSTATUS InsertDynamicListDevice(PDEVICE_OBJECT controlDevice, PDEVICE_OBJECT device);
 NTSTATUS UnlinkDynamicListDevice(PDEVICE_OBJECT controlDevice, PDEVICE_OBJECT device);
 // Unlinks and frees `node` of the list whose head is `*head`; ListMutex held.

@@ -168,6 +168,16 @@ void FreeTouchStrings(DeviceExtension* device)
     FreeString(&device->Settings.PortNameSetting);
 }
 
+// A calibration written through the driver brings its switches with it; the
+// controller's memory will not replace it (see the parser).
+void ApplySavedCalibrationFlags(DeviceExtension* device)
+{
+    if (!device->Settings.CalibrationSaved)
+        return;
+    device->GridEnabled = (device->Settings.CalFlags & CalFlagGridOn) ? 1 : 0;
+    device->SwapXY = (device->Settings.CalFlags & CalFlagSwapXY) ? 1 : 0;
+}
+
 void DropUnusedBlocks(ConfiguredDeviceNode* from)
 {
     for (; from; from = from->Next)
@@ -190,10 +200,13 @@ NTSTATUS CreateConfiguredDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT controlDev
     if (!NT_SUCCESS(status))
         return status;
     DeviceExtension* device = ExtensionOf(created);
-    device->UnitIndex = control->UnitIndex;
+    // The unit of its key, as the renumbering that wrote the key gave it:
+    // records carry the same unit before and after a restart.
+    device->UnitIndex = USHORT(number);
     // Every per-device setting comes from the block; the port name buffer
     // moves to the device with it.
     device->Settings = *block;
+    ApplySavedCalibrationFlags(device);
     InvalidateCornerMaps(device);
     block->PortNameSetting.Buffer = nullptr;
 
@@ -207,7 +220,7 @@ NTSTATUS CreateConfiguredDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT controlDev
     SetRecordString(&device->RegistrySubkey, RegistrySubkeyCapacity, PagedPool,
                     DEVICE_SUBKEY_PREFIX, &names->Number);
     AssignDeviceHandle(control, device);
-    KeepListedDevice(InsertPortListDevice(controlDevice, created), created);
+    KeepListedDevice(AppendPortListDevice(controlDevice, created), created);
     return STATUS_SUCCESS;
 }
 

@@ -111,6 +111,8 @@ NTSTATUS WriteParametersRequest(DeviceExtension* device, PIRP irp)
         RtlCopyMemory(s.GridY, block.GridY, sizeof s.GridY);
         device->GridEnabled = (block.CalFlags & CalFlagGridOn) ? 1 : 0;
         device->SwapXY = (block.CalFlags & CalFlagSwapXY) ? 1 : 0;
+        // From now on this calibration outranks the controller's memory.
+        s.CalibrationSaved = 1;
         InvalidateCornerMaps(device);
     }
     if (!IsDynamic(device))
