@@ -207,7 +207,7 @@ NTSTATUS QueryDeviceValues(PCWSTR keyPath, ConfiguredDeviceBlock* block)
 // The calibration values beside the nineteen, named as the utility shows
 // them: CalFlags, CalAux, the grid's corner set and its 50 offsets.
 constexpr ULONG CalibrationValueCount = 2 + 8 + 2 * GridPointCount;
-constexpr ULONG NotStored = 0xFFFFFFFF; // no 16-bit flag word can read so
+constexpr ULONG NotStored = 0xFFFFFFFF;     // no 16-bit flag word can read so
 constexpr USHORT CalibrationNameChars = 12; // "CalFlags" or "GridY24", and a zero
 
 struct CalibrationQuery {
@@ -490,7 +490,6 @@ void WriteDeviceSettings(DeviceExtension* device)
     }
     WriteCalibrationValues(key, &s);
 }
-
 
 void DeleteScreenRectValues(DeviceExtension* device)
 {

@@ -262,6 +262,8 @@ NTSTATUS GetDeviceStateRequest(DeviceExtension* device, PIRP irp)
         state |= DeviceStateGridEnabled;
     if (device->Settings.CalibrationSaved)
         state |= DeviceStateCalibrationSaved;
+    if (device->AwaitingPort)
+        state |= DeviceStatePortAbsent;
     return AnswerValues(irp, &state, 1);
 }
 
