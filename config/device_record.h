@@ -79,6 +79,10 @@ struct TouchSettings {
     // The part of the virtual desktop this device's records cover, in
     // 0..65536 units of the whole desktop; all zero: no rectangle.
     ULONG ScreenLeft, ScreenTop, ScreenRight, ScreenBottom;
+    // 1 once the calibration (corners, grid, CalFlags) was written through
+    // the driver: it is then kept in the registry and outranks the
+    // controller's own memory at every connect.
+    ULONG CalibrationSaved;
 };
 
 // One triangle of a corner set's mapping onto the reference square: its
@@ -237,6 +241,10 @@ struct DeviceExtension {
     UCHAR WriteInFlight;         // WriteIrp is with the port
     UCHAR ParameterDraining;     // the parameter thread sends no more commands
     KEVENT WriteIdleEvent;       // signalled whenever WriteIrp is not with the port
+    // The port is wanted but not there: it was absent at the last try to
+    // open it, or it went away under the reader. Such a configured device
+    // opens by itself when a serial port arrives. Under the device's Lock.
+    UCHAR AwaitingPort;
 
     // Device handles where addresses are wider than 32 bits: a touch device's
     // own handle, and on the control device the next one to give out.
@@ -247,9 +255,13 @@ struct DeviceExtension {
     // NotificationEntry: each start registers anew, and every registration
     // must end before the control device goes.
     PVOID EarlierNotificationEntries[7];
+    // The control device's registration for serial port arrivals.
+    PVOID PortArrivalEntry;
 
-    // Set on the control device by its teardown, under ListMutex: a handle
-    // opened before may outlive it, and its requests are then refused.
+    // Set on the control device, under ListMutex, while no mouse-port device
+    // serves it: from a removal until the next AddDevice brings the configured
+    // devices back. Requests, and notifications that arrive late, then find
+    // it removed and do nothing.
     UCHAR ControlRemoved;
 };
 

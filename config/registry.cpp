@@ -204,6 +204,88 @@ NTSTATUS QueryDeviceValues(PCWSTR keyPath, ConfiguredDeviceBlock* block)
     return status;
 }
 
+// The calibration values beside the nineteen, named as the utility shows
+// them: CalFlags, CalAux, the grid's corner set and its 50 offsets.
+constexpr ULONG CalibrationValueCount = 2 + 8 + 2 * GridPointCount;
+constexpr ULONG NotStored = 0xFFFFFFFF;     // no 16-bit flag word can read so
+constexpr USHORT CalibrationNameChars = 12; // "CalFlags" or "GridY24", and a zero
+
+struct CalibrationQuery {
+    RTL_QUERY_REGISTRY_TABLE Table[CalibrationValueCount + 1];
+    ValueTarget Targets[CalibrationValueCount];
+    WCHAR Names[CalibrationValueCount][CalibrationNameChars];
+    ULONG CalFlags, CalAux;
+};
+
+// Writes "<prefix><n>" into a name slot; the slot is zero-filled first.
+void ComposeValueName(WCHAR* slot, PCWSTR prefix, LONG n)
+{
+    UNICODE_STRING name = StringOver(slot, CalibrationNameChars * sizeof(WCHAR));
+    AppendText(&name, prefix);
+    if (n >= 0)
+        AppendNumber(&name, ULONG(n));
+}
+
+// The names and the fields they fill, in the order they are read and written.
+struct CalibrationField {
+    PCWSTR Prefix;
+    LONG Number; // -1: the prefix is the whole name
+};
+
+ULONG CalibrationFields(LONG* fields[CalibrationValueCount], CalibrationField names[],
+                        TouchSettings* s, ULONG* calFlags, ULONG* calAux)
+{
+    ULONG i = 0;
+    auto add = [&](PCWSTR prefix, LONG number, LONG* field) {
+        names[i] = CalibrationField{prefix, number};
+        fields[i++] = field;
+    };
+    add(VORN_WIDE("CalFlags"), -1, reinterpret_cast<LONG*>(calFlags));
+    add(VORN_WIDE("CalAux"), -1, reinterpret_cast<LONG*>(calAux));
+    add(VORN_WIDE("GridLLX"), -1, &s->GridLLX);
+    add(VORN_WIDE("GridLLY"), -1, &s->GridLLY);
+    add(VORN_WIDE("GridLRX"), -1, &s->GridLRX);
+    add(VORN_WIDE("GridLRY"), -1, &s->GridLRY);
+    add(VORN_WIDE("GridURX"), -1, &s->GridURX);
+    add(VORN_WIDE("GridURY"), -1, &s->GridURY);
+    add(VORN_WIDE("GridULX"), -1, &s->GridULX);
+    add(VORN_WIDE("GridULY"), -1, &s->GridULY);
+    for (ULONG k = 0; k < GridPointCount; ++k)
+        add(VORN_WIDE("GridX"), LONG(k), &s->GridX[k]);
+    for (ULONG k = 0; k < GridPointCount; ++k)
+        add(VORN_WIDE("GridY"), LONG(k), &s->GridY[k]);
+    return i;
+}
+
+// A calibration is taken as written through the driver when its CalFlags
+// value is there; without it the key is an older one and nothing changes.
+// The table is pool memory: it is too large for a kernel stack.
+NTSTATUS QueryCalibrationValues(PCWSTR keyPath, ConfiguredDeviceBlock* block)
+{
+    auto* q = static_cast<CalibrationQuery*>(
+        ExAllocatePoolWithTag(PagedPool, sizeof(CalibrationQuery), DriverPoolTag));
+    if (!q)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    RtlZeroMemory(q, sizeof *q);
+    q->CalFlags = q->CalAux = NotStored;
+    LONG* fields[CalibrationValueCount];
+    CalibrationField names[CalibrationValueCount];
+    ULONG count = CalibrationFields(fields, names, block, &q->CalFlags, &q->CalAux);
+    for (ULONG i = 0; i < count; ++i) {
+        ComposeValueName(q->Names[i], names[i].Prefix, names[i].Number);
+        SetEntry(&q->Table[i], &q->Targets[i], q->Names[i], REG_DWORD, fields[i]);
+    }
+    NTSTATUS status =
+        RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, keyPath, q->Table, nullptr, nullptr);
+    if (q->CalFlags != NotStored) {
+        block->CalibrationSaved = 1;
+        block->CalFlags = USHORT(q->CalFlags);
+        block->CalAux = q->CalAux == NotStored ? 0 : USHORT(q->CalAux);
+    }
+    ExFreePool(q);
+    return status;
+}
+
 } // namespace
 
 // The key is queried by its absolute path with plain value entries, not
@@ -215,8 +297,11 @@ NTSTATUS ReadConfiguredDevice(PCUNICODE_STRING registryPath, ConfiguredDeviceBlo
     if (!AllocateDeviceKeyPath(registryPath, &keyPath))
         return STATUS_INSUFFICIENT_RESOURCES;
     NTSTATUS status = STATUS_OBJECT_NAME_INVALID;
-    if (ComposeDeviceKeyPath(&keyPath, registryPath, n))
+    if (ComposeDeviceKeyPath(&keyPath, registryPath, n)) {
         status = QueryDeviceValues(keyPath.Buffer, block);
+        if (NT_SUCCESS(status))
+            status = QueryCalibrationValues(keyPath.Buffer, block);
+    }
     ExFreePool(keyPath.Buffer);
     return status;
 }
@@ -327,6 +412,30 @@ void CreateServiceSubkey(PCUNICODE_STRING subkey)
     ExFreePool(buffer);
 }
 
+namespace {
+
+// Written only for a calibration that came through the driver; a key
+// without them (a device never calibrated so, or a key another device held
+// before a renumbering) must not keep any, or the next load would take
+// them for this device's.
+void WriteCalibrationValues(PCWSTR key, TouchSettings* s)
+{
+    ULONG calFlags = s->CalFlags, calAux = s->CalAux;
+    LONG* fields[CalibrationValueCount];
+    CalibrationField names[CalibrationValueCount];
+    ULONG count = CalibrationFields(fields, names, s, &calFlags, &calAux);
+    for (ULONG i = 0; i < count; ++i) {
+        WCHAR name[CalibrationNameChars];
+        ComposeValueName(name, names[i].Prefix, names[i].Number);
+        if (s->CalibrationSaved)
+            WriteDword(key, name, fields[i]);
+        else
+            RtlDeleteRegistryValue(RTL_REGISTRY_SERVICES, key, name);
+    }
+}
+
+} // namespace
+
 void WriteDeviceSettings(DeviceExtension* device)
 {
     if (!device->RegistrySubkey.Buffer)
@@ -376,7 +485,10 @@ void WriteDeviceSettings(DeviceExtension* device)
         WriteDword(key, VORN_WIDE("ScreenTop"), &s.ScreenTop);
         WriteDword(key, VORN_WIDE("ScreenRight"), &s.ScreenRight);
         WriteDword(key, VORN_WIDE("ScreenBottom"), &s.ScreenBottom);
+    } else {
+        DeleteScreenRectValues(device);
     }
+    WriteCalibrationValues(key, &s);
 }
 
 void DeleteScreenRectValues(DeviceExtension* device)

@@ -49,6 +49,11 @@ NTSTATUS CreateConfiguredTouchPortDevices(PDRIVER_OBJECT driver, PDEVICE_OBJECT 
                                           PCUNICODE_STRING registryPath);
 NTSTATUS DestroyTouchDevice(PDEVICE_OBJECT device);
 NTSTATUS DestroyControlDevice(PDEVICE_OBJECT controlDevice);
+// The removal of the mouse-port device retires the control device (its
+// touch devices and registrations go, requests are refused); the next
+// AddDevice revives it from the registry.
+void RetireControlDevice(PDEVICE_OBJECT controlDevice);
+void ReviveControlDevice(PDRIVER_OBJECT driver);
 // Makes, lists and links a touch device on a named port; it is started
 // (reader, then parameter read) by StartTouchPortDevice.
 NTSTATUS CreateTouchPortDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT controlDevice,
@@ -76,6 +81,7 @@ void FreeConvertedName(PUNICODE_STRING converted);
 // ---- device_lists.cpp --------------------------------------------------------
 
 NTSTATUS InsertPortListDevice(PDEVICE_OBJECT controlDevice, PDEVICE_OBJECT device);
+NTSTATUS AppendPortListDevice(PDEVICE_OBJECT controlDevice, PDEVICE_OBJECT device);
 NTSTATUS InsertDynamicListDevice(PDEVICE_OBJECT controlDevice, PDEVICE_OBJECT device);
 NTSTATUS UnlinkDynamicListDevice(PDEVICE_OBJECT controlDevice, PDEVICE_OBJECT device);
 // Unlinks and frees `node` of the list whose head is `*head`; ListMutex held.

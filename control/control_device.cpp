@@ -168,6 +168,16 @@ void FreeTouchStrings(DeviceExtension* device)
     FreeString(&device->Settings.PortNameSetting);
 }
 
+// A calibration written through the driver brings its switches with it; the
+// controller's memory will not replace it (see the parser).
+void ApplySavedCalibrationFlags(DeviceExtension* device)
+{
+    if (!device->Settings.CalibrationSaved)
+        return;
+    device->GridEnabled = (device->Settings.CalFlags & CalFlagGridOn) ? 1 : 0;
+    device->SwapXY = (device->Settings.CalFlags & CalFlagSwapXY) ? 1 : 0;
+}
+
 void DropUnusedBlocks(ConfiguredDeviceNode* from)
 {
     for (; from; from = from->Next)
@@ -177,9 +187,9 @@ void DropUnusedBlocks(ConfiguredDeviceNode* from)
         }
 }
 
-// One device from one registry block, numbered `number`.
+// One device from the block of key Device<key>.
 NTSTATUS CreateConfiguredDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT controlDevice,
-                                WorkNames* names, ConfiguredDeviceBlock* block)
+                                WorkNames* names, ConfiguredDeviceBlock* block, ULONG key)
 {
     DeviceExtension* control = ExtensionOf(controlDevice);
     ULONG number = control->DeviceNumber++;
@@ -190,10 +200,13 @@ NTSTATUS CreateConfiguredDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT controlDev
     if (!NT_SUCCESS(status))
         return status;
     DeviceExtension* device = ExtensionOf(created);
-    device->UnitIndex = control->UnitIndex;
+    // The unit of its key, as the renumbering that wrote the key gave it:
+    // records carry the same unit before and after a restart.
+    device->UnitIndex = USHORT(key);
     // Every per-device setting comes from the block; the port name buffer
     // moves to the device with it.
     device->Settings = *block;
+    ApplySavedCalibrationFlags(device);
     InvalidateCornerMaps(device);
     block->PortNameSetting.Buffer = nullptr;
 
@@ -207,7 +220,7 @@ NTSTATUS CreateConfiguredDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT controlDev
     SetRecordString(&device->RegistrySubkey, RegistrySubkeyCapacity, PagedPool,
                     DEVICE_SUBKEY_PREFIX, &names->Number);
     AssignDeviceHandle(control, device);
-    KeepListedDevice(InsertPortListDevice(controlDevice, created), created);
+    KeepListedDevice(AppendPortListDevice(controlDevice, created), created);
     return STATUS_SUCCESS;
 }
 
@@ -290,8 +303,9 @@ NTSTATUS CreateConfiguredTouchPortDevices(PDRIVER_OBJECT driver, PDEVICE_OBJECT 
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     NTSTATUS status = STATUS_SUCCESS;
-    for (ConfiguredDeviceNode* node = blocks; node; node = node->Next) {
-        status = CreateConfiguredDevice(driver, controlDevice, &names, node->Block);
+    ULONG key = 0;
+    for (ConfiguredDeviceNode* node = blocks; node; node = node->Next, ++key) {
+        status = CreateConfiguredDevice(driver, controlDevice, &names, node->Block, key);
         if (!NT_SUCCESS(status))
             break;
     }
@@ -349,6 +363,48 @@ NTSTATUS DestroyControlDevice(PDEVICE_OBJECT controlDevice)
     // Released before: without open handles the mutex goes with the device.
     IoDeleteDevice(controlDevice);
     return STATUS_SUCCESS;
+}
+
+// The control device outlives its mouse-port device: a late notification
+// may still name it (an unregistration does not wait for a call already
+// under way), and the next AddDevice brings its devices back. Everything
+// that serves input goes; the device, its link, its settings, the copy of
+// the registry path and the queue's storage stay.
+void RetireControlDevice(PDEVICE_OBJECT controlDevice)
+{
+    DeviceExtension* control = ExtensionOf(controlDevice);
+    MutexGuard hold(&control->ListMutex);
+    control->ControlRemoved = 1;
+    UnregisterInterfaceNotifications(control);
+    DestroyListedDevices(&control->PortList);
+    DestroyListedDevices(&control->DynamicList);
+    CompletePendingButtonEvent(control, STATUS_CANCELLED);
+    {
+        // The class driver connects afresh to the next mouse-port device.
+        SpinLockGuard lock(&control->Lock);
+        control->ClassService = nullptr;
+        control->ClassDevice = nullptr;
+        control->ClassEnabled = 0;
+        control->QueueHead = control->QueueTail = control->QueueCount = 0;
+    }
+    KeRemoveQueueDpc(&control->DeliveryDpc);
+    FlushDeferredProcedures();
+}
+
+// A new mouse-port device after a removal: the settings and the configured
+// devices are read again, as at driver entry.
+void ReviveControlDevice(PDRIVER_OBJECT driver)
+{
+    if (!ControlDeviceObject)
+        return;
+    DeviceExtension* control = ExtensionOf(ControlDeviceObject);
+    MutexGuard hold(&control->ListMutex);
+    if (!control->ControlRemoved)
+        return;
+    ReadGlobalSettings(VORN_SERVICE_KEY, control);
+    if (control->DriverRegistryPath.Buffer)
+        CreateConfiguredTouchPortDevices(driver, ControlDeviceObject, &control->DriverRegistryPath);
+    control->ControlRemoved = 0;
 }
 
 NTSTATUS CreateTouchPortDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT controlDevice,

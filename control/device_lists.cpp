@@ -19,7 +19,34 @@ NTSTATUS InsertAtHead(DeviceExtension* control, ListNode** head, PDEVICE_OBJECT 
     return STATUS_SUCCESS;
 }
 
+NTSTATUS InsertAtTail(DeviceExtension* control, ListNode** head, PDEVICE_OBJECT device)
+{
+    auto* node =
+        static_cast<ListNode*>(ExAllocatePoolWithTag(PagedPool, sizeof(ListNode), DriverPoolTag));
+    if (!node)
+        return STATUS_UNSUCCESSFUL;
+    RtlZeroMemory(node, sizeof *node);
+    MutexGuard hold(&control->ListMutex);
+    node->Device = device;
+    ListNode** link = head;
+    while (*link) {
+        node->Prev = *link;
+        link = &(*link)->Next;
+    }
+    *link = node;
+    return STATUS_SUCCESS;
+}
+
 } // namespace
+
+// Devices made from the registry keep the order of their keys, Device0 at
+// the head, which is the order renumbering wrote them in: the list, and
+// with it every position a script names, is the same after a restart.
+NTSTATUS AppendPortListDevice(PDEVICE_OBJECT controlDevice, PDEVICE_OBJECT device)
+{
+    DeviceExtension* control = ExtensionOf(controlDevice);
+    return InsertAtTail(control, &control->PortList, device);
+}
 
 NTSTATUS InsertPortListDevice(PDEVICE_OBJECT controlDevice, PDEVICE_OBJECT device)
 {

@@ -52,6 +52,8 @@ enum DeviceStateBits : unsigned int {
     DeviceStateParametersLoaded = 1u << 1, // the controller's memory was read
     DeviceStateSwapXY = 1u << 2,
     DeviceStateGridEnabled = 1u << 3,
+    DeviceStateCalibrationSaved = 1u << 4, // written through the driver, kept in the registry
+    DeviceStatePortAbsent = 1u << 5,       // the port was not there at the last try to open it
 };
 
 static_assert(IoctlClosePort == ControlRequestCode(0x100), "request code");

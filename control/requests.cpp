@@ -89,6 +89,22 @@ void CopyCorners(LONG* to, const LONG* from)
     RtlCopyMemory(to, from, 8 * sizeof(LONG));
 }
 
+bool SameLongs(const LONG* a, const LONG* b, ULONG count)
+{
+    return RtlCompareMemory(a, b, count * sizeof(LONG)) == count * sizeof(LONG);
+}
+
+// Whether the block changes the calibration: the corners, the flags or the
+// grid. A block that only changes other settings (vornctl set BaudRate=...)
+// carries the calibration back as it read it, which stays whosever it was.
+bool ChangesCalibration(const TouchSettings& s, const DeviceParameterBlock& block)
+{
+    return !SameLongs(&s.LLX, &block.LLX, 8) || s.CalFlags != block.CalFlags ||
+           s.CalAux != block.CalAux || !SameLongs(&s.GridLLX, &block.GridLLX, 8) ||
+           !SameLongs(s.GridX, block.GridX, GridPointCount) ||
+           !SameLongs(s.GridY, block.GridY, GridPointCount);
+}
+
 // Under the device's Lock, so a report never sees half a block.
 NTSTATUS WriteParametersRequest(DeviceExtension* device, PIRP irp)
 {
@@ -97,6 +113,9 @@ NTSTATUS WriteParametersRequest(DeviceExtension* device, PIRP irp)
     {
         SpinLockGuard lock(&device->Lock);
         TouchSettings& s = device->Settings;
+        // From then on this calibration outranks the controller's memory.
+        if (ChangesCalibration(s, block))
+            s.CalibrationSaved = 1;
         CopyCorners(&s.LLX, &block.LLX);
         s.BaudRate = block.BaudRate;
         s.Mode = block.Mode;
@@ -231,7 +250,9 @@ NTSTATUS GetScreenRectRequest(DeviceExtension* device, PIRP irp)
 NTSTATUS GetDeviceStateRequest(DeviceExtension* device, PIRP irp)
 {
     ULONG state = 0;
-    if (device->PortDevice)
+    // A reader that ended on a disconnect leaves the binding behind: the port
+    // is open only while the reader serves it.
+    if (device->PortDevice && device->PortOpen)
         state |= DeviceStatePortOpen;
     if (device->ParametersLoaded)
         state |= DeviceStateParametersLoaded;
@@ -239,6 +260,10 @@ NTSTATUS GetDeviceStateRequest(DeviceExtension* device, PIRP irp)
         state |= DeviceStateSwapXY;
     if (device->GridEnabled)
         state |= DeviceStateGridEnabled;
+    if (device->Settings.CalibrationSaved)
+        state |= DeviceStateCalibrationSaved;
+    if (device->AwaitingPort)
+        state |= DeviceStatePortAbsent;
     return AnswerValues(irp, &state, 1);
 }
 

@@ -38,14 +38,13 @@ NTSTATUS QueryCapabilities(DeviceExtension* port, PIRP irp)
     return status;
 }
 
-// Removal tears the control device down with every touch device, passes
-// the request down, waits for every request in progress, then goes.
+// Removal retires the control device with every touch device, passes the
+// request down, waits for every request in progress, then goes.
 NTSTATUS Remove(DeviceExtension* port, PIRP irp, bool held)
 {
     irp->IoStatus.Status = STATUS_SUCCESS;
-    // The teardown also clears the driver-wide pointer.
     if (ControlDeviceObject)
-        DestroyControlDevice(ControlDeviceObject);
+        RetireControlDevice(ControlDeviceObject);
     NTSTATUS status = Forward(port, irp);
     if (held)
         IoReleaseRemoveLockAndWaitEx(&port->RemoveLock, irp, sizeof(IO_REMOVE_LOCK));
@@ -72,6 +71,9 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice)
         return STATUS_NO_SUCH_DEVICE;
     }
     InitializeMousePortRecord(own);
+    // After a removal (a failed start, a re-enumeration) the configured
+    // devices and the settings come back with the new device.
+    ReviveControlDevice(driver);
     own->Flags |= DO_BUFFERED_IO;
     own->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;

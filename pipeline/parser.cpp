@@ -57,8 +57,12 @@ void HandleResponsePayload(DeviceExtension* device)
     if (index == LastParameterIndex) {
         PrintDebugMessage(DebugMessage::ReadDone);
         device->ParametersLoaded = 1;
-        ApplyCornerParameters(device);
-        ApplyGridParameters(device);
+        // A calibration written through the driver is the user's: the
+        // controller's memory replaces only one that never was.
+        if (!device->Settings.CalibrationSaved) {
+            ApplyCornerParameters(device);
+            ApplyGridParameters(device);
+        }
     }
     KeSetEvent(&device->ResponseEvent, IO_NO_INCREMENT, FALSE);
 }

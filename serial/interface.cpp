@@ -46,11 +46,32 @@ void CopyLinkToPortPath(DeviceExtension* device, PCUNICODE_STRING linkName)
     RtlAppendUnicodeStringToString(&path, linkName);
 }
 
+// Serial ports already present need no call: the configured devices open
+// theirs when the class driver connects.
+void RegisterPortArrivals(PDEVICE_OBJECT controlDevice)
+{
+    DeviceExtension* control = ExtensionOf(controlDevice);
+    if (control->PortArrivalEntry)
+        return;
+    IoRegisterPlugPlayNotification(EventCategoryDeviceInterfaceChange, 0,
+                                   const_cast<GUID*>(&ComPortInterfaceClass),
+                                   controlDevice->DriverObject, PortArrivalCallback, controlDevice,
+                                   &control->PortArrivalEntry);
+}
+
+void Unregister(PVOID* entry)
+{
+    if (*entry)
+        IoUnregisterPlugPlayNotification(*entry);
+    *entry = nullptr;
+}
+
 } // namespace
 
 NTSTATUS RegisterInterfaceNotification(PDEVICE_OBJECT controlDevice)
 {
     DeviceExtension* control = ExtensionOf(controlDevice);
+    RegisterPortArrivals(controlDevice);
     KeepEarlierRegistration(control);
     return IoRegisterPlugPlayNotification(
         EventCategoryDeviceInterfaceChange, PNPNOTIFY_DEVICE_INTERFACE_INCLUDE_EXISTING_INTERFACES,
@@ -60,20 +81,24 @@ NTSTATUS RegisterInterfaceNotification(PDEVICE_OBJECT controlDevice)
 
 void UnregisterInterfaceNotifications(DeviceExtension* control)
 {
-    if (control->NotificationEntry)
-        IoUnregisterPlugPlayNotification(control->NotificationEntry);
-    control->NotificationEntry = nullptr;
-    for (PVOID& entry : control->EarlierNotificationEntries) {
-        if (entry)
-            IoUnregisterPlugPlayNotification(entry);
-        entry = nullptr;
-    }
+    Unregister(&control->NotificationEntry);
+    Unregister(&control->PortArrivalEntry);
+    for (PVOID& entry : control->EarlierNotificationEntries)
+        Unregister(&entry);
 }
 
+// PASSIVE_LEVEL, in the platform's delivery. The context is the control
+// device, which outlives every registration made on it (a removal only
+// retires it); a call that comes after the registration ended finds it
+// retired, or finds nothing that calls for work.
 NTSTATUS NTAPI InterfaceChangeCallback(PVOID notificationStructure, PVOID context)
 {
     auto* notification = static_cast<PDEVICE_INTERFACE_CHANGE_NOTIFICATION>(notificationStructure);
     auto* controlDevice = static_cast<PDEVICE_OBJECT>(context);
+    DeviceExtension* control = ExtensionOf(controlDevice);
+    MutexGuard hold(&control->ListMutex);
+    if (control->ControlRemoved)
+        return STATUS_SUCCESS;
     if (SameGuid(notification->Event, GUID_DEVICE_INTERFACE_ARRIVAL))
         return InterfaceArrival(controlDevice, notification->SymbolicLinkName);
     if (SameGuid(notification->Event, GUID_DEVICE_INTERFACE_REMOVAL))
@@ -81,8 +106,48 @@ NTSTATUS NTAPI InterfaceChangeCallback(PVOID notificationStructure, PVOID contex
     return STATUS_SUCCESS;
 }
 
+// PASSIVE_LEVEL, in the platform's delivery; the context as above. Which
+// port arrived does not matter: every device still waiting tries its own,
+// and only the one whose name now resolves opens.
+NTSTATUS NTAPI PortArrivalCallback(PVOID notificationStructure, PVOID context)
+{
+    auto* notification = static_cast<PDEVICE_INTERFACE_CHANGE_NOTIFICATION>(notificationStructure);
+    if (!SameGuid(notification->Event, GUID_DEVICE_INTERFACE_ARRIVAL))
+        return STATUS_SUCCESS;
+    DeviceExtension* control = ExtensionOf(static_cast<PDEVICE_OBJECT>(context));
+    MutexGuard hold(&control->ListMutex);
+    if (!control->ControlRemoved)
+        OpenAwaitedPorts(control);
+    return STATUS_SUCCESS;
+}
+
+// Only devices the class connection has linked: the others open theirs when
+// the class driver connects.
+void OpenAwaitedPorts(DeviceExtension* control)
+{
+    for (ListNode* node = control->PortList; node; node = node->Next) {
+        DeviceExtension* device = ExtensionOf(node->Device);
+        if (device->ServiceTarget && device->AwaitingPort && !device->PortOpen)
+            OpenPort(node->Device);
+    }
+}
+
+bool IsListedDevice(DeviceExtension* control, PDEVICE_OBJECT device)
+{
+    for (ListNode* node = control->PortList; node; node = node->Next)
+        if (node->Device == device)
+            return true;
+    for (ListNode* node = control->DynamicList; node; node = node->Next)
+        if (node->Device == device)
+            return true;
+    return false;
+}
+
+// The new device is listed and started under ListMutex, like every other
+// list change: a removal request for it waits until it is whole.
 NTSTATUS InterfaceArrival(PDEVICE_OBJECT controlDevice, PCUNICODE_STRING linkName)
 {
+    MutexGuard hold(&ExtensionOf(controlDevice)->ListMutex);
     PDEVICE_OBJECT own;
     NTSTATUS status = IoCreateDevice(controlDevice->DriverObject, sizeof(DeviceExtension), nullptr,
                                      TouchDeviceType, 0, TRUE, &own);

@@ -17,6 +17,12 @@ bool SameGuid(const GUID& a, const GUID& b)
     return RtlCompareMemory(&a, &b, sizeof(GUID)) == sizeof(GUID);
 }
 
+// What the object manager answers for a name no port has (yet).
+bool IsAbsentPortStatus(NTSTATUS status)
+{
+    return status == STATUS_OBJECT_NAME_NOT_FOUND || status == STATUS_OBJECT_PATH_NOT_FOUND;
+}
+
 // Drops the references and the removal registration of a binding.
 void ReleaseBinding(DeviceExtension* device)
 {
@@ -156,6 +162,7 @@ NTSTATUS BindPort(PDEVICE_OBJECT own)
     PFILE_OBJECT file = nullptr;
     PDEVICE_OBJECT port = nullptr;
     NTSTATUS status = IoGetDeviceObjectPointer(&device->PortPath, FILE_ALL_ACCESS, &file, &port);
+    SetAwaitingPort(device, IsAbsentPortStatus(status) ? 1 : 0);
     if (!NT_SUCCESS(status))
         return status;
     status = ObReferenceObjectByPointer(port, FILE_ALL_ACCESS, nullptr, KernelMode);
@@ -249,9 +256,17 @@ NTSTATUS OpenPort(PDEVICE_OBJECT own)
     return STATUS_SUCCESS;
 }
 
+void SetAwaitingPort(DeviceExtension* device, UCHAR awaiting)
+{
+    SpinLockGuard lock(&device->Lock);
+    device->AwaitingPort = awaiting;
+}
+
+// A closed port is not awaited: the user asked for it, or the device goes.
 NTSTATUS ClosePort(PDEVICE_OBJECT own)
 {
     DeviceExtension* device = ExtensionOf(own);
+    SetAwaitingPort(device, 0);
     SetStopping(device, 1);
     if (device->PortDevice) {
         KeSetEvent(&device->StopEvent, IO_NO_INCREMENT, FALSE);
@@ -309,7 +324,10 @@ NTSTATUS NTAPI PortRemovalCallback(PVOID notificationStructure, PVOID context)
     if (!control)
         return STATUS_SUCCESS;
     KeWaitForSingleObject(&control->ListMutex, Executive, KernelMode, FALSE, nullptr);
-    if (notification->FileObject == ExtensionOf(own)->PortFileObject)
+    // A call after the registration ended may name a device already gone:
+    // it is looked up before it is touched.
+    if (IsListedDevice(control, own) &&
+        notification->FileObject == ExtensionOf(own)->PortFileObject)
         ClosePort(own);
     KeReleaseMutex(&control->ListMutex, FALSE);
     return STATUS_SUCCESS;

@@ -147,6 +147,10 @@ NTSTATUS NTAPI ReadCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID conte
     SpinLockGuard lock(&device->Lock);
     device->ReadInFlight = 0;
     if (IsDisconnectStatus(status)) {
+        // The port went away (not a close cancelling the read): open it
+        // again when it is back.
+        if (!device->Stopping)
+            device->AwaitingPort = 1;
         KeSetEvent(&device->StopEvent, IO_NO_INCREMENT, FALSE);
         ReleaseReadRequest(device);
     } else if (status == STATUS_SUCCESS || status == STATUS_TIMEOUT) {

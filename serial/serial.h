@@ -87,7 +87,22 @@ void DelayMs(LONGLONG milliseconds);
 constexpr GUID CompanionInterfaceClass = {
     0x6f1d2b7a, 0x3c44, 0x4e0b, {0x9a, 0x61, 0x2d, 0x7e, 0x55, 0x10, 0xc8, 0x3f}};
 
+// Serial ports announce this class (GUID_DEVINTERFACE_COMPORT) when they
+// arrive: a configured device waiting for its port then tries it again.
+constexpr GUID ComPortInterfaceClass = {
+    0x86e0d1e0, 0x8089, 0x11d0, {0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73}};
+
+// Registers for arrivals of both classes; each start registers the
+// companion class anew, serial ports once.
 NTSTATUS RegisterInterfaceNotification(PDEVICE_OBJECT controlDevice);
+DRIVER_NOTIFICATION_CALLBACK_ROUTINE PortArrivalCallback;
+// Opens every configured device that waits for its port; ListMutex held.
+void OpenAwaitedPorts(DeviceExtension* control);
+// Whether `device` is in one of the control device's lists; ListMutex held.
+// A notification's context is looked up so, never used before: the callback
+// may come after the device's registration ended and the device is gone.
+bool IsListedDevice(DeviceExtension* control, PDEVICE_OBJECT device);
+void SetAwaitingPort(DeviceExtension* device, UCHAR awaiting);
 DRIVER_NOTIFICATION_CALLBACK_ROUTINE InterfaceChangeCallback;
 NTSTATUS InterfaceArrival(PDEVICE_OBJECT controlDevice, PCUNICODE_STRING linkName);
 NTSTATUS InterfaceRemoval(PDEVICE_OBJECT controlDevice, PCUNICODE_STRING linkName);

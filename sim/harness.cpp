@@ -99,8 +99,13 @@ PDEVICE_OBJECT PipelineRig::AddPortDevice(const std::string& portPath, bool dyna
     for (size_t i = 0; i < portPath.size(); ++i)
         device->PortPath.Buffer[i] = WCHAR(portPath[i]);
     device->PortPath.Length = device->PortPath.MaximumLength = bytes;
-    if (dynamic)
+    if (dynamic) {
+        // Listed like every dynamic device: a removal notification acts
+        // only on a device it finds in a list. The list's teardown ends it.
         device->Settings.ModeStatus |= ModeStatusDynamic;
+        touches_.pop_back();
+        InsertDynamicListDevice(control_, touch);
+    }
     return touch;
 }
 

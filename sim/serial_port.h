@@ -78,6 +78,9 @@ public:
     // remove-complete, and its name is gone.
     void Remove();
     bool Removed() const { return removed_; }
+    // A port behind a companion interface, not a COM port of its own.
+    void MarkInterface() { interface_ = true; }
+    bool IsInterface() const { return interface_; }
 
     // Creates, cleanups and closes the port received.
     int Opens() const { return opens_; }
@@ -132,6 +135,7 @@ private:
     std::vector<ReadCompletionRecord> reads_;
     Panel panel_;
     std::mt19937 panelRandom_;
+    bool interface_ = false;
 };
 
 } // namespace sim

@@ -75,7 +75,9 @@ void System::TearDown()
 {
     if (mousePort_ && !removed_)
         Pnp(IRP_MN_REMOVE_DEVICE);
-    else if (loaded_ && ControlDeviceObject)
+    // A removal only retires the control device: the driver, which has no
+    // unload routine, keeps it until the system goes down, as here.
+    if (loaded_ && ControlDeviceObject)
         DestroyControlDevice(ControlDeviceObject);
     for (const std::string& link : interfaces_)
         hosted::RemoveDeviceInterface(CompanionInterfaceClass, Wide(link));
@@ -108,8 +110,10 @@ NTSTATUS System::AddDevice()
         busDevice_->Flags &= ~DO_DEVICE_INITIALIZING;
     }
     NTSTATUS status = driver_->DriverExtension->AddDevice(driver_, busDevice_);
-    if (NT_SUCCESS(status))
+    if (NT_SUCCESS(status)) {
         mousePort_ = busDevice_->AttachedDevice;
+        removed_ = false;
+    }
     return status;
 }
 
@@ -312,10 +316,29 @@ VOID NTAPI System::ClassService(PDEVICE_OBJECT classDevice, PMOUSE_INPUT_DATA st
     *consumed = take;
 }
 
+// A serial port announces its COM port interface, as a serial port driver
+// does once its \DosDevices name is there.
 SerialPort& System::AddPort(const std::string& name)
+{
+    SerialPort& port = AddPortDevice(name);
+    hosted::AddDeviceInterface(ComPortInterfaceClass, Wide(name));
+    return port;
+}
+
+SerialPort& System::AddPortDevice(const std::string& name)
 {
     ports_.push_back(std::make_unique<SerialPort>(serialDriver_, name, int(ports_.size())));
     return *ports_.back();
+}
+
+void System::RemovePort(const std::string& name)
+{
+    SerialPort* port = FindPort(name);
+    if (!port)
+        return;
+    port->Remove();
+    if (!port->IsInterface())
+        hosted::RemoveDeviceInterface(ComPortInterfaceClass, Wide(name));
 }
 
 SerialPort* System::FindPort(const std::string& name)
@@ -328,7 +351,8 @@ SerialPort* System::FindPort(const std::string& name)
 
 SerialPort& System::AddInterface(const std::string& link)
 {
-    SerialPort& port = AddPort(link);
+    SerialPort& port = AddPortDevice(link);
+    port.MarkInterface();
     interfaces_.push_back(link);
     hosted::AddDeviceInterface(CompanionInterfaceClass, Wide(link));
     return port;

@@ -78,12 +78,15 @@ public:
     ULONGLONG RecordsTaken() const { return recordsTaken_; }
 
     SerialPort& AddPort(const std::string& name);
+    // The port goes away and withdraws its COM port interface.
+    void RemovePort(const std::string& name);
     SerialPort* FindPort(const std::string& name);
     // An interface of the companion class with a port behind it at `link`.
     SerialPort& AddInterface(const std::string& link);
     void RemoveInterface(const std::string& link);
 
 private:
+    SerialPort& AddPortDevice(const std::string& name);
     static NTSTATUS NTAPI BusDispatch(PDEVICE_OBJECT device, PIRP irp);
     static VOID NTAPI CompleteDelayedPower(PKDPC dpc, PVOID context, PVOID, PVOID);
     static VOID NTAPI ClassService(PDEVICE_OBJECT classDevice, PMOUSE_INPUT_DATA start,

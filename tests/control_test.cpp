@@ -113,10 +113,12 @@ TEST_F(ControlTest, ConfiguredDevicesGetEntryNamesAndRequestsContinueTheNumberin
     ConfigureDevice(1, u"COM2");
     ASSERT_EQ(rig.LoadConfiguredDevices(), STATUS_SUCCESS);
 
+    // The list keeps the keys' order, Device0 at the head, as the renumbering
+    // that wrote them had it: a restart changes no position.
     auto listed = Listed(Control().PortList);
     ASSERT_EQ(listed.size(), 2u);
-    DeviceExtension* second = ExtensionOf(listed[0]);
-    DeviceExtension* first = ExtensionOf(listed[1]);
+    DeviceExtension* first = ExtensionOf(listed[0]);
+    DeviceExtension* second = ExtensionOf(listed[1]);
     EXPECT_EQ(Narrow(first->DeviceName), "\\Device\\vornPort0");
     EXPECT_EQ(Narrow(first->LinkName), "\\DosDevices\\vornCom0");
     EXPECT_EQ(Narrow(first->RegistrySubkey), "VORN2000\\Device0");
@@ -126,10 +128,10 @@ TEST_F(ControlTest, ConfiguredDevicesGetEntryNamesAndRequestsContinueTheNumberin
     EXPECT_EQ(Narrow(second->DeviceName), "\\Device\\vornPort1");
     EXPECT_EQ(Narrow(second->RegistrySubkey), "VORN2000\\Device1");
     EXPECT_EQ(first->UnitIndex, 0);
-    EXPECT_EQ(second->UnitIndex, 0);
+    EXPECT_EQ(second->UnitIndex, 1);
     EXPECT_FALSE(first->ServiceTarget) << "not linked before the class driver connects";
     EXPECT_FALSE(first->ReaderThread);
-    EXPECT_TRUE(listed[1]->Flags & DO_BUFFERED_IO);
+    EXPECT_TRUE(listed[0]->Flags & DO_BUFFERED_IO);
 
     kernel.TakeRegistryWrites();
     uint32_t handle = CreatePort("COM3");
@@ -138,16 +140,19 @@ TEST_F(ControlTest, ConfiguredDevicesGetEntryNamesAndRequestsContinueTheNumberin
     EXPECT_EQ(Narrow(made->DeviceName), "\\Device\\2");
     EXPECT_EQ(Narrow(made->LinkName), "\\DosDevices\\2");
     EXPECT_EQ(made->DeviceNumber, 2u);
-    // Renumbered from the head: the new device first, the one made from
-    // Device0 last.
+    // Renumbered from the head: the new device first, then the others in
+    // their order.
     EXPECT_EQ(Listed(Control().PortList).front(), made->Self);
     EXPECT_EQ(made->UnitIndex, 0);
     EXPECT_EQ(Narrow(made->RegistrySubkey), "VORN2000\\Device0");
-    EXPECT_EQ(first->UnitIndex, 2);
-    EXPECT_EQ(Narrow(first->RegistrySubkey), "VORN2000\\Device2");
+    EXPECT_EQ(first->UnitIndex, 1);
+    EXPECT_EQ(Narrow(first->RegistrySubkey), "VORN2000\\Device1");
+    EXPECT_EQ(second->UnitIndex, 2);
     hosted::Kernel::RegistryValue comm;
-    ASSERT_TRUE(kernel.RegistryGet(Key(u"Device2"), u"COMM", &comm));
+    ASSERT_TRUE(kernel.RegistryGet(Key(u"Device1"), u"COMM", &comm));
     EXPECT_EQ(comm.Text, u"COM1");
+    ASSERT_TRUE(kernel.RegistryGet(Key(u"Device2"), u"COMM", &comm));
+    EXPECT_EQ(comm.Text, u"COM2");
     ASSERT_TRUE(kernel.RegistryGet(Key(u"Device0"), u"COMM", &comm));
     EXPECT_EQ(comm.Text, u"COM3");
 

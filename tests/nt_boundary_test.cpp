@@ -167,7 +167,7 @@ TEST_F(BoundaryTest, RequestsOnAHandleKeptAcrossRemovalFailCleanly)
     block.resize(sizeof(DeviceParameterBlock));
 
     EXPECT_EQ(system.Pnp(IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
-    ASSERT_FALSE(ControlDeviceObject);
+    ASSERT_TRUE(ControlRecord()->ControlRemoved);
 
     const struct {
         ULONG Code;

@@ -211,7 +211,8 @@ TEST_F(SystemTest, PlugAndPlayAnswersOfTheMousePort)
 
     EXPECT_EQ(system.Read(ControlDeviceObject), STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(system.Pnp(IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
-    EXPECT_FALSE(ControlDeviceObject);
+    ASSERT_TRUE(ControlDeviceObject) << "retired, kept for the next AddDevice";
+    EXPECT_TRUE(ControlRecord()->ControlRemoved);
 }
 
 TEST_F(SystemTest, ControlDeviceOpensNeverCountAsFirstOrLast)
@@ -234,7 +235,8 @@ TEST_F(SystemTest, RemovalTearsDownRunningDevicesAndLeavesNothing)
     Tap("COM1", 8000, 8000);
     ASSERT_EQ(DynamicCount(), 1u);
     EXPECT_EQ(system.Pnp(IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
-    EXPECT_FALSE(ControlDeviceObject);
+    EXPECT_FALSE(ControlRecord()->PortList);
+    EXPECT_FALSE(ControlRecord()->DynamicList);
     EXPECT_EQ(kernel.LiveThreads(), 1) << "every reader and parameter thread has ended";
 }
 
@@ -272,7 +274,8 @@ TEST_F(SystemTest, ManyStartsAndARemovalLeaveNoRegistration)
     system.AddDevice();
     for (int start = 0; start < 10; ++start)
         ASSERT_EQ(system.Pnp(IRP_MN_START_DEVICE).Status, STATUS_SUCCESS);
-    EXPECT_EQ(kernel.NotificationRegistrations(), 8u) << "the newest eight are kept";
+    EXPECT_EQ(kernel.NotificationRegistrations(), 9u)
+        << "the newest eight of the companion class are kept, and one for serial ports";
     EXPECT_EQ(system.Pnp(IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
     EXPECT_EQ(kernel.NotificationRegistrations(), 0u);
 }

@@ -130,8 +130,8 @@ std::string RegistryLinesOf(const std::string& exported)
     return lines;
 }
 
-// The lines of list, show and globals that the registry keeps: the grid,
-// CalFlags and CalAux live in the controller, the notify mask nowhere.
+// The lines of list, show and globals that the registry keeps: all but the
+// notify mask, which lives nowhere.
 std::string Persisted(const std::string& text)
 {
     static const std::set<std::string> kept = {"LLX",
@@ -169,7 +169,8 @@ std::string Persisted(const std::string& text)
         // Handles are given out anew at each load.
         if (line.rfind("port:", 0) == 0 && line.find(" kind=") != std::string::npos)
             lines += line.substr(0, line.find(' ')) + line.substr(line.find(" kind=")) + "\n";
-        else if (kept.count(line.substr(0, line.find('='))))
+        else if (kept.count(line.substr(0, line.find('='))) || line.rfind("Grid", 0) == 0 ||
+                 line.rfind("Cal", 0) == 0)
             lines += line + "\n";
     }
     return lines;
@@ -178,7 +179,8 @@ std::string Persisted(const std::string& text)
 TEST(VornctlTest, ExportReloadsToTheSameDevicesAndSettings)
 {
     const std::string changes = "ctl add COM3\nctl add COM4\nctl remove port:1\n"
-                                "ctl set port:0 LLX=-5 ULY=1800 Mode=3 CalAux=4\n"
+                                "ctl set port:0 LLX=-5 ULY=1800 Mode=3 CalAux=4 CalFlags=3 "
+                                "GridX3=-7 GridULY=1900\n"
                                 "ctl set port:1 BaudRate=19200 SelDelay=7\n"
                                 "ctl set-globals MouseMode=0x10000000 DoubleClickSpeed=4 "
                                 "Rotation=2 Language=9\n";
@@ -197,6 +199,8 @@ TEST(VornctlTest, ExportReloadsToTheSameDevicesAndSettings)
     EXPECT_EQ(Persisted(reloaded.Output), expected);
     EXPECT_NE(expected.find("port:1 kind="), std::string::npos);
     EXPECT_NE(expected.find("LLX=-5"), std::string::npos);
+    EXPECT_NE(expected.find("GridX3=-7"), std::string::npos);
+    EXPECT_NE(expected.find("CalFlags=3"), std::string::npos);
 }
 
 // Requests as vornctl builds them, checked against each code's layout.

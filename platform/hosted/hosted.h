@@ -142,6 +142,11 @@ public:
     size_t QueuedDpcCount() const;
     // Plug and Play notification registrations not yet ended.
     size_t NotificationRegistrations() const;
+    // IoUnregisterPlugPlayNotification may return while a delivery that
+    // already picked the registration is about to call it (its documentation
+    // says so). On: each registration ended from now on is called once more,
+    // by the next delivery that matches it, after its unregistration returned.
+    void DeliverLateNotifications(bool on);
 
     // The registry, by absolute path ("\\Registry\\Machine\\...") or by a
     // path relative to the services root. Values are REG_DWORD or REG_SZ.

@@ -167,6 +167,14 @@ size_t Kernel::NotificationRegistrations() const
     return state_->Registrations.size();
 }
 
+void Kernel::DeliverLateNotifications(bool on)
+{
+    std::lock_guard<std::mutex> guard(state_->NotificationsLock);
+    state_->LateNotifications = on;
+    if (!on)
+        state_->Departed.clear();
+}
+
 void Kernel::FailNextReference(NTSTATUS status)
 {
     std::lock_guard<std::mutex> guard(state_->ObjectsLock);

@@ -106,7 +106,7 @@ void NotifyTargetDeviceChange(PDEVICE_OBJECT device, const GUID& event)
                      CurrentThread().Irql);
     auto watches = [device](const Registration& registration) {
         return registration.Category == EventCategoryTargetDeviceChange &&
-               registration.FileObject->DeviceObject == device;
+               registration.WatchedDevice == device;
     };
     TellRegistrations(watches, [&event](const Registration& registration) {
         TARGET_DEVICE_REMOVAL_NOTIFICATION notification{};
@@ -139,6 +139,24 @@ void TellRegistrations(const std::function<bool(const Registration&)>& matches,
                 continue;
             registration = found->second;
         }
+        tell(registration);
+        CheckNotificationCallbackReturned();
+    }
+    // Registrations ended while a delivery had already picked them: called
+    // once more, after their unregistration returned.
+    std::vector<Registration> late;
+    {
+        std::lock_guard<std::mutex> guard(k.NotificationsLock);
+        auto& departed = k.Departed;
+        for (auto it = departed.begin(); it != departed.end();)
+            if (matches(*it)) {
+                late.push_back(*it);
+                it = departed.erase(it);
+            } else {
+                ++it;
+            }
+    }
+    for (const Registration& registration : late) {
         tell(registration);
         CheckNotificationCallbackReturned();
     }
@@ -216,8 +234,9 @@ NTSTATUS NTAPI IoRegisterPlugPlayNotification(IO_NOTIFICATION_EVENT_CATEGORY Eve
         return STATUS_INVALID_PARAMETER;
     std::lock_guard<std::mutex> guard(k.NotificationsLock);
     ULONG_PTR id = k.NextRegistration++;
-    k.Registrations[id] = Registration{EventCategory, static_cast<PFILE_OBJECT>(EventCategoryData),
-                                       GUID{}, CallbackRoutine, Context};
+    auto* file = static_cast<PFILE_OBJECT>(EventCategoryData);
+    k.Registrations[id] =
+        Registration{EventCategory, file, GUID{}, CallbackRoutine, Context, file->DeviceObject};
     *NotificationEntry = reinterpret_cast<PVOID>(id);
     return STATUS_SUCCESS;
 }
@@ -235,6 +254,8 @@ NTSTATUS NTAPI IoUnregisterPlugPlayNotification(PVOID NotificationEntry)
             VerifierFail("notification", "IoUnregisterPlugPlayNotification(%p): not registered",
                          NotificationEntry);
         watched = found->second.FileObject;
+        if (k.LateNotifications)
+            k.Departed.push_back(found->second);
         k.Registrations.erase(found);
     }
     if (watched)

@@ -230,6 +230,9 @@ struct Registration {
     GUID InterfaceClass{};   // device-interface change: the class watched
     PDRIVER_NOTIFICATION_CALLBACK_ROUTINE Callback;
     PVOID Context;
+    // Target-device change: the device the file object was opened on, kept
+    // so that a late delivery never looks into a file object since freed.
+    PDEVICE_OBJECT WatchedDevice = nullptr;
 };
 
 struct PoolBlock {
@@ -326,6 +329,9 @@ struct Kernel::State {
     mutable std::mutex NotificationsLock;
     std::map<ULONG_PTR, Registration> Registrations;
     ULONG_PTR NextRegistration = 1;
+    // Ended registrations still owed one late call (DeliverLateNotifications).
+    bool LateNotifications = false;
+    std::vector<Registration> Departed;
     // Device interfaces present, by class, as (class, symbolic link).
     std::vector<std::pair<GUID, std::u16string>> Interfaces;
 };

@@ -571,12 +571,25 @@ void ExportDevice(Session& s, const Device& d, size_t keyNumber)
         s.Print(Dword("ScreenRight", rect.Right));
         s.Print(Dword("ScreenBottom", rect.Bottom));
     }
+    // The whole calibration where the driver keeps it, so that restoring the
+    // backup restores it; one the controller holds stays the controller's.
+    if (!(StateOf(s, d) & DeviceStateCalibrationSaved))
+        return;
+    s.Print(Dword("CalFlags", b.CalFlags));
+    s.Print(Dword("CalAux", b.CalAux));
+    const char* const gridCorners[8] = {"GridLLX", "GridLLY", "GridLRX", "GridLRY",
+                                        "GridURX", "GridURY", "GridULX", "GridULY"};
+    for (int i = 0; i < 8; ++i)
+        s.Print(Dword(gridCorners[i], uint32_t(b.GridCorners[i])));
+    for (int k = 0; k < 25; ++k)
+        s.Print(Dword(("GridX" + std::to_string(k)).c_str(), uint32_t(b.GridX[k])));
+    for (int k = 0; k < 25; ++k)
+        s.Print(Dword(("GridY" + std::to_string(k)).c_str(), uint32_t(b.GridY[k])));
 }
 
-// The configured devices load newest first: the last key read becomes the
-// head of the port list. The head is therefore written as the highest key,
-// so that the next load lists the devices in today's order; the key after
-// the last is removed, since the driver reads keys until the first gap.
+// The configured devices load in key order, Device0 at the head of the port
+// list, so the list's order is the keys'; the key after the last is removed,
+// since the driver reads keys until the first gap.
 Action ExportCommand(const std::vector<std::string>&)
 {
     return [](Session& s) {
@@ -585,7 +598,7 @@ Action ExportCommand(const std::vector<std::string>&)
         s.Print("");
         ExportGlobals(s);
         for (size_t i = 0; i < devices.size(); ++i)
-            ExportDevice(s, devices[i], devices.size() - 1 - i);
+            ExportDevice(s, devices[i], i);
         s.Print("");
         s.Print("[-" + std::string(ServiceKey) + "\\Device" + std::to_string(devices.size()) + "]");
         s.Print("; Interface, RxBufferSize and PointBufferSize cannot be read back from the "

@@ -406,7 +406,8 @@ private:
                                 reports);
         } else if (verb == "remove") {
             Want(w, 3, 3);
-            PortNamed(name).Remove();
+            PortNamed(name);
+            system_.RemovePort(name);
         } else if (verb == "log") {
             Want(w, 3, 3);
             for (const sim::PortRequest& request : PortNamed(name).TakeLog())
