@@ -309,6 +309,22 @@ TEST(VornctlTest, MapMonitorCountsMonitorsFromOne)
     EXPECT_EQ(driver.Rect[0], 7);
 }
 
+// The demo reads its settings back the way a user does, in names and
+// decimal: the corners the controller held, the port, the global settings.
+TEST(VornctlTest, TheDemoShowsTheSettingsByName)
+{
+    ScenarioRun run = RunLines(vornsim::DemoScenario);
+    ASSERT_EQ(run.Exit, 0) << run.Errors;
+    EXPECT_TRUE(LinesStartingWith(run.Output, "ioctl ").empty());
+    EXPECT_NE(run.Output.find("port:0 handle=0x00000001 kind=configured port=COM1 open=yes\n"),
+              std::string::npos);
+    EXPECT_NE(run.Output.find("LLX=1210\nLLY=1330\nLRX=15120\nLRY=1290\nURX=15160\nURY=15010\n"
+                              "ULX=1180\nULY=15050\n"),
+              std::string::npos);
+    EXPECT_NE(run.Output.find("Port=COM1\n"), std::string::npos);
+    EXPECT_NE(run.Output.find("DoubleClickSpeed=2\nDoubleClickSize=2000\n"), std::string::npos);
+}
+
 // The .reg text of export, turned into the scenario lines that set the same
 // registry: what regedit would do on import.
 std::string RegistryLinesOf(const std::string& exported)
