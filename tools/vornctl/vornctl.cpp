@@ -791,7 +791,8 @@ const Command* FindCommand(const std::string& name)
 // Each command's usage, then what it does on the next line.
 std::vector<std::string> UsageLines()
 {
-    std::vector<std::string> lines = {"usage: vornctl COMMAND [ARGS...]"};
+    std::vector<std::string> lines = {"usage: vornctl COMMAND [ARGS...]", "  vornctl help",
+                                      "      this text: each command and what it does"};
     for (const Command& c : Commands) {
         lines.push_back(std::string("  vornctl ") + c.Usage);
         lines.push_back(std::string("      ") + c.Does);
