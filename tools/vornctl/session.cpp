@@ -203,8 +203,6 @@ std::vector<Device> AllDevices(Session& s)
     return devices;
 }
 
-namespace {
-
 std::string Lowered(std::string text)
 {
     for (char& c : text)
@@ -212,6 +210,8 @@ std::string Lowered(std::string text)
             c = char(c - 'A' + 'a');
     return text;
 }
+
+namespace {
 
 // The link as the kernel names it: the Win32 form \\?\ becomes \??\.
 std::string KernelLink(const std::string& text)

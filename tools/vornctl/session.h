@@ -37,6 +37,9 @@ constexpr size_t MaxPortNameLength = 31;
 // A dynamic device keeps a path of up to 128 characters.
 constexpr size_t MaxPortPathLength = 128;
 
+// ASCII letters in lower case: names of ports and settings compare so.
+std::string Lowered(std::string text);
+
 std::string CheckedPortName(const std::string& name);
 std::u16string CheckedPortPath(const std::string& path);
 bool ParseSwitch(const std::string& text);

@@ -131,14 +131,6 @@ std::pair<int64_t, int64_t> RangeOf(Width type)
 
 // ---- names as the user types them ------------------------------------------
 
-std::string Lowered(std::string text)
-{
-    for (char& c : text)
-        if (c >= 'A' && c <= 'Z')
-            c = char(c - 'A' + 'a');
-    return text;
-}
-
 // Edits (insert, delete, replace) between two names, letter case aside.
 size_t EditDistance(const std::string& a, const std::string& b)
 {
