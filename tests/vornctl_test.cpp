@@ -1,6 +1,7 @@
 // The configuration utility as a user meets it: `ctl` lines of a scenario
 // against the loaded driver, and every argument a user might type.
 #include "control/request_codes.h"
+#include "tools/vornctl/session.h"
 #include "tools/vornctl/vornctl.h"
 #include "tests/scenario_run.h"
 
@@ -32,7 +33,9 @@ TEST(VornctlTest, EveryRefusalIsOneLineAndStopsTheScenario)
         {"ctl show port:1", "no such device port:1 (the port list holds 1)"},
         {"ctl show dyn:x", "device index: not a number: x"},
         {"ctl show 0x99", "no such device 0x00000099"},
-        {"ctl show COM1", "a device is port:I, dyn:I or a handle 0x...: COM1"},
+        {"ctl show COM9", "no device on COM9 (vornctl list shows the port of each)"},
+        {"ctl show \\\\?\\PIPE0",
+         "no device on \\\\?\\PIPE0 (vornctl list shows the port of each)"},
         {"ctl add COM12345678901234567890123456789",
          "port name too long: at most 31 characters, the registry keeps no more: "
          "COM12345678901234567890123456789"},
@@ -41,9 +44,37 @@ TEST(VornctlTest, EveryRefusalIsOneLineAndStopsTheScenario)
         {"ctl set port:0 ModeStatus=1", "ModeStatus is read only"},
         {"ctl set port:0 LLX=abc", "LLX: not a number: abc"},
         {"ctl set port:0 CalFlags=65536", "CalFlags: out of range 0..65535: 65536"},
+        {"ctl set port:0 CalFlags=4",
+         "CalFlags: out of range 0..3 (bit 0 grid on, bit 1 swap X and Y): 4"},
+        {"ctl set port:0 LLX=16384",
+         "LLX: out of range 0..16383 (the controller's raw coordinates): 16384"},
+        {"ctl set port:0 GridURY=-1",
+         "GridURY: out of range 0..16383 (the controller's raw coordinates): -1"},
+        {"ctl set port:0 GridY24=2049",
+         "GridY24: out of range -2048..2048 (reference units, the size of the reference "
+         "square): 2049"},
+        {"ctl set port:0 SelDelay=11",
+         "SelDelay: out of range 0..10 (steps of 0.3 s, as DoubleClickSpeed): 11"},
+        {"ctl set port:0 XDeviation=65537",
+         "XDeviation: out of range 0..65536 (no more than the whole screen): 65537"},
+        {"ctl set port:0 BaudRate=9601",
+         "BaudRate: 9601 is not a rate a serial port takes; one of 110, 300, 600, 1200, 2400, "
+         "4800, 9600, 14400, 19200, 38400, 57600, 115200, 128000, 256000"},
+        {"ctl set port:0 BaudRate=0",
+         "BaudRate: 0 is not a rate a serial port takes; one of 110, 300, 600, 1200, 2400, "
+         "4800, 9600, 14400, 19200, 38400, 57600, 115200, 128000, 256000"},
+        {"ctl set port:0 llx=5", "unknown setting llx; did you mean LLX?"},
+        {"ctl set port:0 Baudrate=9600", "unknown setting Baudrate; did you mean BaudRate?"},
+        {"ctl set port:0 ClikDelay=3", "unknown setting ClikDelay; did you mean ClickDelay?"},
+        {"ctl set port:0 swapxy=1", "unknown setting swapxy; did you mean SwapXY?"},
+        {"ctl set port:0 Frobnicate=1", "unknown setting Frobnicate (vornctl show DEV lists them)"},
+        {"ctl set-globals mousemode=1",
+         "unknown global setting mousemode; did you mean MouseMode?"},
+        {"ctl set-globals DoubleClickSpeed=11", "DoubleClickSpeed: out of range 0..10: 11"},
         {"ctl set port:0 LLX=1 LLX=2", "LLX is given twice"},
         {"ctl set port:0 LLX", "expected Name=value, not LLX"},
         {"ctl set port:0 Port=COM2", "Port is set with set-port DEV PORT"},
+        {"ctl set port:0 Screen=0", "Screen is set with map DEV L T R B"},
         {"ctl set port:0 LLX=99999999999", "LLX: out of range: 99999999999"},
         {"ctl set port:0 BaudRate=-1", "BaudRate: out of range 0..4294967295: -1"},
         {"ctl set-port dyn:0 COM2",
@@ -56,7 +87,10 @@ TEST(VornctlTest, EveryRefusalIsOneLineAndStopsTheScenario)
         {"ctl watch", "MouseMode selects no touch events: set bit 28 (0x10000000, lift) or bit 29 "
                       "(0x20000000, touch) with set-globals"},
         {"ctl open port:0", "cannot open the port of port:0 (COM1): the driver answered "
-                            "0xC0000034; is the port present and not in use?"},
+                            "0xC0000034 (object name not found: there is no port of that "
+                            "name); is the port present and not in use?"},
+        {"ctl map port:0 monitor 0", "monitor: out of range 1..64: 0"},
+        {"ctl map port:0 monitor 1", "map DEV monitor N needs the display layout of Windows"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Line);
@@ -89,10 +123,10 @@ TEST(VornctlTest, SetChangesOnlyWhatItNames)
     ScenarioRun run =
         RunLines(std::string(Loaded) + "ctl set port:0 LRX=1900 XDeviation=12\n"
                                        "ctl swap port:0 on\nctl grid port:0 off\n"
-                                       "ctl set port:0 LLX=-7\nctl show port:0\n"
+                                       "ctl set port:0 LLX=7\nctl show port:0\n"
                                        "ctl set port:0 CalFlags=1\nctl show port:0\n");
     ASSERT_EQ(run.Exit, 0) << run.Errors;
-    size_t first = run.Output.find("LLX=-7\n");
+    size_t first = run.Output.find("LLX=7\n");
     ASSERT_NE(first, std::string::npos);
     std::string afterSet = run.Output.substr(first);
     EXPECT_NE(afterSet.find("LRX=1900\n"), std::string::npos);
@@ -102,6 +136,193 @@ TEST(VornctlTest, SetChangesOnlyWhatItNames)
     // Naming CalFlags asks for what its bits say: grid on, swap off.
     std::string afterCalFlags = run.Output.substr(run.Output.find("CalFlags=1\n"));
     EXPECT_NE(afterCalFlags.find("SwapXY=0\nGridEnabled=1\n"), std::string::npos);
+}
+
+// The block write sets both switches from CalFlags, whose two bits may
+// disagree with each other and with the switches: each switch must come back
+// from its own bit, never from the other's.
+TEST(VornctlTest, SetPutsEachSwitchBackFromItsOwnBit)
+{
+    struct Case {
+        const char* Before; // CalFlags, then the switches as the user left them
+        const char* Expected;
+    } const cases[] = {
+        {"ctl set port:0 CalFlags=1\nctl swap port:0 on\n", "SwapXY=1\nGridEnabled=1\n"},
+        {"ctl set port:0 CalFlags=2\nctl grid port:0 on\n", "SwapXY=1\nGridEnabled=1\n"},
+        {"ctl set port:0 CalFlags=1\nctl swap port:0 on\nctl grid port:0 off\n",
+         "SwapXY=1\nGridEnabled=0\n"},
+        {"ctl set port:0 CalFlags=2\nctl swap port:0 off\nctl grid port:0 on\n",
+         "SwapXY=0\nGridEnabled=1\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Before);
+        ScenarioRun run =
+            RunLines(std::string(Loaded) + c.Before + "ctl set port:0 LLX=5\nctl show port:0\n");
+        ASSERT_EQ(run.Exit, 0) << run.Errors;
+        std::string shown = run.Output.substr(run.Output.rfind("LLX=5\n"));
+        EXPECT_NE(shown.find(c.Expected), std::string::npos) << shown;
+    }
+}
+
+// ... and a touch shows it: the swap kept through a set exchanges the axes of
+// the records (the default corners, grid neutral: raw 102, 1945 lands at
+// 3264, 3296 unswapped).
+TEST(VornctlTest, ASwapKeptThroughASetSwapsTheTouches)
+{
+    ScenarioRun run =
+        RunLines("reg set VORN2000\\Device0 COMM sz COM1\n"
+                 "reg set VORN2000 Filter dword 0\n"
+                 "port add COM1\nport answers COM1 0\nload\npnp add\npnp start\n"
+                 "class connect\nsleep 50\n"
+                 "ctl set port:0 LLX=102 LLY=102 LRX=1945 LRY=102 URX=1945 URY=1945 "
+                 "ULX=102 ULY=1945 CalFlags=1\n"
+                 "ctl swap port:0 on\nctl grid port:0 off\n"
+                 "ctl set port:0 Mode=1\n"
+                 "port touch COM1 102 1945\nport touch COM1 102 1945 up\nsleep 600\n");
+    ASSERT_EQ(run.Exit, 0) << run.Errors;
+    EXPECT_EQ(LinesStartingWith(run.Output, "record "),
+              (std::vector<std::string>{"record unit=0 flags=1 buttons=0x1 x=3296 y=3264",
+                                        "record unit=0 flags=1 buttons=0x2 x=3296 y=3264"}));
+}
+
+// Scripts name a screen by its port: the name keeps meaning the same device
+// when a newer device moves it down the port list, in any letter case; an
+// interface device is named by its link, in the kernel's or Win32's form.
+TEST(VornctlTest, ADeviceIsNamedByItsPortOrItsInterfaceLink)
+{
+    ScenarioRun run = RunLines("reg set VORN2000\\Device0 COMM sz COM1\n"
+                               "port add COM1\nport add COM2\niface add \\??\\VORNTOUCH#1\n"
+                               "load\npnp add\npnp start\nclass connect\nsleep 50\n"
+                               "ctl add COM2\nctl list\n"
+                               "ctl set com1 LLX=1300\nctl show port:1\n"
+                               "ctl swap \\\\?\\vorntouch#1 on\nctl show \\??\\VORNTOUCH#1\n"
+                               "ctl close Com2\n");
+    ASSERT_EQ(run.Exit, 0) << run.Errors;
+    EXPECT_NE(run.Output.find("port:1 handle=0x00000001 kind=configured port=COM1 open=yes\n"),
+              std::string::npos);
+    EXPECT_NE(run.Output.find("kind=dynamic port=\\??\\VORNTOUCH#1 open=yes\n"), std::string::npos);
+    EXPECT_NE(run.Output.find("port:1 LLX=1300\n"), std::string::npos);
+    std::string shownPort = run.Output.substr(run.Output.find("port:1 LLX=1300\n"));
+    EXPECT_NE(shownPort.find("LLX=1300\n"), std::string::npos);
+    EXPECT_NE(shownPort.find("Port=COM1\n"), std::string::npos);
+    EXPECT_NE(run.Output.find("dyn:0 SwapXY=1\n"), std::string::npos);
+    std::string shownLink = run.Output.substr(run.Output.find("dyn:0 SwapXY=1\n"));
+    EXPECT_NE(shownLink.find("Port=\\??\\VORNTOUCH#1\nScreen=none\nSwapXY=1\n"), std::string::npos);
+    EXPECT_NE(run.Output.find("port:0 closed\n"), std::string::npos);
+}
+
+TEST(VornctlTest, APortNameOfTwoDevicesIsRefusedNamingBoth)
+{
+    ScenarioRun run = RunLines(std::string(Loaded) + "ctl add com1\nctl show COM1\n");
+    EXPECT_EQ(run.Exit, 2);
+    EXPECT_EQ(run.Errors, "error " + std::to_string(LoadedLines + 2) +
+                              ": COM1 names 2 devices (port:0, port:1); name one by port:I, "
+                              "dyn:I or its handle\n");
+}
+
+TEST(VornctlTest, WatchSaysWhatItWaitsForAndHowToStop)
+{
+    ScenarioRun run =
+        RunLines(std::string(Loaded) + "ctl set-globals MouseMode=0x30000000\nctl watch 3\n"
+                                       "ctl set-globals NotifyMask=1\n");
+    ASSERT_EQ(run.Exit, 0) << run.Errors;
+    EXPECT_NE(run.Output.find("waiting for 3 touch or lift events; Ctrl+C stops\n"),
+              std::string::npos);
+    EXPECT_NE(run.Output.find("vornctl: the wait was ended by another wait or a new NotifyMask "
+                              "(0x00000102)\n"),
+              std::string::npos);
+}
+
+TEST(VornctlTest, StatusesAreShownInWordsWithTheirHex)
+{
+    EXPECT_EQ(vornctl::detail::StatusText(0xC0000043),
+              "0xC0000043 (sharing violation: another program has the port open)");
+    EXPECT_EQ(vornctl::detail::StatusText(0xC0000001),
+              "0xC0000001 (unsuccessful: the driver refused the request)");
+    EXPECT_EQ(vornctl::detail::StatusText(0xC0001234), "0xC0001234 (an error status)");
+}
+
+TEST(VornctlTest, HelpSaysWhatEachCommandDoes)
+{
+    std::vector<std::string> lines = vornctl::UsageLines();
+    size_t commands = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].rfind("  vornctl ", 0) != 0)
+            continue;
+        ++commands;
+        ASSERT_LT(i + 1, lines.size());
+        EXPECT_EQ(lines[i + 1].rfind("      ", 0), 0u) << lines[i];
+        EXPECT_GT(lines[i + 1].size(), 20u) << lines[i];
+    }
+    EXPECT_GE(commands, 18u);
+    EXPECT_NE(lines[lines.size() - 2].find("COM1"), std::string::npos);
+}
+
+// A driver of one configured device, handle 7, that takes every request.
+class OneDeviceTransport : public vorn::Transport {
+public:
+    vorn::Reply Call(uint32_t code, const std::vector<uint8_t>& in, uint32_t out) override
+    {
+        vorn::Reply reply;
+        reply.Status = vorn::StatusSuccess;
+        reply.Output.assign(out, 0);
+        if (code == IoctlPortDeviceCount || code == IoctlPortDeviceHandles)
+            reply.Output[0] = code == IoctlPortDeviceCount ? 1 : 7;
+        if (code == IoctlSetScreenRect)
+            Rect = in;
+        return reply;
+    }
+
+    std::vector<uint8_t> Rect;
+};
+
+// Display Properties numbers monitors from 1; so does map.
+TEST(VornctlTest, MapMonitorCountsMonitorsFromOne)
+{
+    OneDeviceTransport driver;
+    std::vector<int> asked;
+    vornctl::Platform platform;
+    platform.MonitorRect = [&](int monitor, vorn::ScreenRect* rect, std::string*) {
+        asked.push_back(monitor);
+        *rect = {32768, 0, 65536, 65536};
+        return true;
+    };
+    std::vector<std::string> lines;
+    vornctl::Result result = vornctl::Run(
+        {"map", "port:0", "monitor", "2"},
+        [&](std::string&) {
+            struct Borrowed : vorn::Transport {
+                vorn::Transport& Inner;
+                explicit Borrowed(vorn::Transport& inner) : Inner(inner) {}
+                vorn::Reply Call(uint32_t c, const std::vector<uint8_t>& i, uint32_t o) override
+                {
+                    return Inner.Call(c, i, o);
+                }
+            };
+            return std::unique_ptr<vorn::Transport>(new Borrowed(driver));
+        },
+        [&](const std::string& line) { lines.push_back(line); }, platform);
+    ASSERT_EQ(result.Exit, vornctl::ExitOk) << result.Error;
+    EXPECT_EQ(asked, std::vector<int>{2});
+    EXPECT_EQ(lines, std::vector<std::string>{"port:0 screen=32768 0 65536 65536"});
+    ASSERT_EQ(driver.Rect.size(), 20u);
+    EXPECT_EQ(driver.Rect[0], 7);
+}
+
+// The demo reads its settings back the way a user does, in names and
+// decimal: the corners the controller held, the port, the global settings.
+TEST(VornctlTest, TheDemoShowsTheSettingsByName)
+{
+    ScenarioRun run = RunLines(vornsim::DemoScenario);
+    ASSERT_EQ(run.Exit, 0) << run.Errors;
+    EXPECT_TRUE(LinesStartingWith(run.Output, "ioctl ").empty());
+    EXPECT_NE(run.Output.find("port:0 handle=0x00000001 kind=configured port=COM1 open=yes\n"),
+              std::string::npos);
+    EXPECT_NE(run.Output.find("LLX=1210\nLLY=1330\nLRX=15120\nLRY=1290\nURX=15160\nURY=15010\n"
+                              "ULX=1180\nULY=15050\n"),
+              std::string::npos);
+    EXPECT_NE(run.Output.find("Port=COM1\n"), std::string::npos);
+    EXPECT_NE(run.Output.find("DoubleClickSpeed=2\nDoubleClickSize=2000\n"), std::string::npos);
 }
 
 // The .reg text of export, turned into the scenario lines that set the same
@@ -179,7 +400,7 @@ std::string Persisted(const std::string& text)
 TEST(VornctlTest, ExportReloadsToTheSameDevicesAndSettings)
 {
     const std::string changes = "ctl add COM3\nctl add COM4\nctl remove port:1\n"
-                                "ctl set port:0 LLX=-5 ULY=1800 Mode=3 CalAux=4 CalFlags=3 "
+                                "ctl set port:0 LLX=5 ULY=1800 Mode=3 CalAux=4 CalFlags=3 "
                                 "GridX3=-7 GridULY=1900\n"
                                 "ctl set port:1 BaudRate=19200 SelDelay=7\n"
                                 "ctl set-globals MouseMode=0x10000000 DoubleClickSpeed=4 "
@@ -198,7 +419,7 @@ TEST(VornctlTest, ExportReloadsToTheSameDevicesAndSettings)
     std::string expected = Persisted(first.Output.substr(listed));
     EXPECT_EQ(Persisted(reloaded.Output), expected);
     EXPECT_NE(expected.find("port:1 kind="), std::string::npos);
-    EXPECT_NE(expected.find("LLX=-5"), std::string::npos);
+    EXPECT_NE(expected.find("LLX=5\n"), std::string::npos);
     EXPECT_NE(expected.find("GridX3=-7"), std::string::npos);
     EXPECT_NE(expected.find("CalFlags=3"), std::string::npos);
 }

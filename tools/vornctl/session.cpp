@@ -28,9 +28,53 @@ std::string Hex32(uint32_t value)
     return text;
 }
 
+namespace {
+
+struct StatusMeaning {
+    uint32_t Status;
+    const char* Words;
+};
+
+// The statuses a request of vornctl can come back with, from the driver, the
+// I/O manager or the serial port below the driver.
+const StatusMeaning StatusMeanings[] = {
+    {0x00000000, "success"},
+    {0x00000102, "timeout: the wait was ended by another"},
+    {0x00000103, "pending"},
+    {0xC0000001, "unsuccessful: the driver refused the request"},
+    {0xC0000002, "not implemented"},
+    {0xC0000008, "invalid handle"},
+    {0xC000000D, "invalid parameter"},
+    {0xC000000E, "no such device"},
+    {0xC0000010, "invalid device request: the device does not take this request"},
+    {0xC0000022, "access denied"},
+    {0xC0000023, "buffer too small"},
+    {0xC0000033, "object name invalid: not a name of a port"},
+    {0xC0000034, "object name not found: there is no port of that name"},
+    {0xC000003A, "object path not found: there is no port of that name"},
+    {0xC0000043, "sharing violation: another program has the port open"},
+    {0xC0000056, "delete pending: the device is going away"},
+    {0xC000009A, "insufficient resources: out of memory"},
+    {0xC000009D, "device not connected: the port went away"},
+    {0xC00000B5, "I/O timeout"},
+    {0xC00000BB, "not supported"},
+    {0xC0000120, "cancelled"},
+    {0xC0000184, "invalid device state"},
+};
+
+} // namespace
+
+std::string StatusText(uint32_t status)
+{
+    for (const StatusMeaning& m : StatusMeanings)
+        if (m.Status == status)
+            return Hex32(status) + " (" + m.Words + ")";
+    return Hex32(status) + (status >> 30 == 3 ? " (an error status)" : " (a status)");
+}
+
 std::string DriverAnswered(uint32_t status)
 {
-    return "the driver answered " + Hex32(status);
+    return "the driver answered " + StatusText(status);
 }
 
 // ---- numbers ---------------------------------------------------------------
@@ -105,18 +149,27 @@ bool ParseSwitch(const std::string& text)
 
 // ---- devices ---------------------------------------------------------------
 
+const char* const DeviceForms = "a port name such as COM1 (any letter case), an interface link "
+                                "\\??\\..., port:I or dyn:I (the I-th device of that list, "
+                                "newest first) or a handle 0x...";
+
 DeviceRef ParseDevice(const std::string& text)
 {
     auto indexAfter = [&](size_t prefix) {
         return ParseCount(text.substr(prefix), "device index", 0, 0xFFFF);
     };
     if (text.rfind("port:", 0) == 0)
-        return {DeviceRef::Kind::Port, indexAfter(5)};
+        return {DeviceRef::Kind::Port, indexAfter(5), ""};
     if (text.rfind("dyn:", 0) == 0)
-        return {DeviceRef::Kind::Dynamic, indexAfter(4)};
+        return {DeviceRef::Kind::Dynamic, indexAfter(4), ""};
     if (text.rfind("0x", 0) == 0 || text.rfind("0X", 0) == 0)
-        return {DeviceRef::Kind::Handle, uint32_t(ParseNumber(text, "handle", 1, 0xFFFFFFFF))};
-    UsageError("a device is port:I, dyn:I or a handle 0x...: " + text);
+        return {DeviceRef::Kind::Handle, uint32_t(ParseNumber(text, "handle", 1, 0xFFFFFFFF)), ""};
+    bool printable = !text.empty() && text.size() <= MaxPortPathLength;
+    for (char c : text)
+        printable = printable && c > 0x20 && c < 0x7F;
+    if (!printable)
+        UsageError(std::string("a device is ") + DeviceForms + ": " + text);
+    return {DeviceRef::Kind::Named, 0, text};
 }
 
 std::string DeviceText(const Device& d)
@@ -150,8 +203,59 @@ std::vector<Device> AllDevices(Session& s)
     return devices;
 }
 
+std::string Lowered(std::string text)
+{
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z')
+            c = char(c - 'A' + 'a');
+    return text;
+}
+
+namespace {
+
+// The link as the kernel names it: the Win32 form \\?\ becomes \??\.
+std::string KernelLink(const std::string& text)
+{
+    if (text.rfind("\\\\?\\", 0) == 0)
+        return "\\??\\" + text.substr(4);
+    return text;
+}
+
+// The devices whose port name or interface link is `text`, letter case
+// aside, as Windows compares object names.
+std::vector<Device> DevicesNamed(Session& s, const std::string& text)
+{
+    std::string wanted = Lowered(KernelLink(text));
+    std::vector<Device> found;
+    for (const Device& d : AllDevices(s)) {
+        std::string port = PortNameOf(s, d);
+        if (port != "-" && Lowered(port) == wanted)
+            found.push_back(d);
+    }
+    return found;
+}
+
+Device ResolveNamed(Session& s, const std::string& text)
+{
+    std::vector<Device> found = DevicesNamed(s, text);
+    if (found.empty())
+        Refuse("no device on " + text + " (vornctl list shows the port of each)");
+    if (found.size() > 1) {
+        std::string names;
+        for (const Device& d : found)
+            names += (names.empty() ? "" : ", ") + d.Name;
+        Refuse(text + " names " + std::to_string(found.size()) + " devices (" + names +
+               "); name one by port:I, dyn:I or its handle");
+    }
+    return found[0];
+}
+
+} // namespace
+
 Device Resolve(Session& s, const DeviceRef& ref)
 {
+    if (ref.Type == DeviceRef::Kind::Named)
+        return ResolveNamed(s, ref.Text);
     if (ref.Type == DeviceRef::Kind::Handle) {
         for (const Device& d : AllDevices(s))
             if (d.Handle == ref.Value)
@@ -169,13 +273,20 @@ Device Resolve(Session& s, const DeviceRef& ref)
 }
 
 // "-" when the device has no port name (a dynamic device made from a path).
+// A dynamic device made for an interface holds the link without its "\??\";
+// the user sees, and names it by, the whole link.
 std::string PortNameOf(Session& s, const Device& d)
 {
     Answer<std::string> name = s.Client.PortName(d.Handle);
     if (!name.Ok())
         Refuse("cannot read the port name of " + d.Name + ": " + DriverAnswered(name.Status));
+    // A name copied with its terminating null carries it at the end.
+    while (!name.Value.empty() && name.Value.back() == '\0')
+        name.Value.pop_back();
     if (name.Value.empty())
         return "-";
+    if (d.Dynamic)
+        name.Value = "\\??\\" + name.Value;
     // The name comes from the registry or another program: it is shown, never
     // allowed to break a line.
     for (char& c : name.Value)

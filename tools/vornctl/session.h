@@ -23,6 +23,8 @@ struct Failure {
 [[noreturn]] void Refuse(const std::string& why);
 
 std::string Hex32(uint32_t value);
+// A status as the user reads it: its hex and what it means, in words.
+std::string StatusText(uint32_t status);
 std::string DriverAnswered(uint32_t status);
 
 // Decimal, or hex with 0x; an optional '-' only where `low` is negative.
@@ -35,15 +37,23 @@ constexpr size_t MaxPortNameLength = 31;
 // A dynamic device keeps a path of up to 128 characters.
 constexpr size_t MaxPortPathLength = 128;
 
+// ASCII letters in lower case: names of ports and settings compare so.
+std::string Lowered(std::string text);
+
 std::string CheckedPortName(const std::string& name);
 std::u16string CheckedPortPath(const std::string& path);
 bool ParseSwitch(const std::string& text);
 
-// A device as named on the command line: port:I, dyn:I or a handle 0x...
+// A device as named on the command line: port:I, dyn:I, a handle 0x..., or
+// the name of its port (COM1, any letter case) or its interface link.
 struct DeviceRef {
-    enum class Kind { Port, Dynamic, Handle } Type;
-    uint32_t Value; // the index, or the handle
+    enum class Kind { Port, Dynamic, Handle, Named } Type;
+    uint32_t Value = 0; // the index, or the handle
+    std::string Text;   // the port name or link, for Named
 };
+
+// What `help` and the refusals say a DEV may be.
+extern const char* const DeviceForms;
 
 DeviceRef ParseDevice(const std::string& text);
 
@@ -68,7 +78,9 @@ std::vector<uint32_t> Handles(Session& s, bool dynamic);
 std::vector<Device> ListOf(Session& s, bool dynamic);
 std::vector<Device> AllDevices(Session& s);
 Device Resolve(Session& s, const DeviceRef& ref);
-// "-" when the device has no port name; never a control character.
+// The port as the user names it: the port name of a configured device, the
+// interface link of a dynamic one; "-" when there is none; never a control
+// character.
 std::string PortNameOf(Session& s, const Device& d);
 uint32_t StateOf(Session& s, const Device& d);
 vorn::ParameterBlock BlockOf(Session& s, const Device& d);

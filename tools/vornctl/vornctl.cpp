@@ -4,6 +4,7 @@
 
 #include "control/request_codes.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -22,41 +23,68 @@ using vorn::ParameterBlock;
 
 enum class Width { I32, U32, U16 };
 
+// The values that make sense for a field, and the words a refusal gives.
+struct Range {
+    int64_t Low, High;
+    const char* Why; // null: the field's width is its only bound
+};
+
+// A touch report carries X and Y in two 7-bit bytes each.
+constexpr Range RawCoordinate = {0, 16383, "the controller's raw coordinates"};
+// An offset beyond the whole 0..2048 reference square moves every touch off
+// the screen.
+constexpr Range GridOffset = {-2048, 2048, "reference units, the size of the reference square"};
+// The same 0..10 steps as DoubleClickSpeed; 10 is the default.
+constexpr Range Delay = {0, 10, "steps of 0.3 s, as DoubleClickSpeed"};
+// Nothing finer than the whole screen, in raw or output units.
+constexpr Range Deviation = {0, 65536, "no more than the whole screen"};
+// Bit 0 turns the grid on, bit 1 swaps X and Y; no other bit means anything.
+constexpr Range CalFlagBits = {0, 3, "bit 0 grid on, bit 1 swap X and Y"};
+constexpr Range Unchecked = {0, 0, nullptr};
+
+// The rates Win32 names for a serial port (CBR_110 ... CBR_256000 of DCB).
+constexpr uint32_t PortBaudRates[] = {110,   300,   600,   1200,  2400,   4800,   9600,
+                                      14400, 19200, 38400, 57600, 115200, 128000, 256000};
+
 struct FieldRef {
     std::string Name;
     Width Type;
     void* Storage;
     bool Settable;
+    Range Bounds;
 };
 
+// In the order `show` prints them; the corners as the device record keeps
+// them: lower-left, lower-right, upper-right, upper-left.
 std::vector<FieldRef> BlockFields(ParameterBlock& b)
 {
     std::vector<FieldRef> fields = {
-        {"LLX", Width::I32, &b.LLX, true},
-        {"LLY", Width::I32, &b.LLY, true},
-        {"LRX", Width::I32, &b.LRX, true},
-        {"LRY", Width::I32, &b.LRY, true},
-        {"URX", Width::I32, &b.URX, true},
-        {"URY", Width::I32, &b.URY, true},
-        {"ULX", Width::I32, &b.ULX, true},
-        {"ULY", Width::I32, &b.ULY, true},
-        {"BaudRate", Width::U32, &b.BaudRate, true},
-        {"ModeStatus", Width::U32, &b.ModeStatus, false},
-        {"Mode", Width::U32, &b.Mode, true},
-        {"XDeviation", Width::U32, &b.XDeviation, true},
-        {"YDeviation", Width::U32, &b.YDeviation, true},
-        {"SelDelay", Width::U32, &b.SelDelay, true},
-        {"ClickDelay", Width::U32, &b.ClickDelay, true},
-        {"CalFlags", Width::U16, &b.CalFlags, true},
-        {"CalAux", Width::U16, &b.CalAux, true},
+        {"LLX", Width::I32, &b.LLX, true, RawCoordinate},
+        {"LLY", Width::I32, &b.LLY, true, RawCoordinate},
+        {"LRX", Width::I32, &b.LRX, true, RawCoordinate},
+        {"LRY", Width::I32, &b.LRY, true, RawCoordinate},
+        {"URX", Width::I32, &b.URX, true, RawCoordinate},
+        {"URY", Width::I32, &b.URY, true, RawCoordinate},
+        {"ULX", Width::I32, &b.ULX, true, RawCoordinate},
+        {"ULY", Width::I32, &b.ULY, true, RawCoordinate},
+        {"BaudRate", Width::U32, &b.BaudRate, true, Unchecked},
+        {"ModeStatus", Width::U32, &b.ModeStatus, false, Unchecked},
+        {"Mode", Width::U32, &b.Mode, true, Unchecked},
+        {"XDeviation", Width::U32, &b.XDeviation, true, Deviation},
+        {"YDeviation", Width::U32, &b.YDeviation, true, Deviation},
+        {"SelDelay", Width::U32, &b.SelDelay, true, Delay},
+        {"ClickDelay", Width::U32, &b.ClickDelay, true, Delay},
+        {"CalFlags", Width::U16, &b.CalFlags, true, CalFlagBits},
+        {"CalAux", Width::U16, &b.CalAux, true, Unchecked},
     };
     const char* corners[] = {"LLX", "LLY", "LRX", "LRY", "URX", "URY", "ULX", "ULY"};
     for (int i = 0; i < 8; ++i)
-        fields.push_back({std::string("Grid") + corners[i], Width::I32, &b.GridCorners[i], true});
+        fields.push_back(
+            {std::string("Grid") + corners[i], Width::I32, &b.GridCorners[i], true, RawCoordinate});
     for (int i = 0; i < 25; ++i)
-        fields.push_back({"GridX" + std::to_string(i), Width::I32, &b.GridX[i], true});
+        fields.push_back({"GridX" + std::to_string(i), Width::I32, &b.GridX[i], true, GridOffset});
     for (int i = 0; i < 25; ++i)
-        fields.push_back({"GridY" + std::to_string(i), Width::I32, &b.GridY[i], true});
+        fields.push_back({"GridY" + std::to_string(i), Width::I32, &b.GridY[i], true, GridOffset});
     return fields;
 }
 
@@ -101,6 +129,59 @@ std::pair<int64_t, int64_t> RangeOf(Width type)
     return {0, 0};
 }
 
+// ---- names as the user types them ------------------------------------------
+
+// Edits (insert, delete, replace) between two names, letter case aside.
+size_t EditDistance(const std::string& a, const std::string& b)
+{
+    std::string x = Lowered(a), y = Lowered(b);
+    std::vector<size_t> row(y.size() + 1);
+    for (size_t j = 0; j <= y.size(); ++j)
+        row[j] = j;
+    for (size_t i = 1; i <= x.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= y.size(); ++j) {
+            size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (x[i - 1] != y[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[y.size()];
+}
+
+// The name the user most likely meant: the same in another letter case, or
+// else the one name within two edits; empty when there is none.
+std::string Suggestion(const std::string& typed, const std::vector<std::string>& names)
+{
+    for (const std::string& name : names)
+        if (Lowered(name) == Lowered(typed))
+            return name;
+    std::string best;
+    size_t bestDistance = 3;
+    bool tie = false;
+    for (const std::string& name : names) {
+        size_t distance = EditDistance(typed, name);
+        if (distance < bestDistance) {
+            best = name;
+            bestDistance = distance;
+            tie = false;
+        } else if (distance == bestDistance) {
+            tie = true;
+        }
+    }
+    return tie ? "" : best;
+}
+
+[[noreturn]] void UnknownName(const std::string& what, const std::string& typed,
+                              const std::vector<std::string>& names, const std::string& lister)
+{
+    std::string meant = Suggestion(typed, names);
+    if (!meant.empty())
+        UsageError("unknown " + what + " " + typed + "; did you mean " + meant + "?");
+    UsageError("unknown " + what + " " + typed + " (" + lister + " lists them)");
+}
+
 // Name=value arguments, each name once.
 std::vector<std::pair<std::string, std::string>> Assignments(const std::vector<std::string>& args,
                                                              size_t from)
@@ -119,32 +200,73 @@ std::vector<std::pair<std::string, std::string>> Assignments(const std::vector<s
     return pairs;
 }
 
+std::string BaudRateList()
+{
+    std::string list;
+    for (uint32_t rate : PortBaudRates)
+        list += (list.empty() ? "" : ", ") + std::to_string(rate);
+    return list;
+}
+
+int64_t ParseBaudRate(const std::string& text)
+{
+    int64_t rate = ParseNumber(text, "BaudRate", 0, UINT32_MAX);
+    for (uint32_t allowed : PortBaudRates)
+        if (rate == allowed)
+            return rate;
+    UsageError("BaudRate: " + text + " is not a rate a serial port takes; one of " +
+               BaudRateList());
+}
+
+int64_t ParseFieldValue(const FieldRef& field, const std::string& text)
+{
+    if (field.Name == "BaudRate")
+        return ParseBaudRate(text);
+    auto width = RangeOf(field.Type);
+    int64_t value = ParseNumber(text, field.Name, width.first, width.second);
+    const Range& r = field.Bounds;
+    if (r.Why && (value < r.Low || value > r.High))
+        UsageError(field.Name + ": out of range " + std::to_string(r.Low) + ".." +
+                   std::to_string(r.High) + " (" + r.Why + "): " + text);
+    return value;
+}
+
 struct FieldValue {
     std::string Name;
     int64_t Value;
+};
+
+// What `set` takes by another command, and the command.
+const std::pair<const char*, const char*> SetElsewhere[] = {
+    {"Port", "set-port DEV PORT"},
+    {"SwapXY", "swap DEV on|off"},
+    {"GridEnabled", "grid DEV on|off"},
+    {"Screen", "map DEV L T R B"},
 };
 
 std::vector<FieldValue> ParseBlockAssignments(const std::vector<std::string>& args, size_t from)
 {
     ParameterBlock scratch;
     std::vector<FieldRef> fields = BlockFields(scratch);
+    std::vector<std::string> names;
+    for (const FieldRef& f : fields)
+        names.push_back(f.Name);
+    for (const auto& [name, command] : SetElsewhere)
+        names.push_back(name);
     std::vector<FieldValue> values;
     for (const auto& [name, text] : Assignments(args, from)) {
+        for (const auto& [elsewhere, command] : SetElsewhere)
+            if (name == elsewhere)
+                UsageError(name + " is set with " + command);
         const FieldRef* field = nullptr;
         for (const FieldRef& f : fields)
             if (f.Name == name)
                 field = &f;
-        if (name == "Port")
-            UsageError("Port is set with set-port DEV PORT");
-        if (name == "SwapXY" || name == "GridEnabled")
-            UsageError(name + " is set with " + (name == "SwapXY" ? "swap" : "grid") +
-                       " DEV on|off");
         if (!field)
-            UsageError("unknown setting " + name + " (vornctl show DEV lists them)");
+            UnknownName("setting", name, names, "vornctl show DEV");
         if (!field->Settable)
             UsageError(name + " is read only");
-        auto range = RangeOf(field->Type);
-        values.push_back({name, ParseNumber(text, name, range.first, range.second)});
+        values.push_back({name, ParseFieldValue(*field, text)});
     }
     return values;
 }
@@ -155,6 +277,7 @@ struct Command {
     const char* Name;
     size_t MinArgs, MaxArgs; // after the command name; SIZE_MAX: any number
     const char* Usage;
+    const char* Does; // what `help` says the command does
     Action (*Prepare)(const std::vector<std::string>& args);
 };
 
@@ -283,6 +406,9 @@ Action SwitchCommand(const std::vector<std::string>& args)
     };
 }
 
+constexpr uint16_t CalFlagGrid = 1;
+constexpr uint16_t CalFlagSwap = 2;
+
 // Writing the block sets SwapXY and GridEnabled from CalFlags; unless the
 // caller named CalFlags, the switches are put back as they were.
 void KeepSwitches(Session& s, const Device& d, uint32_t before, uint16_t calFlags)
@@ -290,24 +416,25 @@ void KeepSwitches(Session& s, const Device& d, uint32_t before, uint16_t calFlag
     bool swap = (before & DeviceStateSwapXY) != 0;
     bool grid = (before & DeviceStateGridEnabled) != 0;
     uint32_t status = vorn::StatusSuccess;
-    if (swap != ((calFlags & 2) != 0))
+    if (swap != ((calFlags & CalFlagSwap) != 0))
         status = s.Client.SetSwapXY(d.Handle, swap);
-    if (status == vorn::StatusSuccess && grid != ((calFlags & 1) != 0))
+    if (status == vorn::StatusSuccess && grid != ((calFlags & CalFlagGrid) != 0))
         status = s.Client.SetGridEnabled(d.Handle, grid);
     if (status != vorn::StatusSuccess)
         Refuse("settings of " + d.Name +
                " written, but SwapXY and GridEnabled could not be kept: " + DriverAnswered(status));
 }
 
-// map DEV L T R B | map DEV none | (Windows) map DEV monitor N
+// map DEV L T R B | map DEV none | (Windows) map DEV monitor N, the monitors
+// numbered from 1 as Display Properties numbers them.
 Action MapCommand(const std::vector<std::string>& args)
 {
     DeviceRef ref = ParseDevice(args[1]);
     vorn::ScreenRect rect;
-    int monitor = -1;
+    int monitor = 0; // none
     if (args.size() == 3 && args[2] == "none") {
     } else if (args.size() == 4 && args[2] == "monitor") {
-        monitor = int(ParseCount(args[3], "monitor", 0, 63));
+        monitor = int(ParseCount(args[3], "monitor", 1, 64));
     } else if (args.size() == 6) {
         rect = {ParseCount(args[2], "L", 0, 65536), ParseCount(args[3], "T", 0, 65536),
                 ParseCount(args[4], "R", 0, 65536), ParseCount(args[5], "B", 0, 65536)};
@@ -318,7 +445,7 @@ Action MapCommand(const std::vector<std::string>& args)
     }
     return [ref, rect, monitor](Session& s) {
         vorn::ScreenRect chosen = rect;
-        if (monitor >= 0) {
+        if (monitor > 0) {
             if (!s.Features.MonitorRect)
                 Refuse("map DEV monitor N needs the display layout of Windows");
             std::string why;
@@ -412,6 +539,20 @@ Action SetGlobalsCommand(const std::vector<std::string>& args)
 {
     static const std::set<std::string> registryOnly = {
         "A0", "A1", "A2", "A3", "Uppper", "Low", "FilterThreshold", "Filter"};
+    static const std::vector<std::string> names = {"MouseMode",
+                                                   "DoubleClickSpeed",
+                                                   "DoubleClickSize",
+                                                   "Language",
+                                                   "Rotation",
+                                                   "NotifyMask",
+                                                   "A0",
+                                                   "A1",
+                                                   "A2",
+                                                   "A3",
+                                                   "Uppper",
+                                                   "Low",
+                                                   "FilterThreshold",
+                                                   "Filter"};
     std::vector<GlobalChange> changes;
     for (const auto& [name, text] : Assignments(args, 1)) {
         if (registryOnly.count(name))
@@ -426,7 +567,7 @@ Action SetGlobalsCommand(const std::vector<std::string>& args)
         else if (name == "Rotation")
             value = ParseNumber(text, name, 0, 3);
         else
-            UsageError("unknown global setting " + name + " (vornctl globals lists them)");
+            UnknownName("global setting", name, names, "vornctl globals");
         changes.push_back({name, value});
     }
     return [changes](Session& s) {
@@ -484,6 +625,9 @@ Action WatchCommand(const std::vector<std::string>& args)
             Refuse("MouseMode selects no touch events: set bit 28 (0x10000000, lift) or "
                    "bit 29 (0x20000000, touch) with set-globals");
         const char* kind = up && down ? "button" : down ? "down" : "up";
+        const char* which = up && down ? "touch or lift" : down ? "touch" : "lift";
+        s.Print("waiting for " + std::to_string(count) + " " + which + " event" +
+                (count == 1 ? "" : "s") + "; Ctrl+C stops");
         for (uint32_t seen = 1; seen <= count; ++seen) {
             uint32_t status = s.Client.WaitForButtonEvent();
             if (status == vorn::StatusTimeout)
@@ -552,10 +696,10 @@ void ExportDevice(Session& s, const Device& d, size_t keyNumber)
     s.Print(Dword("LLY", uint32_t(b.LLY)));
     s.Print(Dword("LRX", uint32_t(b.LRX)));
     s.Print(Dword("LRY", uint32_t(b.LRY)));
-    s.Print(Dword("ULX", uint32_t(b.ULX)));
-    s.Print(Dword("ULY", uint32_t(b.ULY)));
     s.Print(Dword("URX", uint32_t(b.URX)));
     s.Print(Dword("URY", uint32_t(b.URY)));
+    s.Print(Dword("ULX", uint32_t(b.ULX)));
+    s.Print(Dword("ULY", uint32_t(b.ULY)));
     s.Print(Dword("BaudRate", b.BaudRate));
     s.Print(RegString("COMM", name == "-" ? "" : name));
     s.Print(Dword("ModeStatus", b.ModeStatus));
@@ -607,24 +751,36 @@ Action ExportCommand(const std::vector<std::string>&)
 }
 
 const Command Commands[] = {
-    {"list", 0, 0, "list", ListCommand},
-    {"show", 1, 1, "show DEV", ShowCommand},
-    {"add", 1, 1, "add PORT", AddCommand},
-    {"add-path", 1, 1, "add-path PATH", AddPathCommand},
-    {"remove", 1, 1, "remove DEV", RemoveCommand},
-    {"open", 1, 1, "open DEV", OpenCloseCommand},
-    {"close", 1, 1, "close DEV", OpenCloseCommand},
-    {"set-port", 2, 2, "set-port DEV PORT", SetPortCommand},
-    {"swap", 2, 2, "swap DEV on|off", SwitchCommand},
-    {"grid", 2, 2, "grid DEV on|off", SwitchCommand},
-    {"set", 2, SIZE_MAX, "set DEV Name=value...", SetCommand},
-    {"globals", 0, 0, "globals", GlobalsCommand},
-    {"set-globals", 1, SIZE_MAX, "set-globals Name=value...", SetGlobalsCommand},
-    {"right-click", 0, 0, "right-click", RightClickCommand},
-    {"watch", 0, 1, "watch [N]", WatchCommand},
-    {"export", 0, 0, "export", ExportCommand},
-    {"map", 2, 5, "map DEV L T R B | map DEV none | map DEV monitor N", MapCommand},
-    {"calibrate", 1, 4, "calibrate DEV [4|9|25] [--svg FILE]", CalibrateCommand},
+    {"list", 0, 0, "list",
+     "every touch device: its name, handle, kind, port and whether it is open", ListCommand},
+    {"show", 1, 1, "show DEV", "every setting of the device, Name=value", ShowCommand},
+    {"add", 1, 1, "add PORT", "a configured device on a serial port, kept in the registry",
+     AddCommand},
+    {"add-path", 1, 1, "add-path PATH", "a dynamic device on a device path, until the next restart",
+     AddPathCommand},
+    {"remove", 1, 1, "remove DEV", "the device goes, with its settings", RemoveCommand},
+    {"open", 1, 1, "open DEV", "opens the device's port: its touches reach the screen",
+     OpenCloseCommand},
+    {"close", 1, 1, "close DEV", "closes the device's port", OpenCloseCommand},
+    {"set-port", 2, 2, "set-port DEV PORT", "the serial port the device uses from its next open",
+     SetPortCommand},
+    {"swap", 2, 2, "swap DEV on|off", "exchanges X and Y of the device's touches", SwitchCommand},
+    {"grid", 2, 2, "grid DEV on|off", "the 25-point correction grid on or off", SwitchCommand},
+    {"set", 2, SIZE_MAX, "set DEV Name=value...",
+     "changes the settings it names (show DEV lists them) and keeps the rest", SetCommand},
+    {"globals", 0, 0, "globals", "the driver's global settings, Name=value", GlobalsCommand},
+    {"set-globals", 1, SIZE_MAX, "set-globals Name=value...",
+     "changes the global settings it names", SetGlobalsCommand},
+    {"right-click", 0, 0, "right-click", "the next touch clicks the right button",
+     RightClickCommand},
+    {"watch", 0, 1, "watch [N]", "waits for N touch events (1 if not given); Ctrl+C stops",
+     WatchCommand},
+    {"export", 0, 0, "export", "every setting the registry keeps, as a .reg file for regedit",
+     ExportCommand},
+    {"map", 2, 5, "map DEV L T R B | map DEV none | map DEV monitor N",
+     "the part of the desktop the device covers (0..65536), none, or monitor N from 1", MapCommand},
+    {"calibrate", 1, 4, "calibrate DEV [4|9|25] [--svg FILE]",
+     "touch the targets shown; the calibration is computed and written", CalibrateCommand},
 };
 
 const Command* FindCommand(const std::string& name)
@@ -637,13 +793,18 @@ const Command* FindCommand(const std::string& name)
 
 } // namespace
 
+// Each command's usage, then what it does on the next line.
 std::vector<std::string> UsageLines()
 {
-    std::vector<std::string> lines = {"usage: vornctl COMMAND [ARGS...]"};
-    for (const Command& c : Commands)
+    std::vector<std::string> lines = {"usage: vornctl COMMAND [ARGS...]", "  vornctl help",
+                                      "      this text: each command and what it does"};
+    for (const Command& c : Commands) {
         lines.push_back(std::string("  vornctl ") + c.Usage);
-    lines.push_back("DEV is port:I or dyn:I (the I-th device of that list, newest first) "
-                    "or a handle 0x...");
+        lines.push_back(std::string("      ") + c.Does);
+    }
+    lines.push_back(std::string("DEV is ") + DeviceForms);
+    lines.push_back("A refusal is one line on the error stream; exit status 1: refused, "
+                    "2: wrong arguments.");
     return lines;
 }
 

@@ -56,7 +56,8 @@ struct CalibrationTarget {
 // What only some ways of running vornctl can do; an empty member means the
 // feature is not there.
 struct Platform {
-    // The rectangle of monitor N in 0..65536 units of the virtual desktop.
+    // The rectangle of monitor N, counted from 1 as Display Properties
+    // numbers the monitors, in 0..65536 units of the virtual desktop.
     std::function<bool(int monitor, vorn::ScreenRect* rect, std::string* why)> MonitorRect;
     // A screen to calibrate on; null with `why` when there is none.
     std::function<std::unique_ptr<CalibrationUi>(const CalibrationTarget& target, std::string* why)>

@@ -84,23 +84,38 @@ std::unique_ptr<vorn::Transport> OpenControlDevice(std::string& error)
     return std::make_unique<DeviceIoTransport>(device);
 }
 
-BOOL CALLBACK CollectMonitor(HMONITOR monitor, HDC, LPRECT, LPARAM context)
+// Display device N, counted from 1 as Display Properties numbers the
+// monitors: in the order EnumDisplayDevices lists them, mirroring drivers
+// left out. False with `why` when there is none.
+bool DisplayDevice(int n, DISPLAY_DEVICEA* device, std::string* why)
 {
-    MONITORINFO info = {};
-    info.cbSize = sizeof info;
-    if (GetMonitorInfoA(monitor, &info))
-        reinterpret_cast<std::vector<RECT>*>(context)->push_back(info.rcMonitor);
-    return TRUE;
+    int number = 0;
+    for (DWORD i = 0;; ++i) {
+        *device = {};
+        device->cb = sizeof *device;
+        if (!EnumDisplayDevicesA(nullptr, i, device, 0)) {
+            *why = "no monitor " + std::to_string(n) + " (Display Properties shows " +
+                   std::to_string(number) + ", numbered from 1)";
+            return false;
+        }
+        if (!(device->StateFlags & DISPLAY_DEVICE_MIRRORING_DRIVER) && ++number == n)
+            return true;
+    }
 }
 
-// Monitor N of the display layout, in 0..65536 units of the virtual desktop.
+// Monitor N (from 1) of the display layout, in 0..65536 units of the virtual
+// desktop.
 bool MonitorRect(int n, vorn::ScreenRect* rect, std::string* why)
 {
-    std::vector<RECT> monitors;
-    EnumDisplayMonitors(nullptr, nullptr, CollectMonitor, reinterpret_cast<LPARAM>(&monitors));
-    if (n < 0 || size_t(n) >= monitors.size()) {
-        *why = "no monitor " + std::to_string(n) + " (the display layout has " +
-               std::to_string(monitors.size()) + ")";
+    DISPLAY_DEVICEA device;
+    if (!DisplayDevice(n, &device, why))
+        return false;
+    DEVMODEA mode = {};
+    mode.dmSize = sizeof mode;
+    if (!(device.StateFlags & DISPLAY_DEVICE_ATTACHED_TO_DESKTOP) ||
+        !EnumDisplaySettingsA(device.DeviceName, ENUM_CURRENT_SETTINGS, &mode)) {
+        *why = "monitor " + std::to_string(n) +
+               " is not part of the desktop; extend the desktop onto it in Display Properties";
         return false;
     }
     long long left = GetSystemMetrics(SM_XVIRTUALSCREEN);
@@ -111,11 +126,11 @@ bool MonitorRect(int n, vorn::ScreenRect* rect, std::string* why)
         *why = "the virtual desktop has no size";
         return false;
     }
-    const RECT& m = monitors[n];
-    rect->Left = uint32_t((m.left - left) * 65536 / width);
-    rect->Top = uint32_t((m.top - top) * 65536 / height);
-    rect->Right = uint32_t((m.right - left) * 65536 / width);
-    rect->Bottom = uint32_t((m.bottom - top) * 65536 / height);
+    long long x = mode.dmPosition.x, y = mode.dmPosition.y;
+    rect->Left = uint32_t((x - left) * 65536 / width);
+    rect->Top = uint32_t((y - top) * 65536 / height);
+    rect->Right = uint32_t((x + mode.dmPelsWidth - left) * 65536 / width);
+    rect->Bottom = uint32_t((y + mode.dmPelsHeight - top) * 65536 / height);
     return true;
 }
 

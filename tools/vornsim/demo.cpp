@@ -10,15 +10,18 @@ reg set VORN2000\Device0 BaudRate dword 9600
 reg set VORN2000 DoubleClickSpeed dword 2
 reg set VORN2000 DoubleClickSize dword 2000
 port add COM1
-# Corners as the controller measured them: LL, LR, UL, UR (raw X, Y).
+# Corners as the controller measured them, raw X then Y, in the order
+# vornctl shows them: lower-left, lower-right, upper-right, upper-left.
+# The controller keeps the upper-left corner in words 4 and 5, the
+# upper-right in words 6 and 7.
 port param COM1 0 1210
 port param COM1 1 1330
 port param COM1 2 15120
 port param COM1 3 1290
-port param COM1 4 1180
-port param COM1 5 15050
 port param COM1 6 15160
 port param COM1 7 15010
+port param COM1 4 1180
+port param COM1 5 15050
 load
 pnp add
 pnp start
@@ -45,12 +48,12 @@ port touch COM1 4000 3100
 port touch COM1 4800 3300
 port touch COM1 4800 3300 up
 sleep 600
-# The settings, read back through the control requests.
-ioctl 0x80000414 out=4
-ioctl 0x80000410 in={port:0} out=300
-ioctl 0x80000424 in={port:0} out=16
-ioctl 0x80000484 out=12
-ioctl 0x80000494 out=32
+# The settings, read back by the configuration utility: the device, named
+# by its port, with the corners it took from the controller; then the
+# driver's global settings.
+ctl list
+ctl show COM1
+ctl globals
 )";
 
 } // namespace vornsim
