@@ -3,6 +3,7 @@
 #include "tools/vornctl/session.h"
 
 #include "control/request_codes.h"
+#include "resources/version.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -629,6 +630,7 @@ std::vector<std::string> UsageLines()
     std::vector<std::string> lines = {"usage: vornctl COMMAND [ARGS...]"};
     for (const Command& c : Commands)
         lines.push_back(std::string("  vornctl ") + c.Usage);
+    lines.push_back("  vornctl version");
     lines.push_back("DEV is port:I or dyn:I (the I-th device of that list, newest first) "
                     "or a handle 0x...");
     return lines;
@@ -661,6 +663,13 @@ Result Run(const std::vector<std::string>& args, const Connector& connect, const
         if (args[0] == "help" || args[0] == "--help" || args[0] == "-h") {
             for (const std::string& line : UsageLines())
                 print(line);
+            return {};
+        }
+        // Needs no driver: the version the program and its driver were built as.
+        if (args[0] == "version") {
+            if (args.size() != 1)
+                UsageError("usage: vornctl version");
+            print(VORN_PRODUCT_NAME " " VORN_VERSION_TEXT);
             return {};
         }
         const Command* command = FindCommand(args[0]);

@@ -5,7 +5,7 @@
 #include "platform/kernel.h"
 
 extern "C" __declspec(dllimport) VOID FASTCALL
-KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK, PKLOCK_QUEUE_HANDLE);
+    KeAcquireInStackQueuedSpinLock(PKSPIN_LOCK, PKLOCK_QUEUE_HANDLE);
 
 VOID ProbeNewerHalImport(PKSPIN_LOCK lock, PKLOCK_QUEUE_HANDLE handle)
 {
