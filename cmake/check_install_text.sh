@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks install/INSTALL.txt, what a Windows user reads first: it covers what
 # such a user needs (calibrate, map, open, what open=no means, the unsigned
-# driver prompt, uninstalling from Device Manager), and every vornctl command
-# it shows is one vornctl knows.
+# driver prompt, uninstalling from Device Manager), every vornctl command it
+# shows is one vornctl knows, and vorn.inf gives the driver the version its
+# image carries.
 set -uo pipefail
 vornsim=$1 root=$2
 text=$root/install/INSTALL.txt
@@ -25,4 +26,12 @@ for command in $(grep -o -E 'vornctl [a-z][a-z-]*' "$text" | awk '{print $2}' | 
     echo "ok: vornctl $command"
   fi
 done
+version=$(sed -n 's/^#define VORN_VERSION_TEXT "\(.*\)"$/\1/p' "$root/resources/version.h")
+driver_ver=$(sed -n 's/^DriverVer=[^,]*,\([0-9.]*\).*/\1/p' "$root/install/vorn.inf" | tr -d '\r')
+if [[ -z $version || $driver_ver != "$version" ]]; then
+  echo "FAIL: vorn.inf says DriverVer ${driver_ver:-nothing}, the images carry ${version:-nothing}"
+  failures=$((failures + 1))
+else
+  echo "ok: vorn.inf DriverVer $driver_ver"
+fi
 exit $failures
