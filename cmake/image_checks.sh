@@ -1,6 +1,6 @@
 # Checks shared by the image checks of vorn.sys and vornctl.exe; sourced, with
-# $objdump set to the architecture's objdump. Each prints one FAIL line and
-# returns 1 when the image falls short.
+# $objdump set to the architecture's objdump (its strings is used beside it).
+# Each prints one FAIL line and returns 1 when the image falls short.
 
 vorn_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
@@ -19,7 +19,7 @@ check_version_resource() {
     echo "FAIL: $image has no resources (no version resource)"
     return 1
   fi
-  strings=$(strings -el "$image")
+  strings=$("${objdump%objdump}strings" -el "$image")
   grep -qx 'VS_VERSION_INFO' <<<"$strings" || { echo "FAIL: $image has no version resource"; return 1; }
   for key in FileVersion:$version ProductVersion:$version ProductName:$product FileDescription:; do
     expected=${key#*:}
