@@ -10,6 +10,8 @@
 # One configuration per architecture serves every probe, and no probe
 # rebuilds the driver.
 set -uo pipefail
+# Plain quotes in compiler messages, whatever the caller's locale.
+export LC_ALL=C
 root=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
