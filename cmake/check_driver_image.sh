@@ -57,10 +57,21 @@ if [[ $arch == x86_64 ]]; then
   text=$($objdump -h "$image" | awk '$2 == ".text" {print $1 + 1, $4}')
   text_index=${text% *} text_base=${text#* }
   [[ -n $text_base ]] || { echo "FAIL: $image has no .text"; exit 1; }
-  begins=$($objdump -p "$image" | awk '
+  # "begin end" of each entry, in table order.
+  entries=$($objdump -p "$image" | awk '
     /^The Function Table/ {f = 1; next}
-    f && /^ [0-9a-f]+:/ {print $2}
-    f && /^$/ {f = 0}' | sort -u)
+    f && /^ [0-9a-f]+:/ {print $2, $3}
+    f && /^$/ {f = 0}')
+  # The unwinder finds an entry by binary search: the table must be sorted,
+  # each entry ending before the next begins.
+  unsorted=$(awk '{begin = $1; end = $2}
+    NR > 1 && begin < last_end {print last_begin "-" last_end, begin "-" end}
+    {last_begin = begin; last_end = end}' <<<"$entries")
+  if [[ -n $unsorted ]]; then
+    echo "FAIL: $image has unwind entries out of order or overlapping:" $unsorted
+    exit 1
+  fi
+  begins=$(awk '{print $1}' <<<"$entries" | sort -u)
   symbols=$($objdump -t "$image")
   thunks=$(sed -n 's/.* __imp_\(.*\)$/\1/p' <<<"$symbols" | sort -u)
   functions=$(awk -v sec="(sec +$text_index)" '$0 ~ sec && /\(ty +20\)/ {print $(NF - 1), $NF}' \
