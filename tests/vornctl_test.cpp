@@ -1,12 +1,14 @@
 // The configuration utility as a user meets it: `ctl` lines of a scenario
 // against the loaded driver, and every argument a user might type.
 #include "control/request_codes.h"
+#include "resources/version.h"
 #include "tools/vornctl/session.h"
 #include "tools/vornctl/vornctl.h"
 #include "tests/scenario_run.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <random>
@@ -552,6 +554,32 @@ TEST(VornctlTest, NoArgumentsCrashItOrSendAMismatchedBuffer)
         ran += transport.Requests > 0;
     }
     EXPECT_GT(ran, 200); // enough of the rounds reached the driver
+}
+
+// The version the files carry, without the driver: it answers where the
+// driver is not installed or not running.
+TEST(VornctlTest, VersionPrintsTheProductVersionWithoutTheDriver)
+{
+    bool connected = false;
+    std::vector<std::string> lines;
+    auto connect = [&](std::string& error) {
+        connected = true;
+        error = "no driver";
+        return std::unique_ptr<vorn::Transport>();
+    };
+    auto print = [&](const std::string& line) { lines.push_back(line); };
+    vornctl::Result result = vornctl::Run({"version"}, connect, print);
+    EXPECT_EQ(result.Exit, vornctl::ExitOk);
+    EXPECT_EQ(lines, std::vector<std::string>{"vorn " VORN_VERSION_TEXT});
+    EXPECT_FALSE(connected);
+
+    result = vornctl::Run({"version", "port:0"}, connect, print);
+    EXPECT_EQ(result.Exit, vornctl::ExitUsage);
+    EXPECT_EQ(result.Error, "usage: vornctl version");
+
+    lines.clear();
+    vornctl::Run({"help"}, connect, print);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "  vornctl version"), lines.end());
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "tools/vornctl/session.h"
 
 #include "control/request_codes.h"
+#include "resources/version.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -802,6 +803,8 @@ std::vector<std::string> UsageLines()
         lines.push_back(std::string("  vornctl ") + c.Usage);
         lines.push_back(std::string("      ") + c.Does);
     }
+    lines.push_back("  vornctl version");
+    lines.push_back("      the version of vornctl and of the driver it came with");
     lines.push_back(std::string("DEV is ") + DeviceForms);
     lines.push_back("A refusal is one line on the error stream; exit status 1: refused, "
                     "2: wrong arguments.");
@@ -835,6 +838,13 @@ Result Run(const std::vector<std::string>& args, const Connector& connect, const
         if (args[0] == "help" || args[0] == "--help" || args[0] == "-h") {
             for (const std::string& line : UsageLines())
                 print(line);
+            return {};
+        }
+        // Needs no driver: the version the program and its driver were built as.
+        if (args[0] == "version") {
+            if (args.size() != 1)
+                UsageError("usage: vornctl version");
+            print(VORN_PRODUCT_NAME " " VORN_VERSION_TEXT);
             return {};
         }
         const Command* command = FindCommand(args[0]);
