@@ -606,6 +606,82 @@ TEST(ProcedureTest, AMisclickAtAFourPointCornerIsCaught)
     EXPECT_TRUE(Same(values, Calibrate(Skewed, 4)));
 }
 
+// A finger back on the first target when the second is shown: two targets
+// never share a spot, so the touch is refused at once and the second
+// target stays next, however often the finger lands there.
+TEST(ProcedureTest, ASecondTargetsTouchOnTheFirstTargetsSpotIsRefused)
+{
+    for (int points : {4, 9, 25}) {
+        SCOPED_TRACE(points);
+        Procedure procedure(points);
+        ScreenPoint first = procedure.Targets()[0];
+        ASSERT_EQ(procedure.AddTap(Finger(Linear, first.X, first.Y, 1)),
+                  Procedure::Verdict::Accepted);
+        for (uint32_t again : {2u, 3u}) {
+            EXPECT_EQ(procedure.AddTap(Finger(Linear, first.X, first.Y, again)),
+                      Procedure::Verdict::SameSpot);
+            EXPECT_EQ(procedure.Other(), 0u);
+            EXPECT_EQ(procedure.Next(), 1u);
+            EXPECT_FALSE(procedure.HasTap(1));
+        }
+        ScreenPoint second = procedure.Targets()[1];
+        EXPECT_EQ(procedure.AddTap(Finger(Linear, second.X, second.Y, 4)),
+                  Procedure::Verdict::Accepted);
+        EXPECT_EQ(procedure.Next(), 2u);
+    }
+}
+
+// A user who touches one target at another screen point, and insists: each
+// refused touch is touched again at the same spot and so believed.
+struct Insisting {
+    size_t Target;
+    ScreenPoint At;
+    int Taps = 0;
+
+    void Run(Procedure& procedure, const sim::Panel& panel)
+    {
+        while (procedure.Next() < procedure.Targets().size() && Taps < 200) {
+            size_t target = procedure.Next();
+            ScreenPoint t = target == Target ? At : procedure.Targets()[target];
+            procedure.AddTap(Finger(panel, t.X, t.Y, 100 + uint32_t(target)));
+            ++Taps;
+        }
+    }
+};
+
+// The target at the second grid lines from the bottom left touched a little
+// short of its cell's diagonal: that one cell of the 25-point lattice turns
+// over at that corner, the cells around it do not, and a smooth fit through
+// all the touches still turns the same way everywhere. It is refused.
+TEST(ProcedureTest, ALatticeWithOneFoldedCellIsRefused)
+{
+    const std::vector<ScreenPoint> targets = Procedure(25).Targets();
+    size_t inner = 0;
+    while (targets[inner].X != 32 * 511 || targets[inner].Y != 65536 - 32 * 511)
+        ++inner;
+    for (int reference : {300, 290}) {
+        SCOPED_TRACE(reference);
+        Procedure procedure(25);
+        Insisting user{inner, {32 * reference, 65536 - 32 * reference}};
+        user.Run(procedure, Linear);
+        ASSERT_EQ(procedure.Next(), 25u);
+        DriverValues values;
+        values.Corners[0] = 12345;
+        std::string why;
+        EXPECT_FALSE(procedure.Compute(&values, &why));
+        EXPECT_EQ(why, "the targets were touched in the wrong order: the touches fold over");
+        EXPECT_EQ(values.Corners[0], 12345);
+    }
+    // The same target touched as far off, but not past the diagonal, is a
+    // bad touch in a lattice that does not fold: it calibrates.
+    Procedure fine(25);
+    Insisting fineUser{inner, {32 * 700, 65536 - 32 * 330}};
+    fineUser.Run(fine, Linear);
+    DriverValues values;
+    std::string why;
+    EXPECT_TRUE(fine.Compute(&values, &why)) << why;
+}
+
 TEST(ProcedureTest, BadInputIsRefusedAndChangesNothing)
 {
     DriverValues untouched;
