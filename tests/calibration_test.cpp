@@ -593,6 +593,51 @@ TEST(ProcedureTest, AFourPointMisclickCostsAtMostOneExtraTouch)
     }
 }
 
+// 4-point misclicks along an edge, to the edge's middle: only one pair
+// disagrees, which cannot tell which of its two touches is wrong. With every
+// target touched, the earlier of the two is asked again: a touch that moves
+// was the wrong one; one that lands on its spot again stands, and the other
+// is taken back. Either way at most one touch more than the replacement.
+TEST(ProcedureTest, TouchesThatStillDisagreeAtTheEndAreCheckedByTouchingAgain)
+{
+    Procedure clean(4);
+    User(Linear).Run(clean);
+    struct Case {
+        int Misclick; // the tap, which goes to the middle of its edge
+        std::set<size_t> Pair;
+        size_t Taps;
+    };
+    for (const Case& c : {Case{1, {1, 2}, 5}, Case{3, {0, 3}, 6}}) {
+        SCOPED_TRACE(c.Misclick);
+        Procedure procedure(4);
+        std::vector<Procedure::Verdict> verdicts;
+        std::vector<size_t> others;
+        bool checked = false;
+        while (procedure.Next() < 4 && verdicts.size() < 10) {
+            size_t target = procedure.Next();
+            ScreenPoint t = procedure.Targets()[target];
+            if (int(verdicts.size()) == c.Misclick)
+                t.X = 32768;
+            if (procedure.Checking()) {
+                checked = true;
+                EXPECT_EQ(target, *c.Pair.begin());
+                EXPECT_EQ(procedure.Disputed(), *c.Pair.rbegin());
+            }
+            verdicts.push_back(procedure.AddTap(Finger(Linear, t.X, t.Y, 100 + uint32_t(target))));
+            others.push_back(procedure.Other());
+        }
+        EXPECT_TRUE(checked);
+        EXPECT_EQ(verdicts.size(), c.Taps);
+        for (size_t k = 0; k < 4; ++k)
+            EXPECT_EQ(verdicts[k], Procedure::Verdict::Accepted) << k;
+        if (c.Taps == 6) {
+            EXPECT_EQ(verdicts[4], Procedure::Verdict::TakenBack); // confirmed, the other back
+            EXPECT_EQ(others[4], size_t(c.Misclick));
+        }
+        EXPECT_TRUE(SameTouches(procedure, clean));
+    }
+}
+
 TEST(ProcedureTest, AMisclickAtAFourPointCornerIsCaught)
 {
     Procedure procedure(4);
