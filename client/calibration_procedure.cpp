@@ -13,7 +13,11 @@
 // Which way is "right" on the panel is the way most pairs agree on. A pair
 // that disagrees says one of its two touches is wrong, not which: both are
 // kept until a second disagreement names the touch they share. Only that
-// touch is taken back, and its target is asked again at once.
+// touch is taken back, and its target is asked again at once. When every
+// target is touched and a pair still disagrees, the earlier of the two is
+// asked again: a touch that moves replaces the wrong one, one that lands on
+// its spot again stands and names the other. A refused touch that the
+// finger puts on the same spot again is believed too.
 #include "client/calibration_procedure.h"
 
 #include "client/calibration_least_squares.h"
@@ -34,7 +38,8 @@ namespace {
 // corners 8% off and edges bowed 3% it stays under 14 degrees, under 17
 // with corners 10% off; a touch a third of the screen away from its target
 // turns its pairs with the touches nearby by far more.
-constexpr double PairTolerance = 21.0 * 3.14159265358979323846 / 180.0;
+constexpr double Pi = 3.14159265358979323846;
+constexpr double PairTolerance = 21.0 * Pi / 180.0;
 // Two touches this close are one spot: a finger back on an earlier target,
 // or the same target touched again.
 constexpr double SameSpotRadius = 200.0;
@@ -89,10 +94,50 @@ constexpr Frame Frames[8] = {
 double Deviation(const Frame& frame, Uv screen, RawPoint raw)
 {
     if (std::hypot(raw.X, raw.Y) < SameSpotRadius)
-        return 3.14159265358979323846;
+        return Pi;
     double ex = frame.Uu * screen.U + frame.Uv * screen.V;
     double ey = frame.Vu * screen.U + frame.Vv * screen.V;
     return std::fabs(std::atan2(ex * raw.Y - ey * raw.X, ex * raw.X + ey * raw.Y));
+}
+
+// Two touched targets and how far their touches turn from their targets'
+// step in each frame.
+struct TouchPair {
+    size_t A, B;
+    double Deviation[8];
+};
+
+TouchPair PairOf(size_t a, size_t b, const std::vector<ScreenPoint>& targets,
+                 const std::vector<RawPoint>& measured)
+{
+    Uv ua = UvOf(targets[a].X, targets[a].Y), ub = UvOf(targets[b].X, targets[b].Y);
+    Uv step{ub.U - ua.U, ub.V - ua.V};
+    RawPoint raw{measured[b].X - measured[a].X, measured[b].Y - measured[a].Y};
+    TouchPair pair{a, b, {}};
+    for (int f = 0; f < 8; ++f)
+        pair.Deviation[f] = Deviation(Frames[f], step, raw);
+    return pair;
+}
+
+// The frame that most pairs agree with (the smaller total turn on a tie);
+// -1 when another agrees with as many.
+int CommonFrame(const std::vector<TouchPair>& pairs)
+{
+    int agree[8] = {};
+    double total[8] = {};
+    for (const TouchPair& p : pairs)
+        for (int f = 0; f < 8; ++f) {
+            agree[f] += p.Deviation[f] <= PairTolerance;
+            total[f] += p.Deviation[f];
+        }
+    int best = 0;
+    for (int f = 1; f < 8; ++f)
+        if (agree[f] > agree[best] || (agree[f] == agree[best] && total[f] < total[best]))
+            best = f;
+    for (int f = 0; f < 8; ++f)
+        if (f != best && agree[f] >= agree[best])
+            return -1;
+    return best;
 }
 
 } // namespace
@@ -211,42 +256,17 @@ bool Procedure::Combine(const std::vector<RawPoint>& samples, RawPoint* combined
 // frame chosen by a wrong touch cannot turn the right ones against it.
 std::vector<Procedure::Dispute> Procedure::Disputes() const
 {
-    struct Pair {
-        size_t A, B;
-        double Deviation[8];
-    };
-    std::vector<Pair> pairs;
+    std::vector<TouchPair> pairs;
     for (size_t a = 0; a < targets_.size(); ++a)
-        for (size_t b = a + 1; b < targets_.size(); ++b) {
-            if (!have_[a] || !have_[b])
-                continue;
-            Uv ua = UvOf(targets_[a].X, targets_[a].Y), ub = UvOf(targets_[b].X, targets_[b].Y);
-            Uv step{ub.U - ua.U, ub.V - ua.V};
-            RawPoint raw{measured_[b].X - measured_[a].X, measured_[b].Y - measured_[a].Y};
-            Pair pair{a, b, {}};
-            for (int f = 0; f < 8; ++f)
-                pair.Deviation[f] = Deviation(Frames[f], step, raw);
-            pairs.push_back(pair);
-        }
-    int agree[8] = {};
-    double total[8] = {};
-    for (const Pair& p : pairs)
-        for (int f = 0; f < 8; ++f) {
-            agree[f] += p.Deviation[f] <= PairTolerance;
-            total[f] += p.Deviation[f];
-        }
-    int best = 0, runnerUp = -1;
-    for (int f = 1; f < 8; ++f)
-        if (agree[f] > agree[best] || (agree[f] == agree[best] && total[f] < total[best]))
-            best = f;
-    for (int f = 0; f < 8; ++f)
-        if (f != best && (runnerUp < 0 || agree[f] > agree[runnerUp]))
-            runnerUp = f;
+        for (size_t b = a + 1; b < targets_.size(); ++b)
+            if (have_[a] && have_[b])
+                pairs.push_back(PairOf(a, b, targets_, measured_));
     std::vector<Dispute> disputes;
-    if (runnerUp >= 0 && agree[runnerUp] >= agree[best])
+    int frame = CommonFrame(pairs);
+    if (frame < 0)
         return disputes;
-    for (const Pair& p : pairs)
-        if (p.Deviation[best] > PairTolerance)
+    for (const TouchPair& p : pairs)
+        if (p.Deviation[frame] > PairTolerance)
             disputes.push_back({p.A, p.B});
     return disputes;
 }
