@@ -273,8 +273,10 @@ void RefuseUnlessOpen(Session& s, const Device& d)
 {
     if (StateOf(s, d) & DeviceStatePortOpen)
         return;
-    Refuse("cannot calibrate " + d.Name + ": its port " + PortNameOf(s, d) +
-           " is not open (list shows open=no), so no touch can reach the driver");
+    std::string port = PortNameOf(s, d);
+    Refuse("cannot calibrate " + d.Name + ": " +
+           (port == "-" ? std::string("it has no port") : "its port " + port + " is not open") +
+           " (list shows open=no), so no touch can reach the driver");
 }
 
 } // namespace
