@@ -567,8 +567,9 @@ TEST(ProcedureTest, AMisclickAnywhereCostsOnlyItsOwnTarget)
     }
     EXPECT_EQ(runs, 40 * 34);
     EXPECT_EQ(computed, 34);
-    // Found as soon as the touches can tell: on average within a few taps.
-    EXPECT_LT(delay / runs, 4.0);
+    // Found as soon as the touches can tell: mostly by the very touch or
+    // the next (0.35 taps later on average when this was written).
+    EXPECT_LT(delay / runs, 1.0);
 }
 
 // Four touches cannot always tell at once: a misclick there costs at most
