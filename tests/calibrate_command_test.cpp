@@ -101,6 +101,34 @@ TEST(CalibrateCommandTest, TwentyFivePointsWithAMisclickLandTouchesWhereAimed)
     EXPECT_LT(mean, 80);
 }
 
+// Through the driver, a misclick at every place of a 9- and a 25-point run:
+// one refusal, naming the missed target, which alone is shown twice.
+TEST(CalibrateCommandTest, EveryMisclickThroughTheDriverCostsOnlyItsOwnTarget)
+{
+    for (int points : {9, 25})
+        for (int misclick = 1; misclick <= points; ++misclick) {
+            SCOPED_TRACE(testing::Message() << points << " points, misclick " << misclick);
+            const std::string target =
+                "target " + std::to_string(misclick) + "/" + std::to_string(points);
+            Outcome run = Scenario(Panel() + "ctl calibrate port:0 " + std::to_string(points) +
+                                   " by=COM1 misclick=" + std::to_string(misclick) + "\n");
+            ASSERT_EQ(run.Exit, 0) << run.Errors;
+            std::vector<std::string> refusals;
+            for (const std::string& line : Lines(run.Output, "target "))
+                if (line.find(" again") != std::string::npos)
+                    refusals.push_back(line);
+            ASSERT_EQ(refusals.size(), 1u);
+            EXPECT_EQ(refusals[0].rfind(target + ": ", 0), 0u) << refusals[0];
+            EXPECT_EQ(Lines(run.Output, target + " at ").size(), 2u);
+            size_t shown = 0;
+            for (const std::string& line : Lines(run.Output, "target "))
+                shown +=
+                    line.find(" at ") != std::string::npos && line.find(':') == std::string::npos;
+            EXPECT_EQ(shown, size_t(points) + 1);
+            EXPECT_EQ(Lines(run.Output, "written ").size(), 4u);
+        }
+}
+
 TEST(CalibrateCommandTest, FourAndNinePointsAndTheMeasuringSettingsAreGoneAfterwards)
 {
     for (const char* points : {"4", "9"}) {
