@@ -13,8 +13,9 @@
 // Counters: per method the median over panels of the maximum and mean
 // error; for the engine against the 5-point fit the ratio of those medians
 // and the median and worst per-panel ratios; and the misclick runs (one far
-// tap per panel, at a different place in the sequence each time), which
-// must reach the very values of the clean run.
+// tap per panel in a 25- and a 9-point run, at a different place in the
+// sequence each time), which must refuse no correct touch, ask only the
+// missed target again, and reach the very values of the clean run.
 #include "client/calibration.h"
 #include "sim/panel.h"
 
@@ -75,7 +76,8 @@ struct Run {
     bool Ok = false;
     DriverValues Values;
     int Taps = 0;
-    int Refused = 0;
+    int Refused = 0;        // touches refused or taken back
+    int CorrectRefused = 0; // of them, touches that were where they were aimed
 };
 
 // The engine's procedure with a user who taps each target shown; tap number
@@ -86,8 +88,10 @@ Run Engine(const sim::Panel& panel, int points, uint32_t seed, int misclick = -1
 {
     Procedure procedure(points);
     Run run;
+    std::vector<int> tapOf(procedure.Targets().size(), -1); // the tap each touch came from
     while (procedure.Next() < procedure.Targets().size() && run.Taps < 200) {
         size_t target = procedure.Next();
+        tapOf[target] = run.Taps;
         ScreenPoint t = procedure.Targets()[target];
         std::vector<RawPoint> samples;
         if (run.Taps == misclick) {
@@ -99,8 +103,17 @@ Run Engine(const sim::Panel& panel, int points, uint32_t seed, int misclick = -1
             samples = Tap(panel, t.X, t.Y, seed * 131u + uint32_t(target));
         }
         ++run.Taps;
-        if (procedure.AddTap(samples) != Procedure::Verdict::Accepted)
+        Procedure::Verdict verdict = procedure.AddTap(samples);
+        if (verdict == Procedure::Verdict::Misplaced) {
             ++run.Refused;
+            run.CorrectRefused += run.Taps - 1 != misclick;
+        } else if (verdict == Procedure::Verdict::TakenBack) {
+            ++run.Refused;
+            run.CorrectRefused += tapOf[procedure.Other()] != misclick;
+        } else if (verdict != Procedure::Verdict::Accepted) {
+            ++run.Refused;
+            ++run.CorrectRefused;
+        }
     }
     std::string why;
     run.Ok = procedure.Compute(&run.Values, &why);
@@ -222,7 +235,7 @@ void BM_CalibrationAccuracy(benchmark::State& state)
     const int panels = int(state.range(0));
     std::vector<double> max25, mean25, max9, mean9, max4e, mean4e, max5, mean5, max4, mean4;
     std::vector<double> maxRatio, meanRatio, misclickMax;
-    int failed = 0, misclickSame = 0, misclickRefused = 0;
+    int failed = 0, misclickSame = 0, misclickRefused = 0, correctRefused = 0, extraTaps = 0;
     double misclickWorstLoss = 0;
     for (auto _ : state) {
         std::mt19937 random(20240612);
@@ -251,12 +264,16 @@ void BM_CalibrationAccuracy(benchmark::State& state)
             meanRatio.push_back(e25.Mean / e5.Mean);
 
             Run missed = Engine(panel, 25, seed, p % 25);
-            if (!missed.Ok) {
+            Run missed9 = Engine(panel, 9, seed, p % 9);
+            if (!missed.Ok || !missed9.Ok) {
                 ++failed;
                 continue;
             }
             misclickRefused += missed.Refused > 0;
             misclickSame += SameValues(missed.Values, ours.Values);
+            correctRefused += missed.CorrectRefused + missed9.CorrectRefused;
+            extraTaps += (missed.Taps - 26) + (missed9.Taps - 10);
+            misclickSame += SameValues(missed9.Values, nine.Values);
             Errors em = Measure(panel, missed.Values, testSeed);
             misclickMax.push_back(em.Max);
             misclickWorstLoss = std::max(misclickWorstLoss, em.Max - e25.Max);
@@ -282,7 +299,9 @@ void BM_CalibrationAccuracy(benchmark::State& state)
     c["goal_mean_median_ratio"] = Median(meanRatio);                                 // <= 0.15
     c["goal_mean_worst_ratio"] = *std::max_element(meanRatio.begin(), meanRatio.end());
     c["misclick_detected"] = misclickRefused;
-    c["misclick_same_values"] = misclickSame;
+    c["misclick_same_values"] = misclickSame;       // of 2 per panel (9 and 25 points)
+    c["misclick_correct_refused"] = correctRefused; // 0: no correct touch refused
+    c["misclick_extra_taps"] = extraTaps;           // 0: only the missed target asked again
     c["misclick_max"] = Median(misclickMax);
     c["misclick_worst_loss"] = misclickWorstLoss; // 0: no accuracy lost
 }

@@ -35,7 +35,7 @@ run_point() {
     elif [[ $status -eq 2 ]]; then
         if grep -qE '^error [0-9]+: (no device (port|dyn):[0-9]+|no device on [^ ]+ \(vornctl list shows the port of each\)|no control device|no mouse-port device.*|no such device .*|cannot open \\\\\.\\VORN: the driver is not running.*|\{gone\}: no device has been removed yet)$' "$err"; then
             echo "refused $kind $n $name $first"
-        elif grep -qE '^error [0-9]+: (cannot add a device for .*: the driver made none.*|cannot open the port of (port|dyn):[0-9]+ .*|cannot set the port of (port|dyn):[0-9]+: .*|calibration cancelled \(no record reached the class driver\).*)$' "$err"; then
+        elif grep -qE '^error [0-9]+: (cannot add a device for .*: the driver made none.*|cannot open the port of (port|dyn):[0-9]+ .*|cannot set the port of (port|dyn):[0-9]+: .*|calibration cancelled \(no record reached the class driver\).*|cannot calibrate (port|dyn):[0-9]+: .* \(list shows open=no\).*)$' "$err"; then
             # vornctl refusing a device the failed call left without its
             # object, its port name or its reader: the line names that device.
             echo "refused $kind $n $name $first"

@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
-# vornctl.exe calibrate's window under Wine on a virtual X display, with the
-# real x86_64 vorn.sys installed from its INF and one configured device:
+# vornctl.exe calibrate under Wine on a virtual X display, with the real
+# x86_64 vorn.sys installed from its INF and one configured device:
 #   1. Xvfb, xdotool and ImageMagick (and Wine) from Debian when missing;
 #   2. Xvfb at a fixed size on a display it picks itself, black root, so
 #      whatever is white on the screenshot is our window;
-#   3. `vornctl.exe show port:0` and `globals` remembered, then
-#      `vornctl.exe calibrate port:0` started; once it printed its first target
-#      and the window is mapped, a screenshot of the root window is checked by
-#      its pixels: crosshair, ring, and white everywhere away from them, at the
-#      pixel computed from the printed position and the screen size;
-#   4. Esc typed into the window: vornctl must cancel with exit status 1 and
-#      its cancel line, and `show port:0` and `globals` must print what they
-#      printed before (and `show` printed something else while it waited);
-#   5. `vornctl.exe calibrate port:0 4` left alone: after 15 s without a touch
-#      it cancels the same way, and restores the same way.
+#   3. `vornctl.exe calibrate port:0`: Wine binds no serial port, so the
+#      device's port is not open (list says open=no) and calibrate must refuse
+#      at once with its line and exit status 1, show no window, and leave
+#      `show port:0` and `globals` as they were;
+#   4. calibrate's window itself, shown by calibration_window.exe (the same
+#      window code, for one target): once it printed its first target and the
+#      window is mapped, a screenshot of the root window is checked by its
+#      pixels: crosshair, ring, and white everywhere away from them, at the
+#      pixel computed from the printed position and the screen size; then Esc
+#      typed into the window must cancel with exit status 1 and the cancel line;
+#   5. the window for a 4-point run with the line that explains a refused
+#      touch: the line is drawn above the instruction; left alone, after 15 s
+#      without a touch it cancels the same way.
 # No touch can reach the window: Wine never runs the driver's DPCs, so the
 # event request never completes and the window waits until Esc.
 #
@@ -22,6 +25,7 @@ set -euo pipefail
 build=$1
 helper=$2
 dist=$build/dist/x86_64
+window_exe=$build/sys-x86_64/calibration_window.exe
 logs=$build/wine-calibration
 began=$SECONDS
 # shellcheck source=wine_common.sh
@@ -57,7 +61,7 @@ VORN2000\Device0|YDeviation|dword|30
 EOF
 }
 
-for f in "$dist/vorn.sys" "$dist/vorn.inf" "$dist/vornctl.exe" "$helper"; do
+for f in "$dist/vorn.sys" "$dist/vorn.inf" "$dist/vornctl.exe" "$window_exe" "$helper"; do
     [[ -f $f ]] || fail "$f is missing; build first"
 done
 
@@ -169,9 +173,21 @@ vornctl "$logs/show.before" show port:0
 vornctl "$logs/globals.before" globals
 [[ -s $logs/show.before && -s $logs/globals.before ]] || fail "show or globals printed nothing"
 
-# 3. The calibration, in the background: it waits for a touch that never comes.
-step "starting vornctl calibrate port:0 $points"
-nice -n 10 "$wine" "$dist/vornctl.exe" calibrate port:0 "$points" \
+# 3. calibrate on the device whose port Wine cannot open: refused at once.
+step "vornctl calibrate port:0 $points on a port that is not open"
+refused_after=$SECONDS
+refused_status=0
+wine_run "$dist/vornctl.exe" calibrate port:0 "$points" \
+    >"$logs/refused.out" 2>"$logs/refused.err" || refused_status=$?
+refused_after=$((SECONDS - refused_after))
+refused_window=$(xdotool search --onlyvisible --name '^vorn calibration$' 2>/dev/null | head -n 1 || true)
+vornctl "$logs/show.refused" show port:0
+vornctl "$logs/globals.refused" globals
+
+# 4. calibrate's window, in the background: it waits for a touch that never comes.
+step "starting calibration_window.exe $points"
+: >"$logs/calibrate.out"
+nice -n 10 "$wine" "$window_exe" "$points" \
     </dev/null >"$logs/calibrate.out" 2>"$logs/calibrate.err" &
 calibrate_pid=$!
 
@@ -194,7 +210,7 @@ while ((SECONDS < deadline)); do
 done
 if [[ -z $target || -z $window ]]; then
     cat "$logs/calibrate.out" "$logs/calibrate.err" >&2
-    [[ -n $target ]] || fail "vornctl did not print 'target 1/$points at X Y' within 60 s"
+    [[ -n $target ]] || fail "calibration_window.exe did not print 'target 1/$points at X Y' within 60 s"
     fail "the calibration window (title 'vorn calibration') was not mapped within 60 s"
 fi
 read -r tx ty <<<"$target"
@@ -223,12 +239,7 @@ done
 "$magick" "$run/shot.xwd" "$shot" || fail "cannot save the screenshot as $shot"
 geometry=$(xdotool getwindowgeometry "$window" 2>/dev/null | tr -s ' ' | tr '\n' ' ' || true)
 
-# While the window waits the device runs under the measuring calibration:
-# what `show` prints then differs, so the comparison after the cancel means
-# something.
-vornctl "$logs/show.during" show port:0
-
-# 4. Esc, typed on the X keyboard (XTEST) as a user does. No window manager
+# Esc, typed on the X keyboard (XTEST) as a user does. No window manager
 # runs and Wine leaves X's focus at PointerRoot for this popup, so the key goes
 # to the window under the pointer: put it in the middle of the screen.
 xdotool mousemove $((width / 2)) $((height / 2)) key Escape ||
@@ -247,7 +258,7 @@ if [[ -n $exited ]]; then
     wait "$calibrate_pid" || status=$?
     calibrate_pid=""
 else
-    fail "vornctl calibrate was still running 30 s after Esc"
+    fail "the calibration window was still waiting 30 s after Esc"
 fi
 tr -d '\r' <"$logs/calibrate.out" >"$logs/calibrate.txt"
 tr -d '\r' <"$logs/calibrate.err" >"$logs/calibrate.err.txt"
@@ -368,51 +379,64 @@ text=$("$magick" "$shot" -crop "${width}x$((text_bottom - text_top))+0+$text_top
 ((text > 0)) || check bad "no instruction text in the lower half, away from the target"
 step "screenshot checked at pixel $px,$py"
 
-# The cancel, and every setting back as it was.
-cmp -s "$logs/show.before" "$logs/show.during" &&
-    check bad "show port:0 printed the same while calibrating: no measuring calibration"
-printf 'calibrating port:0 with %s points\ntarget 1/%s at %s %s\n' "$points" "$points" "$tx" "$ty" |
-    diff -u --label expected --label "vornctl calibrate's output" - "$logs/calibrate.txt" ||
-    check bad "vornctl calibrate printed something else"
+# The refusal: at once, in words, nothing shown and nothing changed.
+refusal="vornctl: cannot calibrate port:0: its port COM1 is not open (list shows open=no), so no touch can reach the driver"
+[[ $refused_status -eq 1 && $(tr -d '\r' <"$logs/refused.err") == "$refusal" ]] ||
+    check bad "on a closed port calibrate exited $refused_status with '$(tr -d '\r' <"$logs/refused.err")'," \
+        "not 1 with '$refusal'"
+[[ ! -s $logs/refused.out ]] || check bad "on a closed port calibrate printed $(cat "$logs/refused.out")"
+[[ -z $refused_window ]] || check bad "on a closed port calibrate showed its window"
+((refused_after < 15)) || check bad "the refusal took ${refused_after}s: it waited for a touch"
+diff -u --label before --label after "$logs/show.before" "$logs/show.refused" ||
+    check bad "show port:0 differs after the refusal"
+diff -u --label before --label after "$logs/globals.before" "$logs/globals.refused" ||
+    check bad "globals differ after the refusal"
+
+# The window's cancel.
+printf 'target 1/%s at %s %s\n' "$points" "$tx" "$ty" |
+    diff -u --label expected --label "calibration_window.exe's output" - "$logs/calibrate.txt" ||
+    check bad "calibration_window.exe printed something else"
 cancel="vornctl: calibration cancelled (Esc pressed); the settings are as they were"
 [[ $status -eq 1 && $(cat "$logs/calibrate.err.txt") == "$cancel" ]] ||
-    check bad "after Esc vornctl exited $status with '$(cat "$logs/calibrate.err.txt")'," \
+    check bad "after Esc the window exited $status with '$(cat "$logs/calibrate.err.txt")'," \
         "not 1 with '$cancel'"
-vornctl "$logs/show.after" show port:0
-vornctl "$logs/globals.after" globals
-diff -u --label before --label after "$logs/show.before" "$logs/show.after" ||
-    check bad "show port:0 differs after the cancel"
-diff -u --label before --label after "$logs/globals.before" "$logs/globals.after" ||
-    check bad "globals differ after the cancel"
 
-# 5. Without Esc, 15 s without a touch cancels too, and restores as well.
-step "calibrate port:0 4, left alone"
+# 5. The window with the line that says why a touch was refused, above the
+# instruction; left alone, 15 s without a touch cancels too.
+note="target 1/4: the touch is far from where the other touches put it; touch target 1/4 again"
+step "calibration_window.exe 4 with a refusal's line, left alone"
+: >"$logs/timeout.out"
 deadline=$((SECONDS + 45))
 status=0
-nice -n 10 "$wine" "$dist/vornctl.exe" calibrate port:0 4 \
+nice -n 10 "$wine" "$window_exe" 4 "$note" \
     </dev/null >"$logs/timeout.out" 2>"$logs/timeout.err" &
 calibrate_pid=$!
+# The instruction's baseline is at three quarters of the height for a target
+# in the upper half; the note's a line above it, its glyphs in this band.
+note_top=$((height * 3 / 4 - 48)) note_bottom=$((height * 3 / 4 - 30))
+noted=""
 while kill -0 "$calibrate_pid" 2>/dev/null && ((SECONDS < deadline)); do
+    if [[ -z $noted ]] && tr -d '\r' <"$logs/timeout.out" | grep -qx 'target 1/4 at [0-9]* [0-9]*'; then
+        xwd -root -silent >"$run/note.xwd" 2>/dev/null && "$magick" "$run/note.xwd" "$logs/note.png" &&
+            n=$("$magick" "$logs/note.png" -crop "${width}x$((note_bottom - note_top))+0+$note_top" \
+                +repage -fill black +opaque white -format '%[fx:round(w*h*(1-mean))]' info:) &&
+            ((n > 0)) && noted=yes
+    fi
     sleep 0.5
 done
+[[ -n $noted ]] || check bad "no line above the instruction: the refusal is not shown ($logs/note.png)"
 if kill -0 "$calibrate_pid" 2>/dev/null; then
-    check bad "vornctl calibrate port:0 4 was still waiting after 45 s"
+    check bad "the 4-point window was still waiting after 45 s"
 else
     wait "$calibrate_pid" || status=$?
     calibrate_pid=""
     timeout_line="vornctl: calibration cancelled (no touch for 15 seconds); the settings are as they were"
     [[ $status -eq 1 && $(tr -d '\r' <"$logs/timeout.err") == "$timeout_line" ]] ||
-        check bad "left alone, vornctl exited $status with '$(tr -d '\r' <"$logs/timeout.err")'," \
+        check bad "left alone, the window exited $status with '$(tr -d '\r' <"$logs/timeout.err")'," \
             "not 1 with '$timeout_line'"
     tr -d '\r' <"$logs/timeout.out" | grep -qx 'target 1/4 at [0-9]* [0-9]*' ||
-        check bad "calibrate port:0 4 showed no first target"
+        check bad "the 4-point window showed no first target"
 fi
-vornctl "$logs/show.timeout" show port:0
-vornctl "$logs/globals.timeout" globals
-diff -u --label before --label after "$logs/show.before" "$logs/show.timeout" ||
-    check bad "show port:0 differs after the timeout"
-diff -u --label before --label after "$logs/globals.before" "$logs/globals.timeout" ||
-    check bad "globals differ after the timeout"
 
 elapsed=$((SECONDS - began))
 if ((elapsed >= 300)); then

@@ -18,7 +18,8 @@ using vorn::calibration::Procedure;
 using vorn::calibration::RawPoint;
 using vorn::calibration::ScreenPoint;
 
-constexpr int TriesPerTarget = 3;
+// A target shown this often without a touch that stands ends the run.
+constexpr int TriesPerTarget = 4;
 constexpr uint16_t CalFlagGridOn = 1;
 
 // What the procedure changes, as it was before.
@@ -143,18 +144,63 @@ std::string TargetText(size_t index, size_t count)
     return std::to_string(index + 1) + "/" + std::to_string(count);
 }
 
-// Taps until every target has one; false when the user gave up.
+std::string RawText(const RawPoint& m)
+{
+    return Decimal(m.X) + " " + Decimal(m.Y);
+}
+
+// Why the touch just made was not taken as it was, and where the next one
+// goes; empty when it was simply kept.
+std::string Refusal(const Procedure& procedure, Procedure::Verdict verdict, size_t touched)
+{
+    const size_t count = procedure.Targets().size();
+    const std::string at = "target " + TargetText(touched, count);
+    switch (verdict) {
+    case Procedure::Verdict::Misplaced:
+        return at + ": the touch is far from where the other touches put it; touch target " +
+               TargetText(touched, count) + " again";
+    case Procedure::Verdict::TakenBack:
+        return "target " + TargetText(procedure.Other(), count) +
+               ": its touch is far from where the later touches put it; touch target " +
+               TargetText(procedure.Other(), count) + " again";
+    case Procedure::Verdict::SameSpot:
+        return at + ": the touch landed where target " + TargetText(procedure.Other(), count) +
+               " was touched; touch target " + TargetText(touched, count) + " at its own place";
+    case Procedure::Verdict::TooFew:
+        return at + ": too few samples; touch target " + TargetText(touched, count) +
+               " again and hold a moment";
+    default:
+        return "";
+    }
+}
+
+// Why a touched target is shown again.
+std::string CheckText(const Procedure& procedure)
+{
+    const size_t count = procedure.Targets().size();
+    return "target " + TargetText(procedure.Next(), count) + " and target " +
+           TargetText(procedure.Disputed(), count) + " disagree; touch target " +
+           TargetText(procedure.Next(), count) + " again to tell which is right";
+}
+
+// Taps until every target has one that the others agree with.
 void CollectTaps(Session& s, CalibrationUi& ui, Procedure& procedure, uint32_t rotation)
 {
     const std::vector<ScreenPoint>& targets = procedure.Targets();
     std::vector<int> tries(targets.size(), 0);
+    std::string note;
     for (size_t next; (next = procedure.Next()) < targets.size();) {
         if (++tries[next] > TriesPerTarget)
             Refuse("target " + TargetText(next, targets.size()) + " was not hit in " +
                    std::to_string(TriesPerTarget) + " tries");
+        if (procedure.Checking()) {
+            note = CheckText(procedure);
+            s.Print(note);
+        }
         ScreenPoint shown = Rotated(targets[next], rotation);
         s.Print("target " + TargetText(next, targets.size()) + " at " + std::to_string(shown.X) +
                 " " + std::to_string(shown.Y));
+        ui.Explain(note);
         ui.ShowTarget(next, targets.size(), shown);
         std::vector<ScreenPoint> positions;
         std::string why;
@@ -163,22 +209,16 @@ void CollectTaps(Session& s, CalibrationUi& ui, Procedure& procedure, uint32_t r
         std::vector<RawPoint> samples;
         for (ScreenPoint p : positions)
             samples.push_back(vorn::calibration::RawOf(p));
-        switch (procedure.AddTap(samples)) {
-        case Procedure::Verdict::Accepted: {
-            RawPoint m = procedure.Measured()[next];
-            s.Print("measured " + TargetText(next, targets.size()) + " raw " + Decimal(m.X) + " " +
-                    Decimal(m.Y) + " from " + std::to_string(samples.size()) + " samples");
-            break;
-        }
-        case Procedure::Verdict::Misplaced:
-            s.Print("target " + TargetText(next, targets.size()) +
-                    ": the touch is far from where the others put it; touch it again");
-            break;
-        case Procedure::Verdict::TooFew:
-            s.Print("target " + TargetText(next, targets.size()) +
-                    ": too few samples; touch it again and hold a moment");
-            break;
-        }
+        Procedure::Verdict verdict = procedure.AddTap(samples);
+        if (verdict == Procedure::Verdict::Accepted || verdict == Procedure::Verdict::TakenBack ||
+            verdict == Procedure::Verdict::Confirmed)
+            s.Print(
+                std::string(verdict == Procedure::Verdict::Confirmed ? "confirmed " : "measured ") +
+                TargetText(next, targets.size()) + " raw " + RawText(procedure.Measured()[next]) +
+                " from " + std::to_string(samples.size()) + " samples");
+        note = Refusal(procedure, verdict, next);
+        if (!note.empty())
+            s.Print(note);
     }
 }
 
@@ -227,6 +267,18 @@ void WriteSvg(const std::string& path, const Procedure& procedure, const DriverV
         Refuse("calibration written, but the picture could not be written to " + path);
 }
 
+// No touch reaches the driver from a port that is not open: say so at once
+// rather than wait for touches that cannot come.
+void RefuseUnlessOpen(Session& s, const Device& d)
+{
+    if (StateOf(s, d) & DeviceStatePortOpen)
+        return;
+    std::string port = PortNameOf(s, d);
+    Refuse("cannot calibrate " + d.Name + ": " +
+           (port == "-" ? std::string("it has no port") : "its port " + port + " is not open") +
+           " (list shows open=no), so no touch can reach the driver");
+}
+
 } // namespace
 
 // calibrate DEV [4|9|25] [--svg FILE]
@@ -247,6 +299,7 @@ Action CalibrateCommand(const std::vector<std::string>& args)
         if (!s.Features.OpenCalibration)
             Refuse("calibrate needs a screen to show its targets on");
         Device d = Resolve(s, ref);
+        RefuseUnlessOpen(s, d);
         Saved saved = Save(s, d);
         std::string why;
         std::unique_ptr<CalibrationUi> ui =

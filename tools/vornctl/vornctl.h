@@ -39,6 +39,9 @@ public:
     // Shows target `index` (from 0) of `count` at `target`, in output units
     // of the device's own screen (0..65536 from the left and top edges).
     virtual void ShowTarget(size_t index, size_t count, vorn::calibration::ScreenPoint target) = 0;
+    // Shows, with the next target, why the last touch was not taken as it
+    // was (one line, empty when it was).
+    virtual void Explain(const std::string& why) { (void)why; }
     // Waits for one tap: the record positions seen while the finger was
     // down. False when the user cancelled or no touch came in time, with
     // the reason in `why`.

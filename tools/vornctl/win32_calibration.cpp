@@ -21,12 +21,16 @@ constexpr COLORREF Ink = RGB(0, 0, 0);
 constexpr COLORREF TargetRing = RGB(255, 0, 0);
 const char* const WindowClass = "VornCalibration";
 
+constexpr int LineHeight = 24;
+
 // What the window paints: the target in window pixels and a line of text,
-// which goes in the half of the screen away from the target.
+// which goes in the half of the screen away from the target; above it, why
+// the last touch was refused and where the next one goes, when it was.
 struct Scene {
     POINT Target = {-1, -1};
     POINT TextCentre = {0, 0};
     char Text[160] = "";
+    char Note[240] = "";
 };
 
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
@@ -58,6 +62,9 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         SetTextAlign(dc, TA_CENTER | TA_BASELINE);
         TextOutA(dc, scene->TextCentre.x, scene->TextCentre.y, scene->Text,
                  int(lstrlenA(scene->Text)));
+        if (scene->Note[0])
+            TextOutA(dc, scene->TextCentre.x, scene->TextCentre.y - LineHeight, scene->Note,
+                     int(lstrlenA(scene->Note)));
         EndPaint(window, &paint);
         return 0;
     }
@@ -76,6 +83,11 @@ public:
     {
         DestroyWindow(window_);
         CloseHandle(device_);
+    }
+
+    void Explain(const std::string& why) override
+    {
+        lstrcpynA(scene_.Note, why.c_str(), int(sizeof scene_.Note));
     }
 
     void ShowTarget(size_t index, size_t count, vorn::calibration::ScreenPoint target) override
