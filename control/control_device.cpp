@@ -500,11 +500,14 @@ void SetPortNameFromLink(PDEVICE_OBJECT own, PCUNICODE_STRING linkName)
         return;
     RtlZeroMemory(portName->Buffer, 2 * ULONG(capacity));
     portName->MaximumLength = capacity;
-    // The link is "\??\" followed by the port's own name.
+    // The link is "\??\" followed by the port's own name. Its text ends at
+    // its length: the capacity beyond may hold the terminating zero, which is
+    // no part of a name.
     constexpr USHORT PrefixBytes = 8;
-    if (capacity <= PrefixBytes || !linkName->Buffer)
+    USHORT text = linkName->Length < capacity ? linkName->Length : capacity;
+    if (text <= PrefixBytes || !linkName->Buffer)
         return;
-    USHORT characters = USHORT((capacity - PrefixBytes) / sizeof(WCHAR));
+    USHORT characters = USHORT((text - PrefixBytes) / sizeof(WCHAR));
     RtlCopyMemory(portName->Buffer, linkName->Buffer + PrefixBytes / sizeof(WCHAR),
                   characters * sizeof(WCHAR));
     portName->Length = USHORT(characters * sizeof(WCHAR));

@@ -307,9 +307,10 @@ TEST_F(ControlTest, PortNameFromAnInterfaceLinkDropsItsPrefix)
     WCHAR text[] = u"\\??\\COM12";
     UNICODE_STRING link{18, 20, text};
     SetPortNameFromLink(touch, &link);
-    // The capacity, not the length, counts: the link's zero comes along.
-    EXPECT_EQ(ExtensionOf(touch)->PortName.Length, 12);
-    EXPECT_EQ(Narrow(ExtensionOf(touch)->PortName), std::string("COM12", 6));
+    // The text ends at the link's length: its terminating zero, within the
+    // capacity, does not become part of the name.
+    EXPECT_EQ(ExtensionOf(touch)->PortName.Length, 10);
+    EXPECT_EQ(Narrow(ExtensionOf(touch)->PortName), "COM12");
     ExFreePool(ExtensionOf(touch)->PortName.Buffer);
 
     UNICODE_STRING tiny{8, 8, text};

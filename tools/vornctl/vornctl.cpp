@@ -282,6 +282,14 @@ struct Command {
     Action (*Prepare)(const std::vector<std::string>& args);
 };
 
+// Under a device that waits for its port: why it is not open, and that it
+// needs nothing from the user.
+void PrintWhyNotOpen(Session& s, uint32_t state, const std::string& port)
+{
+    if (!(state & DeviceStatePortOpen) && (state & DeviceStatePortAbsent))
+        s.Print("  port " + port + " is not present; it opens when it appears");
+}
+
 Action ListCommand(const std::vector<std::string>&)
 {
     return [](Session& s) {
@@ -289,9 +297,12 @@ Action ListCommand(const std::vector<std::string>&)
         if (devices.empty())
             s.Print("no touch devices");
         for (const Device& d : devices) {
-            bool open = (StateOf(s, d) & DeviceStatePortOpen) != 0;
+            uint32_t state = StateOf(s, d);
+            bool open = (state & DeviceStatePortOpen) != 0;
+            std::string port = PortNameOf(s, d);
             s.Print(DeviceText(d) + " kind=" + (d.Dynamic ? "dynamic" : "configured") +
-                    " port=" + PortNameOf(s, d) + " open=" + (open ? "yes" : "no"));
+                    " port=" + port + " open=" + (open ? "yes" : "no"));
+            PrintWhyNotOpen(s, state, port);
         }
     };
 }
@@ -332,7 +343,13 @@ Action AddCommand(const std::vector<std::string>& args)
     std::string name = CheckedPortName(args[1]);
     return [name](Session& s) {
         uint32_t handle = CreatedHandle(s.Client.CreatePortDevice(name), name);
-        s.Print("added " + DeviceText({"port:0", handle, false}) + " port=" + name);
+        Device added{"port:0", handle, false};
+        s.Print("added " + DeviceText(added) + " port=" + name);
+        // The device is there whatever its state says; a state that cannot
+        // be read only leaves the note out.
+        vorn::Answer<uint32_t> state = s.Client.DeviceState(handle);
+        if (state.Ok())
+            PrintWhyNotOpen(s, state.Value, name);
     };
 }
 
