@@ -282,11 +282,12 @@ struct Command {
     Action (*Prepare)(const std::vector<std::string>& args);
 };
 
-// Under a device that waits for its port: why it is not open, and that it
-// needs nothing from the user.
-void PrintWhyNotOpen(Session& s, uint32_t state, const std::string& port)
+// Under a configured device that waits for its port: why it is not open,
+// and that it needs nothing from the user. (A dynamic device does not wait:
+// its interface's arrival makes a new one.)
+void PrintWhyNotOpen(Session& s, const Device& d, uint32_t state, const std::string& port)
 {
-    if (!(state & DeviceStatePortOpen) && (state & DeviceStatePortAbsent))
+    if (!d.Dynamic && !(state & DeviceStatePortOpen) && (state & DeviceStatePortAbsent))
         s.Print("  port " + port + " is not present; it opens when it appears");
 }
 
@@ -302,7 +303,7 @@ Action ListCommand(const std::vector<std::string>&)
             std::string port = PortNameOf(s, d);
             s.Print(DeviceText(d) + " kind=" + (d.Dynamic ? "dynamic" : "configured") +
                     " port=" + port + " open=" + (open ? "yes" : "no"));
-            PrintWhyNotOpen(s, state, port);
+            PrintWhyNotOpen(s, d, state, port);
         }
     };
 }
@@ -349,7 +350,7 @@ Action AddCommand(const std::vector<std::string>& args)
         // be read only leaves the note out.
         vorn::Answer<uint32_t> state = s.Client.DeviceState(handle);
         if (state.Ok())
-            PrintWhyNotOpen(s, state.Value, name);
+            PrintWhyNotOpen(s, added, state.Value, name);
     };
 }
 
