@@ -17,6 +17,9 @@ struct ConfiguredDeviceNode {
     ConfiguredDeviceNode* Prev; // always null
     ConfiguredDeviceNode* Next;
     ConfiguredDeviceBlock* Block;
+    // A COMM too long for the block's port name (which stays empty), kept
+    // whole; moves to the device made from the block.
+    UNICODE_STRING StoredPortName;
 };
 
 constexpr USHORT PortNameSettingCapacity = 64;

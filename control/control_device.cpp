@@ -164,6 +164,7 @@ void FreeTouchStrings(DeviceExtension* device)
     FreeString(&device->PortPath);
     FreeString(&device->DeviceName);
     FreeString(&device->PortName);
+    FreeString(&device->StoredPortName);
     FreeString(&device->RegistrySubkey);
     FreeString(&device->Settings.PortNameSetting);
 }
@@ -179,8 +180,9 @@ void DropUnusedBlocks(ConfiguredDeviceNode* from)
 
 // One device from one registry block, numbered `number`.
 NTSTATUS CreateConfiguredDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT controlDevice,
-                                WorkNames* names, ConfiguredDeviceBlock* block)
+                                WorkNames* names, ConfiguredDeviceNode* node)
 {
+    ConfiguredDeviceBlock* block = node->Block;
     DeviceExtension* control = ExtensionOf(controlDevice);
     ULONG number = control->DeviceNumber++;
     ComposeNames(names, VORN_WIDE("\\Device\\vornPort"), VORN_WIDE("\\DosDevices\\vornCom"),
@@ -196,6 +198,8 @@ NTSTATUS CreateConfiguredDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT controlDev
     device->Settings = *block;
     InvalidateCornerMaps(device);
     block->PortNameSetting.Buffer = nullptr;
+    device->StoredPortName = node->StoredPortName;
+    node->StoredPortName.Buffer = nullptr;
 
     SetRecordString(&device->LinkName, LinkNameCapacity, PagedPool, nullptr, &names->Link);
     if (device->LinkName.Buffer)
@@ -291,7 +295,7 @@ NTSTATUS CreateConfiguredTouchPortDevices(PDRIVER_OBJECT driver, PDEVICE_OBJECT 
     }
     NTSTATUS status = STATUS_SUCCESS;
     for (ConfiguredDeviceNode* node = blocks; node; node = node->Next) {
-        status = CreateConfiguredDevice(driver, controlDevice, &names, node->Block);
+        status = CreateConfiguredDevice(driver, controlDevice, &names, node);
         if (!NT_SUCCESS(status))
             break;
     }

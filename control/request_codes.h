@@ -52,6 +52,8 @@ enum DeviceStateBits : unsigned int {
     DeviceStateParametersLoaded = 1u << 1, // the controller's memory was read
     DeviceStateSwapXY = 1u << 2,
     DeviceStateGridEnabled = 1u << 3,
+    // No port name: the one stored for it is too long to use (it is kept).
+    DeviceStatePortNameTooLong = 1u << 4,
 };
 
 static_assert(IoctlClosePort == ControlRequestCode(0x100), "request code");

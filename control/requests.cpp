@@ -239,6 +239,8 @@ NTSTATUS GetDeviceStateRequest(DeviceExtension* device, PIRP irp)
         state |= DeviceStateSwapXY;
     if (device->GridEnabled)
         state |= DeviceStateGridEnabled;
+    if (!device->PortName.Length && device->StoredPortName.Buffer)
+        state |= DeviceStatePortNameTooLong;
     return AnswerValues(irp, &state, 1);
 }
 

@@ -173,6 +173,46 @@ TEST(HostedKernel, MutexIsRecursiveForItsOwner)
 
 // ---- The verifier: each rule fires when broken on purpose ------------------
 
+NTSTATUS NTAPI AnswerTooSmall(PWSTR, ULONG, PVOID, ULONG, PVOID context, PVOID)
+{
+    ++*static_cast<int*>(context);
+    return STATUS_BUFFER_TOO_SMALL;
+}
+
+NTSTATUS NTAPI KeepDword(PWSTR, ULONG type, PVOID data, ULONG, PVOID, PVOID entryContext)
+{
+    if (type == REG_DWORD)
+        *static_cast<ULONG*>(entryContext) = *static_cast<ULONG*>(data);
+    return STATUS_SUCCESS;
+}
+
+// Wine dlls/ntdll/tests/reg.c, test_RtlQueryRegistryValues: a DIRECT string of 2 WCHARs for
+// "C:" gives STATUS_SUCCESS and an untouched buffer (a row without a todo).
+TEST(HostedKernel, AValueThatDoesNotFitIsTakenAsReadAndTheQueryGoesOn)
+{
+    hosted::Kernel kernel;
+    kernel.RegistrySetString(u"Query", u"Long", u"COM1");
+    kernel.RegistrySetDword(u"Query", u"After", 7);
+    kernel.RegistrySetDword(u"Query", u"Last", 9);
+    WCHAR small[2] = {u'#', u'#'};
+    UNICODE_STRING direct = {2, sizeof small, small};
+    ULONG after = 0, last = 0;
+    int answered = 0;
+    RTL_QUERY_REGISTRY_TABLE table[5] = {};
+    table[0] = {nullptr, RTL_QUERY_REGISTRY_DIRECT, const_cast<PWSTR>(u"Long"), &direct, 0, nullptr,
+                0};
+    table[1] = {KeepDword, 0, const_cast<PWSTR>(u"After"), &after, 0, nullptr, 0};
+    table[2] = {AnswerTooSmall, 0, const_cast<PWSTR>(u"Long"), nullptr, 0, nullptr, 0};
+    table[3] = {KeepDword, 0, const_cast<PWSTR>(u"Last"), &last, 0, nullptr, 0};
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, u"Query", table, &answered, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(direct.Length, 2) << "the target stays as it was";
+    EXPECT_EQ(small[0], u'#');
+    EXPECT_EQ(after, 7u);
+    EXPECT_EQ(answered, 1);
+    EXPECT_EQ(last, 9u) << "the entry after a routine's STATUS_BUFFER_TOO_SMALL";
+}
+
 TEST(Verifier, ReleasingASpinLockNotHeldFails)
 {
     EXPECT_EXIT(

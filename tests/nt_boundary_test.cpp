@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 namespace {
 
 class BoundaryTest : public SystemFixture {};
@@ -191,6 +193,48 @@ TEST_F(BoundaryTest, RequestsOnAHandleKeptAcrossRemovalFailCleanly)
             << std::hex << request.Code << ": refused at once, never left pending";
     }
     EXPECT_EQ(kernel.LiveThreads(), 1) << "no request started a thread";
+}
+
+} // namespace
+
+// ---- a stored port name too long to use -------------------------------------
+
+#include "tests/scenario_run.h"
+
+namespace {
+
+// The query takes an overlong COMM as read and leaves the name empty (as
+// Windows does); the device comes up without a port, says why, and every
+// write of the settings puts the user's text back as it was.
+TEST(OverlongPortName, TheDeviceHasNoPortSaysWhyAndTheStoredNameSurvivesRenumbering)
+{
+    const std::string overlong(32, 'X');
+    ScenarioRun run = RunLines("reg set VORN2000\\Device0 COMM sz COM1\n"
+                               "reg set VORN2000\\Device1 COMM sz " +
+                               overlong +
+                               "\n"
+                               "reg set VORN2000\\Device2 COMM sz COM3\n"
+                               "load\npnp add\npnp start\n"
+                               "ctl list\n"
+                               "ctl add COM5\n"
+                               "ctl remove port:0\n" // the newest
+                               "reg dump VORN2000\n"
+                               // The device made from Device1 is the second made.
+                               "ctl set-port 0x00000002 COM4\n"
+                               "reg dump VORN2000\n");
+    ASSERT_EQ(run.Exit, 0) << run.Errors;
+    std::vector<std::string> listed = LinesStartingWith(run.Output, "port:1 handle=");
+    ASSERT_EQ(listed.size(), 1u) << run.Output;
+    EXPECT_NE(listed[0].find(" port=- open=no (its port name in the registry is longer than 31 "
+                             "characters)"),
+              std::string::npos)
+        << listed[0];
+    std::multiset<std::string> names;
+    for (const std::string& line : LinesStartingWith(run.Output, "reg VORN2000\\Device"))
+        if (line.find(" COMM sz ") != std::string::npos)
+            names.insert(line.substr(line.find(" COMM sz ") + 9));
+    EXPECT_EQ(names, (std::multiset<std::string>{"COM1", "COM1", "COM3", "COM3", "COM4", overlong}))
+        << "kept through the renumbering of an add and a removal, replaced by a port the user sets";
 }
 
 } // namespace

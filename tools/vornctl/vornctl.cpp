@@ -165,9 +165,13 @@ Action ListCommand(const std::vector<std::string>&)
         if (devices.empty())
             s.Print("no touch devices");
         for (const Device& d : devices) {
-            bool open = (StateOf(s, d) & DeviceStatePortOpen) != 0;
+            uint32_t state = StateOf(s, d);
+            bool open = (state & DeviceStatePortOpen) != 0;
+            std::string why = (state & DeviceStatePortNameTooLong)
+                                  ? " (its port name in the registry is longer than 31 characters)"
+                                  : "";
             s.Print(DeviceText(d) + " kind=" + (d.Dynamic ? "dynamic" : "configured") +
-                    " port=" + PortNameOf(s, d) + " open=" + (open ? "yes" : "no"));
+                    " port=" + PortNameOf(s, d) + " open=" + (open ? "yes" : "no") + why);
         }
     };
 }
