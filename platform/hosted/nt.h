@@ -77,6 +77,7 @@ typedef const GUID* LPCGUID;
 // Status codes
 
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
+#define NT_ERROR(Status) ((((ULONG)(Status)) >> 30) == 3)
 
 #define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
 #define STATUS_WAIT_0 ((NTSTATUS)0x00000000L)
