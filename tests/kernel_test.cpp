@@ -282,6 +282,58 @@ TEST(Verifier, PagedPoolAtDispatchLevelFails)
         ::testing::ExitedWithCode(3), "verifier: irql: ExAllocatePoolWithTag\\(PagedPool");
 }
 
+// Bug Check 0xC4 (DRIVER_VERIFIER_DETECTED_VIOLATION), parameter 1 = 0x0: a zero-byte request.
+TEST(Verifier, AZeroByteAllocationFails)
+{
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel;
+            ExAllocatePoolWithTag(NonPagedPool, 0, hosted::PoolTag('Z', 'e', 'r', 'o'));
+        },
+        ::testing::ExitedWithCode(3), "verifier: pool: .*'Zero'.*zero-byte allocation");
+}
+
+// ExFreePool (Microsoft docs): at DISPATCH_LEVEL only memory allocated as NonPagedPool.
+TEST(Verifier, PagedPoolFreedAboveApcLevelFails)
+{
+    hosted::Kernel kernel;
+    PVOID nonpaged = ExAllocatePoolWithTag(NonPagedPool, 8, hosted::PoolTag('N', 'p', 'g', 'd'));
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    ExFreePool(nonpaged); // allowed at DISPATCH_LEVEL
+    KeLowerIrql(old);
+    EXPECT_EXIT(
+        {
+            PVOID paged = ExAllocatePoolWithTag(PagedPool, 8, hosted::PoolTag('P', 'a', 'g', 'd'));
+            KIRQL raised;
+            KeRaiseIrql(DISPATCH_LEVEL, &raised);
+            ExFreePool(paged);
+        },
+        ::testing::ExitedWithCode(3),
+        "verifier: irql: ExFreePool.*paged pool .*'Pagd'.* at IRQL 2");
+}
+
+// KeWaitForMultipleObjects (Microsoft docs): more than THREAD_WAIT_OBJECTS objects need a
+// WaitBlockArray; bug check 0xC (MAXIMUM_WAIT_OBJECTS_EXCEEDED) otherwise.
+TEST(Verifier, WaitingOnMoreObjectsThanTheThreadsOwnBlocksWithoutAnArrayFails)
+{
+    hosted::Kernel kernel;
+    KEVENT events[THREAD_WAIT_OBJECTS + 1];
+    PVOID objects[THREAD_WAIT_OBJECTS + 1];
+    for (int i = 0; i <= THREAD_WAIT_OBJECTS; ++i) {
+        KeInitializeEvent(&events[i], NotificationEvent, i == THREAD_WAIT_OBJECTS);
+        objects[i] = &events[i];
+    }
+    alignas(8) UCHAR blocks[(THREAD_WAIT_OBJECTS + 1) * 48]; // room for the caller's KWAIT_BLOCKs
+    EXPECT_EQ(KeWaitForMultipleObjects(THREAD_WAIT_OBJECTS + 1, objects, WaitAny, Executive,
+                                       KernelMode, FALSE, nullptr, blocks),
+              NTSTATUS(STATUS_WAIT_0 + THREAD_WAIT_OBJECTS));
+    EXPECT_EXIT(KeWaitForMultipleObjects(THREAD_WAIT_OBJECTS + 1, objects, WaitAny, Executive,
+                                         KernelMode, FALSE, nullptr, nullptr),
+                ::testing::ExitedWithCode(3),
+                "verifier: wait: .*4 objects and no wait block array");
+}
+
 TEST(Verifier, PoolLeakIsReportedWhenTheKernelGoesAway)
 {
     EXPECT_EXIT(

@@ -1159,11 +1159,18 @@ NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE W
     UNREFERENCED_PARAMETER(WaitReason);
     UNREFERENCED_PARAMETER(WaitMode);
     UNREFERENCED_PARAMETER(Alertable);
-    UNREFERENCED_PARAMETER(WaitBlockArray);
     if (WaitType != WaitAny)
         VerifierFail("wait", "KeWaitForMultipleObjects: only WaitAny is provided");
-    if (Count == 0 || Count > 64)
+    // The thread's own wait blocks serve THREAD_WAIT_OBJECTS objects; beyond
+    // that the caller gives an array, and beyond MAXIMUM_WAIT_OBJECTS nothing
+    // serves. NT stops with bug check 0xC (MAXIMUM_WAIT_OBJECTS_EXCEEDED).
+    if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS)
         VerifierFail("wait", "KeWaitForMultipleObjects with %u objects", Count);
+    if (Count > THREAD_WAIT_OBJECTS && !WaitBlockArray)
+        VerifierFail("wait",
+                     "KeWaitForMultipleObjects with %u objects and no wait block array "
+                     "(the thread's own serve %d)",
+                     Count, THREAD_WAIT_OBJECTS);
     return WaitAnyOf(Object, Count, Timeout, "KeWaitForMultipleObjects");
 }
 

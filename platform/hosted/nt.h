@@ -131,6 +131,8 @@ typedef enum _MODE { KernelMode = 0, UserMode = 1 } MODE;
 typedef enum _KWAIT_REASON { Executive = 0 } KWAIT_REASON;
 
 typedef enum _WAIT_TYPE { WaitAll = 0, WaitAny = 1 } WAIT_TYPE;
+#define THREAD_WAIT_OBJECTS 3
+#define MAXIMUM_WAIT_OBJECTS 64
 
 typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
 
