@@ -213,6 +213,43 @@ TEST(HostedKernel, AValueThatDoesNotFitIsTakenAsReadAndTheQueryGoesOn)
     EXPECT_EQ(last, 9u) << "the entry after a routine's STATUS_BUFFER_TOO_SMALL";
 }
 
+// KeFlushQueuedDpcs (Microsoft docs), Requirements: available starting with Windows XP.
+TEST(HostedKernel, SystemRoutinesAreFoundAsTheChosenWindowsExportsThem)
+{
+    hosted::Kernel kernel;
+    UNICODE_STRING flush;
+    RtlInitUnicodeString(&flush, u"KeFlushQueuedDpcs");
+    kernel.SetWindows(hosted::WindowsVersion::WindowsXP);
+    EXPECT_EQ(MmGetSystemRoutineAddress(&flush), reinterpret_cast<PVOID>(&KeFlushQueuedDpcs));
+    kernel.SetWindows(hosted::WindowsVersion::Server2003);
+    EXPECT_NE(MmGetSystemRoutineAddress(&flush), nullptr);
+    kernel.SetWindows(hosted::WindowsVersion::Windows2000);
+    EXPECT_EQ(MmGetSystemRoutineAddress(&flush), nullptr);
+    UNICODE_STRING delay;
+    RtlInitUnicodeString(&delay, u"KeDelayExecutionThread");
+    EXPECT_NE(MmGetSystemRoutineAddress(&delay), nullptr) << "there since Windows 2000";
+}
+
+TEST(Verifier, LookingUpARoutineTheTableDoesNotKnowFails)
+{
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel;
+            UNICODE_STRING name;
+            RtlInitUnicodeString(&name, u"KeNoSuchRoutine");
+            MmGetSystemRoutineAddress(&name);
+        },
+        ::testing::ExitedWithCode(3), "verifier: routine: .*KeNoSuchRoutine.*not in the hosted");
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel;
+            UNICODE_STRING name;
+            RtlInitUnicodeString(&name, u"KeAcquireInStackQueuedSpinLock");
+            MmGetSystemRoutineAddress(&name);
+        },
+        ::testing::ExitedWithCode(3), "verifier: routine: .*Windows XP exports it");
+}
+
 TEST(Verifier, ReleasingASpinLockNotHeldFails)
 {
     EXPECT_EXIT(

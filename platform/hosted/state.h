@@ -244,6 +244,7 @@ struct Kernel::State {
     // states and every dispatcher object's signal state and wait list.
     mutable std::mutex Dispatcher;
     ThreadMode Mode = ThreadMode::OsThreads;
+    WindowsVersion Windows = WindowsVersion::WindowsXP;
     LONGLONG Now = 0;
     int LiveThreads = 0;
     int RunnableThreads = 0;
