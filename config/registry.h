@@ -23,6 +23,9 @@ struct ConfiguredDeviceNode {
 };
 
 constexpr USHORT PortNameSettingCapacity = 64;
+// The longest port name the registry keeps for a configured device: a longer
+// one could not be read back at the next load.
+constexpr ULONG MaxPortNameCharacters = PortNameSettingCapacity / sizeof(WCHAR) - 1;
 
 NTSTATUS ReadGlobalSettings(PCWSTR servicePath, DeviceExtension* control);
 NTSTATUS ReadConfiguredDevice(PCUNICODE_STRING registryPath, ConfiguredDeviceBlock* block, ULONG n);

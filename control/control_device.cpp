@@ -20,6 +20,8 @@ constexpr USHORT DeviceNameCapacity = 256;
 constexpr USHORT LinkNameCapacity = 512;
 constexpr USHORT RegistrySubkeyCapacity = 64;
 constexpr USHORT ConfiguredPortCapacity = 64;
+// The path holds "\DosDevices\" before the longest name the registry keeps.
+constexpr USHORT ConfiguredPortPathCapacity = sizeof(DOS_DEVICES_PREFIX) + ConfiguredPortCapacity;
 constexpr USHORT RequestedPortCapacity = 512;
 constexpr USHORT DynamicPortPathCapacity = 256;
 constexpr USHORT NameWorkCapacity = 512;
@@ -206,7 +208,8 @@ NTSTATUS CreateConfiguredDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT controlDev
         IoCreateSymbolicLink(&device->LinkName, &names->Device);
     SetRecordString(&device->DeviceName, DeviceNameCapacity, NonPagedPool, nullptr, &names->Device);
     PCUNICODE_STRING port = &device->Settings.PortNameSetting;
-    SetRecordString(&device->PortPath, ConfiguredPortCapacity, PagedPool, DOS_DEVICES_PREFIX, port);
+    SetRecordString(&device->PortPath, ConfiguredPortPathCapacity, PagedPool, DOS_DEVICES_PREFIX,
+                    port);
     SetRecordString(&device->PortName, ConfiguredPortCapacity, PagedPool, nullptr, port);
     SetRecordString(&device->RegistrySubkey, RegistrySubkeyCapacity, PagedPool,
                     DEVICE_SUBKEY_PREFIX, &names->Number);
