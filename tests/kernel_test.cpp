@@ -371,6 +371,43 @@ TEST(Verifier, WaitingOnMoreObjectsThanTheThreadsOwnBlocksWithoutAnArrayFails)
                 "verifier: wait: .*4 objects and no wait block array");
 }
 
+// Handling an IRP_MN_REMOVE_DEVICE Request (Microsoft docs): the driver detaches its device
+// from the stack (IoDetachDevice) and then deletes it (IoDeleteDevice).
+TEST(Verifier, DeletingADeviceStillAttachedToTheOneBelowFails)
+{
+    hosted::Kernel kernel;
+    PDRIVER_OBJECT driver = kernel.CreateDriverObject("\\Driver\\Stack");
+    PDEVICE_OBJECT lower = nullptr;
+    PDEVICE_OBJECT upper = nullptr;
+    ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &lower),
+              STATUS_SUCCESS);
+    ASSERT_EQ(IoCreateDevice(driver, 16, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &upper),
+              STATUS_SUCCESS);
+    ASSERT_EQ(IoAttachDeviceToDeviceStack(upper, lower), lower);
+    EXPECT_EXIT(IoDeleteDevice(upper), ::testing::ExitedWithCode(3),
+                "verifier: device: IoDeleteDevice\\(.*\\): the device is still attached to "
+                ".*IoDetachDevice comes first");
+    IoDetachDevice(lower);
+    EXPECT_EQ(lower->AttachedDevice, nullptr);
+    IoDeleteDevice(upper);
+    IoDeleteDevice(lower);
+}
+
+TEST(Verifier, ADeletedDevicesMemoryIsPoisoned)
+{
+    hosted::Kernel kernel;
+    PDRIVER_OBJECT driver = kernel.CreateDriverObject("\\Driver\\Poison");
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(
+        IoCreateDevice(driver, sizeof(ULONG), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+        STATUS_SUCCESS);
+    auto* extension = static_cast<volatile ULONG*>(device->DeviceExtension);
+    *extension = 1234;
+    IoDeleteDevice(device); // no reference left: freed at once
+    // What a driver reading its extension after the delete sees (the block is kept a while).
+    EXPECT_EQ(*extension, 0xDDDDDDDDu);
+}
+
 TEST(Verifier, PoolLeakIsReportedWhenTheKernelGoesAway)
 {
     EXPECT_EXIT(
