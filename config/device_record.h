@@ -183,6 +183,10 @@ struct DeviceExtension {
     UNICODE_STRING RegistrySubkey;
     UNICODE_STRING PortPath;
     UNICODE_STRING PortName;
+    // A configured device whose stored COMM is too long to use has no port
+    // name; the stored text is kept whole so that writing the device's
+    // settings back never replaces it.
+    UNICODE_STRING StoredPortName;
     UNICODE_STRING DriverRegistryPath;
 
     // Touch state

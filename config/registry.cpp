@@ -286,6 +286,50 @@ NTSTATUS QueryCalibrationValues(PCWSTR keyPath, ConfiguredDeviceBlock* block)
     return status;
 }
 
+// A COMM value that does not fit the block's port name: the query takes it
+// as read and leaves the name empty, so it is read again whole, to be kept.
+NTSTATUS NTAPI KeepOverlongText(PWSTR valueName, ULONG valueType, PVOID valueData,
+                                ULONG valueLength, PVOID context, PVOID entryContext)
+{
+    UNREFERENCED_PARAMETER(valueName);
+    UNREFERENCED_PARAMETER(context);
+    auto* kept = static_cast<PUNICODE_STRING>(entryContext);
+    if (valueType != REG_SZ || kept->Buffer)
+        return STATUS_SUCCESS;
+    auto* text = static_cast<const WCHAR*>(valueData);
+    ULONG characters = 0;
+    while ((characters + 1) * sizeof(WCHAR) <= valueLength && text[characters])
+        ++characters;
+    ULONG bytes = (characters + 1) * sizeof(WCHAR);
+    if (bytes <= PortNameSettingCapacity || bytes > 0xFFFE)
+        return STATUS_SUCCESS;
+    kept->Buffer = static_cast<PWSTR>(ExAllocatePoolWithTag(PagedPool, bytes, DriverPoolTag));
+    if (!kept->Buffer)
+        return STATUS_SUCCESS;
+    RtlCopyMemory(kept->Buffer, text, bytes - sizeof(WCHAR));
+    kept->Buffer[characters] = 0;
+    kept->Length = USHORT(bytes - sizeof(WCHAR));
+    kept->MaximumLength = USHORT(bytes);
+    return STATUS_SUCCESS;
+}
+
+void KeepOverlongPortName(PCUNICODE_STRING registryPath, ULONG n, PUNICODE_STRING kept)
+{
+    UNICODE_STRING keyPath;
+    if (!AllocateDeviceKeyPath(registryPath, &keyPath))
+        return;
+    if (ComposeDeviceKeyPath(&keyPath, registryPath, n)) {
+        RTL_QUERY_REGISTRY_TABLE table[2];
+        RtlZeroMemory(table, sizeof table);
+        table[0].QueryRoutine = KeepOverlongText;
+        table[0].Name = const_cast<PWSTR>(VORN_WIDE("COMM"));
+        table[0].EntryContext = kept;
+        table[0].DefaultType = REG_NONE;
+        RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, keyPath.Buffer, table, nullptr, nullptr);
+    }
+    ExFreePool(keyPath.Buffer);
+}
+
 } // namespace
 
 // The key is queried by its absolute path with plain value entries, not
@@ -354,7 +398,9 @@ ConfiguredDeviceNode* EnumerateConfiguredDevices(PCUNICODE_STRING registryPath)
             FreeBlock(block);
             break;
         }
-        *node = ConfiguredDeviceNode{nullptr, nullptr, block};
+        *node = ConfiguredDeviceNode{nullptr, nullptr, block, {0, 0, nullptr}};
+        if (!block->PortNameSetting.Length)
+            KeepOverlongPortName(registryPath, n, &node->StoredPortName);
         if (tail)
             tail->Next = node;
         else
@@ -369,6 +415,8 @@ void FreeConfiguredDevices(ConfiguredDeviceNode* list)
 {
     while (list) {
         ConfiguredDeviceNode* next = list->Next;
+        if (list->StoredPortName.Buffer)
+            ExFreePool(list->StoredPortName.Buffer);
         ExFreePool(list->Block);
         ExFreePool(list);
         list = next;
@@ -434,6 +482,28 @@ void WriteCalibrationValues(PCWSTR key, TouchSettings* s)
     }
 }
 
+// A device without a name because its stored one was too long to use writes
+// that one back unchanged (it holds its terminating zero).
+void WritePortName(PCWSTR key, const DeviceExtension* device)
+{
+    const UNICODE_STRING& stored = device->StoredPortName;
+    if (!(device->PortName.Buffer && device->PortName.Length) && stored.Buffer) {
+        RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, VORN_WIDE("COMM"), REG_SZ, stored.Buffer,
+                              stored.Length + sizeof(WCHAR));
+        return;
+    }
+    // The name and its terminating zero, from a copy that surely has the zero.
+    WCHAR name[257];
+    USHORT length = device->PortName.Buffer ? device->PortName.Length : 0;
+    if (length > 256 * sizeof(WCHAR))
+        length = 256 * sizeof(WCHAR);
+    if (length)
+        RtlCopyMemory(name, device->PortName.Buffer, length);
+    name[length / sizeof(WCHAR)] = 0;
+    RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, VORN_WIDE("COMM"), REG_SZ, name,
+                          length + sizeof(WCHAR));
+}
+
 } // namespace
 
 void WriteDeviceSettings(DeviceExtension* device)
@@ -460,16 +530,7 @@ void WriteDeviceSettings(DeviceExtension* device)
     WriteDword(key, VORN_WIDE("URX"), &s.URX);
     WriteDword(key, VORN_WIDE("URY"), &s.URY);
     WriteDword(key, VORN_WIDE("BaudRate"), &s.BaudRate);
-    // The name and its terminating zero, from a copy that surely has the zero.
-    WCHAR name[257];
-    USHORT length = device->PortName.Buffer ? device->PortName.Length : 0;
-    if (length > 256 * sizeof(WCHAR))
-        length = 256 * sizeof(WCHAR);
-    if (length)
-        RtlCopyMemory(name, device->PortName.Buffer, length);
-    name[length / sizeof(WCHAR)] = 0;
-    RtlWriteRegistryValue(RTL_REGISTRY_SERVICES, key, VORN_WIDE("COMM"), REG_SZ, name,
-                          length + sizeof(WCHAR));
+    WritePortName(key, device);
     WriteDword(key, VORN_WIDE("PointBufferSize"), &s.PointBufferSize);
     WriteDword(key, VORN_WIDE("RxBufferSize"), &s.RxBufferSize);
     WriteDword(key, VORN_WIDE("Interface"), &s.Interface);

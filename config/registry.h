@@ -17,9 +17,15 @@ struct ConfiguredDeviceNode {
     ConfiguredDeviceNode* Prev; // always null
     ConfiguredDeviceNode* Next;
     ConfiguredDeviceBlock* Block;
+    // A COMM too long for the block's port name (which stays empty), kept
+    // whole; moves to the device made from the block.
+    UNICODE_STRING StoredPortName;
 };
 
 constexpr USHORT PortNameSettingCapacity = 64;
+// The longest port name the registry keeps for a configured device: a longer
+// one could not be read back at the next load.
+constexpr ULONG MaxPortNameCharacters = PortNameSettingCapacity / sizeof(WCHAR) - 1;
 
 NTSTATUS ReadGlobalSettings(PCWSTR servicePath, DeviceExtension* control);
 NTSTATUS ReadConfiguredDevice(PCUNICODE_STRING registryPath, ConfiguredDeviceBlock* block, ULONG n);

@@ -20,6 +20,8 @@ constexpr USHORT DeviceNameCapacity = 256;
 constexpr USHORT LinkNameCapacity = 512;
 constexpr USHORT RegistrySubkeyCapacity = 64;
 constexpr USHORT ConfiguredPortCapacity = 64;
+// The path holds "\DosDevices\" before the longest name the registry keeps.
+constexpr USHORT ConfiguredPortPathCapacity = sizeof(DOS_DEVICES_PREFIX) + ConfiguredPortCapacity;
 constexpr USHORT RequestedPortCapacity = 512;
 constexpr USHORT DynamicPortPathCapacity = 256;
 constexpr USHORT NameWorkCapacity = 512;
@@ -164,6 +166,7 @@ void FreeTouchStrings(DeviceExtension* device)
     FreeString(&device->PortPath);
     FreeString(&device->DeviceName);
     FreeString(&device->PortName);
+    FreeString(&device->StoredPortName);
     FreeString(&device->RegistrySubkey);
     FreeString(&device->Settings.PortNameSetting);
 }
@@ -189,8 +192,9 @@ void DropUnusedBlocks(ConfiguredDeviceNode* from)
 
 // One device from the block of key Device<key>.
 NTSTATUS CreateConfiguredDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT controlDevice,
-                                WorkNames* names, ConfiguredDeviceBlock* block, ULONG key)
+                                WorkNames* names, ConfiguredDeviceNode* node, ULONG key)
 {
+    ConfiguredDeviceBlock* block = node->Block;
     DeviceExtension* control = ExtensionOf(controlDevice);
     ULONG number = control->DeviceNumber++;
     ComposeNames(names, VORN_WIDE("\\Device\\vornPort"), VORN_WIDE("\\DosDevices\\vornCom"),
@@ -209,13 +213,16 @@ NTSTATUS CreateConfiguredDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT controlDev
     ApplySavedCalibrationFlags(device);
     InvalidateCornerMaps(device);
     block->PortNameSetting.Buffer = nullptr;
+    device->StoredPortName = node->StoredPortName;
+    node->StoredPortName.Buffer = nullptr;
 
     SetRecordString(&device->LinkName, LinkNameCapacity, PagedPool, nullptr, &names->Link);
     if (device->LinkName.Buffer)
         IoCreateSymbolicLink(&device->LinkName, &names->Device);
     SetRecordString(&device->DeviceName, DeviceNameCapacity, NonPagedPool, nullptr, &names->Device);
     PCUNICODE_STRING port = &device->Settings.PortNameSetting;
-    SetRecordString(&device->PortPath, ConfiguredPortCapacity, PagedPool, DOS_DEVICES_PREFIX, port);
+    SetRecordString(&device->PortPath, ConfiguredPortPathCapacity, PagedPool, DOS_DEVICES_PREFIX,
+                    port);
     SetRecordString(&device->PortName, ConfiguredPortCapacity, PagedPool, nullptr, port);
     SetRecordString(&device->RegistrySubkey, RegistrySubkeyCapacity, PagedPool,
                     DEVICE_SUBKEY_PREFIX, &names->Number);
@@ -305,7 +312,7 @@ NTSTATUS CreateConfiguredTouchPortDevices(PDRIVER_OBJECT driver, PDEVICE_OBJECT 
     NTSTATUS status = STATUS_SUCCESS;
     ULONG key = 0;
     for (ConfiguredDeviceNode* node = blocks; node; node = node->Next, ++key) {
-        status = CreateConfiguredDevice(driver, controlDevice, &names, node->Block, key);
+        status = CreateConfiguredDevice(driver, controlDevice, &names, node, key);
         if (!NT_SUCCESS(status))
             break;
     }

@@ -54,6 +54,8 @@ enum DeviceStateBits : unsigned int {
     DeviceStateGridEnabled = 1u << 3,
     DeviceStateCalibrationSaved = 1u << 4, // written through the driver, kept in the registry
     DeviceStatePortAbsent = 1u << 5,       // the port was not there at the last try to open it
+    // No port name: the one stored for it is too long to use (it is kept).
+    DeviceStatePortNameTooLong = 1u << 6,
 };
 
 static_assert(IoctlClosePort == ControlRequestCode(0x100), "request code");

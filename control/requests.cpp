@@ -55,6 +55,15 @@ bool IsDynamic(const DeviceExtension* device)
 
 // ---- requests that name a touch device ------------------------------------
 
+// The characters of a name of at most `length` bytes, up to its first zero.
+ULONG NameCharacters(const UCHAR* name, ULONG length)
+{
+    ULONG characters = 0;
+    while (characters < length && name[characters])
+        ++characters;
+    return characters;
+}
+
 NTSTATUS SetPortNameRequest(DeviceExtension* device, PIRP irp)
 {
     if (IsDynamic(device))
@@ -63,6 +72,8 @@ NTSTATUS SetPortNameRequest(DeviceExtension* device, PIRP irp)
     constexpr ULONG NameOffset = 8;
     ULONG length = ReadValue(irp, 4) & 0xFFFF;
     if (length == 0 || length > InputLength(irp) - NameOffset)
+        return RefuseRequest(irp);
+    if (NameCharacters(SystemBuffer(irp) + NameOffset, length - 1) > MaxPortNameCharacters)
         return RefuseRequest(irp);
     UNICODE_STRING name;
     if (!ConvertAnsiName(reinterpret_cast<const CHAR*>(SystemBuffer(irp) + NameOffset), length - 1,
@@ -264,6 +275,8 @@ NTSTATUS GetDeviceStateRequest(DeviceExtension* device, PIRP irp)
         state |= DeviceStateCalibrationSaved;
     if (device->AwaitingPort)
         state |= DeviceStatePortAbsent;
+    if (!device->PortName.Length && device->StoredPortName.Buffer)
+        state |= DeviceStatePortNameTooLong;
     return AnswerValues(irp, &state, 1);
 }
 
@@ -297,6 +310,10 @@ NTSTATUS AnswerCreated(PIRP irp, PDEVICE_OBJECT created)
 NTSTATUS CreatePortDeviceRequest(PDEVICE_OBJECT controlDevice, PIRP irp)
 {
     if (InputLength(irp) == 0)
+        return RefuseRequest(irp);
+    // A configured device's name goes to the registry: one longer than it
+    // keeps would leave the device without a port at the next load.
+    if (NameCharacters(SystemBuffer(irp), InputLength(irp) - 1) > MaxPortNameCharacters)
         return RefuseRequest(irp);
     PDEVICE_OBJECT created;
     CreateTouchPortDevice(controlDevice->DriverObject, controlDevice,

@@ -12,6 +12,11 @@
 
 namespace {
 
+// ACEs carry specific rights: the access check compares them bit by bit with
+// the already-mapped rights of the create and never maps a generic bit found
+// in an ACE, so GENERIC_ALL here would admit nobody.
+constexpr ACCESS_MASK AllowedRights = FILE_ALL_ACCESS;
+
 // Room for an ACL with one access-allowed ACE for each of two SIDs of any size.
 constexpr ULONG LargestSidLength = 8 + 4 * SID_MAX_SUB_AUTHORITIES;
 constexpr ULONG AceLength = sizeof(ACCESS_ALLOWED_ACE) - sizeof(ULONG) + LargestSidLength;
@@ -36,11 +41,11 @@ NTSTATUS BuildAdministratorsOnly(AdministratorsOnly* security)
     if (NT_SUCCESS(status))
         status = RtlCreateAcl(&security->Dacl.Header, sizeof security->Dacl, ACL_REVISION);
     if (NT_SUCCESS(status))
-        status = RtlAddAccessAllowedAce(&security->Dacl.Header, ACL_REVISION, GENERIC_ALL,
+        status = RtlAddAccessAllowedAce(&security->Dacl.Header, ACL_REVISION, AllowedRights,
                                         administrators);
     if (NT_SUCCESS(status))
-        status =
-            RtlAddAccessAllowedAce(&security->Dacl.Header, ACL_REVISION, GENERIC_ALL, localSystem);
+        status = RtlAddAccessAllowedAce(&security->Dacl.Header, ACL_REVISION, AllowedRights,
+                                        localSystem);
     if (NT_SUCCESS(status))
         status = RtlSetOwnerSecurityDescriptor(&security->Descriptor, administrators, FALSE);
     if (NT_SUCCESS(status))

@@ -83,10 +83,15 @@ void SendOne(fuzz::Input& in, PDEVICE_OBJECT target, std::vector<ULONG>& seen,
     if (irp->AssociatedIrp.SystemBuffer && systemLength > inputLength)
         std::memcpy(static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer) + inputLength,
                     fill.data() + inputLength, systemLength - inputLength);
+    status.Status = STATUS_PENDING; // stays unless the request completes into it
     NTSTATUS dispatch = IoCallDriver(target, irp);
     if (dispatch == STATUS_PENDING)
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    else
+    else if (NT_ERROR(dispatch)) {
+        // Refused before it pended: nothing was written to the status block.
+        FUZZ_CHECK(status.Status == STATUS_PENDING && !KeReadStateEvent(&done));
+        status = IO_STATUS_BLOCK{{dispatch}, 0};
+    } else
         FUZZ_CHECK(dispatch == status.Status);
     FUZZ_CHECK(status.Information <= outputLength);
     if ((code & 3) == METHOD_BUFFERED && NT_SUCCESS(status.Status)) {

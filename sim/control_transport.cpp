@@ -24,6 +24,9 @@ BuiltRequestResult SendBuiltRequest(PDEVICE_OBJECT device, ULONG code, PVOID inp
     result.Dispatch = IoCallDriver(device, irp);
     if (result.Dispatch == STATUS_PENDING)
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    else if (NT_ERROR(result.Dispatch))
+        // Refused before it pended: the status block was never written.
+        result.Status = IO_STATUS_BLOCK{{result.Dispatch}, 0};
     return result;
 }
 

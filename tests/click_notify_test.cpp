@@ -154,8 +154,13 @@ struct Request {
         Irp = IoBuildDeviceIoControlRequest(code, control, in.data(), ULONG(in.size()), Out.data(),
                                             outLength, FALSE, &Done, &Iosb);
         Returned = IoCallDriver(control, Irp);
+        // Refused before it pended: the caller has only the returned status.
+        RefusedAtOnce = Returned != STATUS_PENDING && NT_ERROR(Returned);
+        if (RefusedAtOnce)
+            Iosb = IO_STATUS_BLOCK{{Returned}, 0};
     }
-    bool Completed() { return KeReadStateEvent(&Done) != 0; }
+    bool Completed() { return RefusedAtOnce || KeReadStateEvent(&Done) != 0; }
+    bool RefusedAtOnce = false;
 };
 
 class NotifyTest : public ClickTest {

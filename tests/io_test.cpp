@@ -131,11 +131,53 @@ TEST_F(IoTest, RequestKindWithoutEntryFailsAsThePlatformDoes)
 {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
+    IO_STATUS_BLOCK iosb{{STATUS_PENDING}, 0x5EED};
     PIRP irp =
         IoBuildDeviceIoControlRequest(0x1234, device, nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
     EXPECT_EQ(IoCallDriver(device, irp), STATUS_INVALID_DEVICE_REQUEST);
-    EXPECT_EQ(iosb.Status, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(iosb.Status, STATUS_PENDING) << "failed without pending: the block is not written";
+}
+
+// Wine dlls/ntoskrnl.exe/tests/ntoskrnl.c, do_return_status: a request completed with an
+// NT_ERROR status without pending leaves the status block (0xdeadf00d) and the event alone.
+TEST_F(IoTest, ARequestFailingBeforeItPendsWritesNeitherStatusBlockNorEvent)
+{
+    struct Case {
+        NTSTATUS Answer;
+        bool Pend;
+        bool Told;
+    } const cases[] = {
+        {STATUS_UNSUCCESSFUL, false, false},   {STATUS_INVALID_PARAMETER, false, false},
+        {STATUS_SUCCESS, false, true},         {STATUS_TIMEOUT, false, true},
+        {STATUS_BUFFER_OVERFLOW, false, true}, {STATUS_UNSUCCESSFUL, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.Answer << (c.Pend ? " pended" : ""));
+        g_lower = Lower{nullptr, c.Answer, c.Pend};
+        KEVENT event;
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        const IO_STATUS_BLOCK untouched{{LONG(0xDEADF00D)}, 0xDEADF00D};
+        IO_STATUS_BLOCK iosb = untouched;
+        UCHAR input[3] = {1, 2, 3};
+        PIRP irp = IoBuildDeviceIoControlRequest(0x222003, device, input, sizeof input, nullptr, 0,
+                                                 FALSE, &event, &iosb);
+        NTSTATUS returned = IoCallDriver(device, irp);
+        if (c.Pend) {
+            ASSERT_EQ(returned, STATUS_PENDING);
+            PIRP held = g_lower.Held;
+            ASSERT_TRUE(held && IoSetCancelRoutine(held, nullptr));
+            g_lower.Held = nullptr;
+            held->IoStatus.Status = c.Answer;
+            held->IoStatus.Information = 0;
+            IoCompleteRequest(held, IO_NO_INCREMENT);
+        } else {
+            EXPECT_EQ(returned, c.Answer);
+        }
+        EXPECT_EQ(KeReadStateEvent(&event) != 0, c.Told);
+        EXPECT_EQ(iosb.Status, c.Told ? c.Answer : untouched.Status);
+        EXPECT_EQ(iosb.Information, c.Told ? (c.Pend ? 0u : 3u) : untouched.Information);
+    }
+    g_lower = Lower{};
 }
 
 TEST_F(IoTest, RemoveLockWaitsForEveryHolderAndThenRefuses)

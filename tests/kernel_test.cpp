@@ -173,6 +173,83 @@ TEST(HostedKernel, MutexIsRecursiveForItsOwner)
 
 // ---- The verifier: each rule fires when broken on purpose ------------------
 
+NTSTATUS NTAPI AnswerTooSmall(PWSTR, ULONG, PVOID, ULONG, PVOID context, PVOID)
+{
+    ++*static_cast<int*>(context);
+    return STATUS_BUFFER_TOO_SMALL;
+}
+
+NTSTATUS NTAPI KeepDword(PWSTR, ULONG type, PVOID data, ULONG, PVOID, PVOID entryContext)
+{
+    if (type == REG_DWORD)
+        *static_cast<ULONG*>(entryContext) = *static_cast<ULONG*>(data);
+    return STATUS_SUCCESS;
+}
+
+// Wine dlls/ntdll/tests/reg.c, test_RtlQueryRegistryValues: a DIRECT string of 2 WCHARs for
+// "C:" gives STATUS_SUCCESS and an untouched buffer (a row without a todo).
+TEST(HostedKernel, AValueThatDoesNotFitIsTakenAsReadAndTheQueryGoesOn)
+{
+    hosted::Kernel kernel;
+    kernel.RegistrySetString(u"Query", u"Long", u"COM1");
+    kernel.RegistrySetDword(u"Query", u"After", 7);
+    kernel.RegistrySetDword(u"Query", u"Last", 9);
+    WCHAR small[2] = {u'#', u'#'};
+    UNICODE_STRING direct = {2, sizeof small, small};
+    ULONG after = 0, last = 0;
+    int answered = 0;
+    RTL_QUERY_REGISTRY_TABLE table[5] = {};
+    table[0] = {nullptr, RTL_QUERY_REGISTRY_DIRECT, const_cast<PWSTR>(u"Long"), &direct, 0, nullptr,
+                0};
+    table[1] = {KeepDword, 0, const_cast<PWSTR>(u"After"), &after, 0, nullptr, 0};
+    table[2] = {AnswerTooSmall, 0, const_cast<PWSTR>(u"Long"), nullptr, 0, nullptr, 0};
+    table[3] = {KeepDword, 0, const_cast<PWSTR>(u"Last"), &last, 0, nullptr, 0};
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_SERVICES, u"Query", table, &answered, nullptr),
+              STATUS_SUCCESS);
+    EXPECT_EQ(direct.Length, 2) << "the target stays as it was";
+    EXPECT_EQ(small[0], u'#');
+    EXPECT_EQ(after, 7u);
+    EXPECT_EQ(answered, 1);
+    EXPECT_EQ(last, 9u) << "the entry after a routine's STATUS_BUFFER_TOO_SMALL";
+}
+
+// KeFlushQueuedDpcs (Microsoft docs), Requirements: available starting with Windows XP.
+TEST(HostedKernel, SystemRoutinesAreFoundAsTheChosenWindowsExportsThem)
+{
+    hosted::Kernel kernel;
+    UNICODE_STRING flush;
+    RtlInitUnicodeString(&flush, u"KeFlushQueuedDpcs");
+    kernel.SetWindows(hosted::WindowsVersion::WindowsXP);
+    EXPECT_EQ(MmGetSystemRoutineAddress(&flush), reinterpret_cast<PVOID>(&KeFlushQueuedDpcs));
+    kernel.SetWindows(hosted::WindowsVersion::Server2003);
+    EXPECT_NE(MmGetSystemRoutineAddress(&flush), nullptr);
+    kernel.SetWindows(hosted::WindowsVersion::Windows2000);
+    EXPECT_EQ(MmGetSystemRoutineAddress(&flush), nullptr);
+    UNICODE_STRING delay;
+    RtlInitUnicodeString(&delay, u"KeDelayExecutionThread");
+    EXPECT_NE(MmGetSystemRoutineAddress(&delay), nullptr) << "there since Windows 2000";
+}
+
+TEST(Verifier, LookingUpARoutineTheTableDoesNotKnowFails)
+{
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel;
+            UNICODE_STRING name;
+            RtlInitUnicodeString(&name, u"KeNoSuchRoutine");
+            MmGetSystemRoutineAddress(&name);
+        },
+        ::testing::ExitedWithCode(3), "verifier: routine: .*KeNoSuchRoutine.*not in the hosted");
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel;
+            UNICODE_STRING name;
+            RtlInitUnicodeString(&name, u"KeAcquireInStackQueuedSpinLock");
+            MmGetSystemRoutineAddress(&name);
+        },
+        ::testing::ExitedWithCode(3), "verifier: routine: .*Windows XP exports it");
+}
+
 TEST(Verifier, ReleasingASpinLockNotHeldFails)
 {
     EXPECT_EXIT(
@@ -240,6 +317,95 @@ TEST(Verifier, PagedPoolAtDispatchLevelFails)
             ExAllocatePoolWithTag(PagedPool, 16, hosted::PoolTag('W', 'd', 'm', ' '));
         },
         ::testing::ExitedWithCode(3), "verifier: irql: ExAllocatePoolWithTag\\(PagedPool");
+}
+
+// Bug Check 0xC4 (DRIVER_VERIFIER_DETECTED_VIOLATION), parameter 1 = 0x0: a zero-byte request.
+TEST(Verifier, AZeroByteAllocationFails)
+{
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel;
+            ExAllocatePoolWithTag(NonPagedPool, 0, hosted::PoolTag('Z', 'e', 'r', 'o'));
+        },
+        ::testing::ExitedWithCode(3), "verifier: pool: .*'Zero'.*zero-byte allocation");
+}
+
+// ExFreePool (Microsoft docs): at DISPATCH_LEVEL only memory allocated as NonPagedPool.
+TEST(Verifier, PagedPoolFreedAboveApcLevelFails)
+{
+    hosted::Kernel kernel;
+    PVOID nonpaged = ExAllocatePoolWithTag(NonPagedPool, 8, hosted::PoolTag('N', 'p', 'g', 'd'));
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    ExFreePool(nonpaged); // allowed at DISPATCH_LEVEL
+    KeLowerIrql(old);
+    EXPECT_EXIT(
+        {
+            PVOID paged = ExAllocatePoolWithTag(PagedPool, 8, hosted::PoolTag('P', 'a', 'g', 'd'));
+            KIRQL raised;
+            KeRaiseIrql(DISPATCH_LEVEL, &raised);
+            ExFreePool(paged);
+        },
+        ::testing::ExitedWithCode(3),
+        "verifier: irql: ExFreePool.*paged pool .*'Pagd'.* at IRQL 2");
+}
+
+// KeWaitForMultipleObjects (Microsoft docs): more than THREAD_WAIT_OBJECTS objects need a
+// WaitBlockArray; bug check 0xC (MAXIMUM_WAIT_OBJECTS_EXCEEDED) otherwise.
+TEST(Verifier, WaitingOnMoreObjectsThanTheThreadsOwnBlocksWithoutAnArrayFails)
+{
+    hosted::Kernel kernel;
+    KEVENT events[THREAD_WAIT_OBJECTS + 1];
+    PVOID objects[THREAD_WAIT_OBJECTS + 1];
+    for (int i = 0; i <= THREAD_WAIT_OBJECTS; ++i) {
+        KeInitializeEvent(&events[i], NotificationEvent, i == THREAD_WAIT_OBJECTS);
+        objects[i] = &events[i];
+    }
+    alignas(8) UCHAR blocks[(THREAD_WAIT_OBJECTS + 1) * 48]; // room for the caller's KWAIT_BLOCKs
+    EXPECT_EQ(KeWaitForMultipleObjects(THREAD_WAIT_OBJECTS + 1, objects, WaitAny, Executive,
+                                       KernelMode, FALSE, nullptr, blocks),
+              NTSTATUS(STATUS_WAIT_0 + THREAD_WAIT_OBJECTS));
+    EXPECT_EXIT(KeWaitForMultipleObjects(THREAD_WAIT_OBJECTS + 1, objects, WaitAny, Executive,
+                                         KernelMode, FALSE, nullptr, nullptr),
+                ::testing::ExitedWithCode(3),
+                "verifier: wait: .*4 objects and no wait block array");
+}
+
+// Handling an IRP_MN_REMOVE_DEVICE Request (Microsoft docs): the driver detaches its device
+// from the stack (IoDetachDevice) and then deletes it (IoDeleteDevice).
+TEST(Verifier, DeletingADeviceStillAttachedToTheOneBelowFails)
+{
+    hosted::Kernel kernel;
+    PDRIVER_OBJECT driver = kernel.CreateDriverObject("\\Driver\\Stack");
+    PDEVICE_OBJECT lower = nullptr;
+    PDEVICE_OBJECT upper = nullptr;
+    ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &lower),
+              STATUS_SUCCESS);
+    ASSERT_EQ(IoCreateDevice(driver, 16, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &upper),
+              STATUS_SUCCESS);
+    ASSERT_EQ(IoAttachDeviceToDeviceStack(upper, lower), lower);
+    EXPECT_EXIT(IoDeleteDevice(upper), ::testing::ExitedWithCode(3),
+                "verifier: device: IoDeleteDevice\\(.*\\): the device is still attached to "
+                ".*IoDetachDevice comes first");
+    IoDetachDevice(lower);
+    EXPECT_EQ(lower->AttachedDevice, nullptr);
+    IoDeleteDevice(upper);
+    IoDeleteDevice(lower);
+}
+
+TEST(Verifier, ADeletedDevicesMemoryIsPoisoned)
+{
+    hosted::Kernel kernel;
+    PDRIVER_OBJECT driver = kernel.CreateDriverObject("\\Driver\\Poison");
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(
+        IoCreateDevice(driver, sizeof(ULONG), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+        STATUS_SUCCESS);
+    auto* extension = static_cast<volatile ULONG*>(device->DeviceExtension);
+    *extension = 1234;
+    IoDeleteDevice(device); // no reference left: freed at once
+    // What a driver reading its extension after the delete sees (the block is kept a while).
+    EXPECT_EQ(*extension, 0xDDDDDDDDu);
 }
 
 TEST(Verifier, PoolLeakIsReportedWhenTheKernelGoesAway)

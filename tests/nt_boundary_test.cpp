@@ -11,6 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <set>
+
 namespace {
 
 class BoundaryTest : public SystemFixture {};
@@ -191,6 +194,124 @@ TEST_F(BoundaryTest, RequestsOnAHandleKeptAcrossRemovalFailCleanly)
             << std::hex << request.Code << ": refused at once, never left pending";
     }
     EXPECT_EQ(kernel.LiveThreads(), 1) << "no request started a thread";
+}
+
+} // namespace
+
+// ---- a stored port name too long to use -------------------------------------
+
+#include "tests/scenario_run.h"
+
+namespace {
+
+// The query takes an overlong COMM as read and leaves the name empty (as
+// Windows does); the device comes up without a port, says why, and every
+// write of the settings puts the user's text back as it was.
+TEST(OverlongPortName, TheDeviceHasNoPortSaysWhyAndTheStoredNameSurvivesRenumbering)
+{
+    const std::string overlong(32, 'X');
+    ScenarioRun run = RunLines("reg set VORN2000\\Device0 COMM sz COM1\n"
+                               "reg set VORN2000\\Device1 COMM sz " +
+                               overlong +
+                               "\n"
+                               "reg set VORN2000\\Device2 COMM sz COM3\n"
+                               "load\npnp add\npnp start\n"
+                               "ctl list\n"
+                               "ctl add COM5\n"
+                               "ctl remove port:0\n" // the newest
+                               "reg dump VORN2000\n"
+                               // The device made from Device1 is the second made.
+                               "ctl set-port 0x00000002 COM4\n"
+                               "reg dump VORN2000\n");
+    ASSERT_EQ(run.Exit, 0) << run.Errors;
+    std::vector<std::string> listed = LinesStartingWith(run.Output, "port:1 handle=");
+    ASSERT_EQ(listed.size(), 1u) << run.Output;
+    EXPECT_NE(listed[0].find(" port=- open=no (its port name in the registry is longer than 31 "
+                             "characters)"),
+              std::string::npos)
+        << listed[0];
+    std::multiset<std::string> names;
+    for (const std::string& line : LinesStartingWith(run.Output, "reg VORN2000\\Device"))
+        if (line.find(" COMM sz ") != std::string::npos)
+            names.insert(line.substr(line.find(" COMM sz ") + 9));
+    EXPECT_EQ(names, (std::multiset<std::string>{"COM1", "COM1", "COM3", "COM3", "COM4", overlong}))
+        << "kept through the renumbering of an add and a removal, replaced by a port the user sets";
+}
+
+} // namespace
+
+namespace {
+
+std::string Hex(const std::string& text)
+{
+    std::string hex;
+    char byte[3];
+    for (unsigned char c : text) {
+        std::snprintf(byte, sizeof byte, "%02x", c);
+        hex += byte;
+    }
+    return hex;
+}
+
+std::string LittleEndian(uint32_t value)
+{
+    std::string bytes;
+    for (int i = 0; i < 4; ++i)
+        bytes += char(value >> (8 * i) & 0xFF);
+    return bytes;
+}
+
+// 31 characters is the longest name the registry keeps: a device made or
+// renamed with it works, also after a restart from the registry it left; a
+// 32-character name is refused by the utility and by the driver, since the
+// next load could not read it back.
+TEST(PortNameLength, ThirtyOneCharactersWorkAcrossARestartAndThirtyTwoAreRefused)
+{
+    const std::string name31 = "COM4567890123456789012345678901";
+    const std::string name32 = name31 + "2";
+    ASSERT_EQ(name31.size(), 31u);
+    ScenarioRun first =
+        RunLines("port add " + name31 + "\nport add COM1\n" +
+                 "load\npnp add\npnp start\nclass connect\nclass enable\n"
+                 "ctl add COM1\n"
+                 "ctl set-port port:0 " +
+                 name31 + "\nctl add " + name31 +
+                 "\n"
+                 "settle\nctl list\n"
+                 "ioctl 0x8000041C in=" +
+                 Hex(name32) + "00 out=4\n" + "ioctl 0x80000408 in={port:0}" +
+                 Hex(LittleEndian(33)) + Hex(name32) + "00\n" + "reg dump VORN2000\n");
+    ASSERT_EQ(first.Exit, 0) << first.Errors;
+    std::vector<std::string> made = LinesStartingWith(first.Output, "port:");
+    ASSERT_EQ(made.size(), 3u) << first.Output;
+    EXPECT_EQ(made[0], "port:0 port=" + name31 + " (used from the next open)");
+    EXPECT_EQ(made[1], "port:0 handle=0x00000002 kind=configured port=" + name31 + " open=yes");
+    EXPECT_EQ(made[2].substr(0, made[2].find(" open=")),
+              "port:1 handle=0x00000001 kind=configured port=" + name31);
+    EXPECT_EQ(LinesStartingWith(first.Output, "ioctl "),
+              (std::vector<std::string>{"ioctl 0x8000041C status=0xC0000001 info=0 out=",
+                                        "ioctl 0x80000408 status=0xC0000001 info=0 out="}));
+
+    // A restart: the registry the first run left, and the port there.
+    std::string restart = "port add " + name31 + "\n";
+    for (const std::string& line : LinesStartingWith(first.Output, "reg "))
+        restart += "reg set" + line.substr(3) + "\n";
+    restart += "load\npnp add\npnp start\nclass connect\nclass enable\nsettle\nctl list\n";
+    ScenarioRun second = RunLines(restart);
+    ASSERT_EQ(second.Exit, 0) << second.Errors;
+    std::vector<std::string> listed = LinesStartingWith(second.Output, "port:");
+    ASSERT_EQ(listed.size(), 2u) << second.Output;
+    for (const std::string& line : listed)
+        EXPECT_NE(line.find(" port=" + name31 + " open="), std::string::npos) << line;
+    EXPECT_EQ(LinesStartingWith(second.Output, "port:0 ")[0].substr(
+                  LinesStartingWith(second.Output, "port:0 ")[0].find(" open=")),
+              " open=yes")
+        << "its port opened when the class driver connected";
+
+    ScenarioRun refused = RunLines("load\npnp add\npnp start\nctl add " + name32 + "\n");
+    EXPECT_EQ(refused.Exit, 2);
+    EXPECT_NE(refused.Errors.find("port name too long: at most 31 characters"), std::string::npos)
+        << refused.Errors;
 }
 
 } // namespace

@@ -20,12 +20,15 @@ protected:
             blocks.push_back(*node->Block);
             names.emplace_back(node->Block->PortNameSetting.Buffer,
                                node->Block->PortNameSetting.Length / 2);
+            const UNICODE_STRING& stored = node->StoredPortName;
+            storedNames.emplace_back(stored.Buffer ? stored.Buffer : u"", stored.Length / 2);
             ExFreePool(node->Block->PortNameSetting.Buffer); // as a device's teardown would
         }
         FreeConfiguredDevices(list);
         return blocks;
     }
     std::vector<std::u16string> names;
+    std::vector<std::u16string> storedNames; // each block's overlong COMM, kept whole
 };
 
 TEST_F(RegistryTest, AbsentGlobalValuesKeepTheInitialValues)
@@ -65,15 +68,21 @@ TEST_F(RegistryTest, DeviceKeysWithoutGapsFromDeviceZero)
     EXPECT_EQ(names[1], u"");
 }
 
-TEST_F(RegistryTest, OverlongPortNameEndsTheEnumeration)
+TEST_F(RegistryTest, AnOverlongPortNameLeavesTheBlockWithoutOneAndIsKeptWhole)
 {
+    const std::u16string overlong(32, u'X');
     kernel.RegistrySetString(Service + u"\\Device0", u"COMM", u"COM1");
-    kernel.RegistrySetString(Service + u"\\Device1", u"COMM", std::u16string(32, u'X'));
+    kernel.RegistrySetString(Service + u"\\Device1", u"COMM", overlong);
     kernel.RegistrySetString(Service + u"\\Device2", u"COMM", u"COM3");
-    EXPECT_EQ(Enumerate().size(), 1u);
+    EXPECT_EQ(Enumerate().size(), 3u);
+    EXPECT_EQ(names, (std::vector<std::u16string>{u"COM1", u"", u"COM3"}));
+    EXPECT_EQ(storedNames, (std::vector<std::u16string>{u"", overlong, u""}));
     names.clear();
+    storedNames.clear();
     kernel.RegistrySetString(Service + u"\\Device1", u"COMM", std::u16string(31, u'X'));
     EXPECT_EQ(Enumerate().size(), 3u);
+    EXPECT_EQ(names[1], std::u16string(31, u'X'));
+    EXPECT_EQ(storedNames[1], u"") << "it fits: nothing to keep";
     names.clear();
     kernel.RegistryDeleteKey(Service + u"\\Device0");
     EXPECT_TRUE(Enumerate().empty());

@@ -52,8 +52,8 @@ protected:
 
 TEST_F(SecurityTest, AnAclOfAdministratorsAndSystemAdmitsThemAndNoStandardUser)
 {
-    Build(&d,
-          {{SeExports->SeAliasAdminsSid, GENERIC_ALL}, {SeExports->SeLocalSystemSid, GENERIC_ALL}});
+    Build(&d, {{SeExports->SeAliasAdminsSid, FILE_ALL_ACCESS},
+               {SeExports->SeLocalSystemSid, FILE_ALL_ACCESS}});
     EXPECT_EQ(d.Dacl()->AceCount, 2);
     // Administrators' SID is S-1-5-32-544: two subauthorities.
     EXPECT_EQ(RtlLengthSid(SeExports->SeAliasAdminsSid), 16u);
@@ -73,8 +73,8 @@ TEST_F(SecurityTest, AnAclOfAdministratorsAndSystemAdmitsThemAndNoStandardUser)
 
 TEST_F(SecurityTest, MaximumAllowedIsWhatTheAclGrantsAndNothingIsDenied)
 {
-    Build(&d,
-          {{SeExports->SeAliasAdminsSid, GENERIC_ALL}, {SeExports->SeAliasUsersSid, GENERIC_READ}});
+    Build(&d, {{SeExports->SeAliasAdminsSid, FILE_ALL_ACCESS},
+               {SeExports->SeAliasUsersSid, FILE_GENERIC_READ}});
     EXPECT_EQ(Check(d, hosted::Account::Administrator, MAXIMUM_ALLOWED).Granted,
               ACCESS_MASK(FILE_ALL_ACCESS));
     EXPECT_EQ(Check(d, hosted::Account::StandardUser, MAXIMUM_ALLOWED).Granted,
@@ -83,7 +83,7 @@ TEST_F(SecurityTest, MaximumAllowedIsWhatTheAclGrantsAndNothingIsDenied)
         Check(d, hosted::Account::StandardUser, MAXIMUM_ALLOWED | FILE_WRITE_DATA).Allowed);
 
     Descriptor admins;
-    Build(&admins, {{SeExports->SeAliasAdminsSid, GENERIC_ALL}});
+    Build(&admins, {{SeExports->SeAliasAdminsSid, FILE_ALL_ACCESS}});
     Outcome nothing = Check(admins, hosted::Account::StandardUser, MAXIMUM_ALLOWED);
     EXPECT_FALSE(nothing.Allowed) << "granted nothing at all";
     EXPECT_EQ(nothing.Status, STATUS_ACCESS_DENIED);
@@ -91,11 +91,30 @@ TEST_F(SecurityTest, MaximumAllowedIsWhatTheAclGrantsAndNothingIsDenied)
 
 TEST_F(SecurityTest, AskingForNothingIsGrantedOnlyWhatWasGrantedBefore)
 {
-    Build(&d, {{SeExports->SeWorldSid, GENERIC_ALL}});
+    Build(&d, {{SeExports->SeWorldSid, FILE_ALL_ACCESS}});
     EXPECT_FALSE(Check(d, hosted::Account::Administrator, 0).Allowed);
     Outcome before = Check(d, hosted::Account::StandardUser, 0, UserMode, FILE_READ_DATA);
     EXPECT_TRUE(before.Allowed);
     EXPECT_EQ(before.Granted, ACCESS_MASK(FILE_READ_DATA));
+}
+
+TEST_F(SecurityTest, AnAceIsComparedBitByBitAndItsGenericRightsAreNeverMapped)
+{
+    // MS-DTYP 2.5.3.2 (Access Check Algorithm Pseudocode): ACE masks are compared as they are.
+    Build(&d, {{SeExports->SeAliasAdminsSid, GENERIC_ALL}});
+    constexpr ACCESS_MASK readWrite = 0x0012019F; // GENERIC_READ | GENERIC_WRITE from CreateFile
+    static_assert(readWrite == (FILE_GENERIC_READ | FILE_GENERIC_WRITE));
+    Outcome generic = Check(d, hosted::Account::Administrator, readWrite);
+    EXPECT_FALSE(generic.Allowed);
+    EXPECT_EQ(generic.Status, STATUS_ACCESS_DENIED);
+    EXPECT_FALSE(Check(d, hosted::Account::Administrator, GENERIC_READ | GENERIC_WRITE).Allowed)
+        << "the request is mapped, the ACE is not";
+
+    Descriptor specific;
+    Build(&specific, {{SeExports->SeAliasAdminsSid, FILE_ALL_ACCESS}});
+    Outcome granted = Check(specific, hosted::Account::Administrator, readWrite);
+    EXPECT_TRUE(granted.Allowed);
+    EXPECT_EQ(granted.Granted, readWrite);
 }
 
 TEST_F(SecurityTest, KernelModeIsGrantedWhateverTheDescriptorSays)

@@ -72,11 +72,22 @@ ThreadMode DefaultThreadMode();
 bool FibersAvailable();
 const char* ThreadModeName(ThreadMode mode);
 
+// The Windows whose kernel the stand-in answers for where versions differ:
+// which routines MmGetSystemRoutineAddress finds. Windows 2000 (the oldest
+// the i686 image is for) lacks KeFlushQueuedDpcs; XP has it, and so has
+// Server 2003 SP1, the first x64 kernel (the x86_64 image's oldest).
+enum class WindowsVersion { Windows2000, WindowsXP, Server2003 };
+// XP, unless VORN_HOSTED_WINDOWS says "2000", "xp" or "2003".
+WindowsVersion DefaultWindowsVersion();
+const char* WindowsVersionName(WindowsVersion version);
+
 class Kernel {
 public:
     // The constructing thread becomes the first hosted thread, at PASSIVE_LEVEL.
     explicit Kernel(ThreadMode mode = DefaultThreadMode());
     ThreadMode Mode() const;
+    WindowsVersion Windows() const;
+    void SetWindows(WindowsVersion version);
     // Reports every pool block still allocated as a leak.
     ~Kernel();
     Kernel(const Kernel&) = delete;

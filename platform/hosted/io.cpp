@@ -50,10 +50,13 @@ void Quarantine(PIRP irp)
 }
 
 // Hands a finished built request back to its originator: output bytes, status
-// block and event.
+// block and event. A request that failed without pending tells its caller
+// nothing more than IoCallDriver's return value: as NT's I/O completion does,
+// the status block and the event are left untouched.
 void FinishBuiltRequest(PIRP irp)
 {
     IrpState& state = StateOf(irp);
+    bool tell = !NT_ERROR(irp->IoStatus.Status) || irp->PendingReturned;
     if (state.Method == METHOD_BUFFERED && irp->AssociatedIrp.SystemBuffer) {
         if (irp->IoStatus.Information > state.UserOutputLength)
             VerifierFail("irp",
@@ -65,10 +68,10 @@ void FinishBuiltRequest(PIRP irp)
                         irp->IoStatus.Information);
         delete[] static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
     }
-    if (irp->UserIosb)
+    if (irp->UserIosb && tell)
         *irp->UserIosb = irp->IoStatus;
     irp->AssociatedIrp.SystemBuffer = nullptr;
-    PKEVENT event = irp->UserEvent;
+    PKEVENT event = tell ? irp->UserEvent : nullptr;
     Quarantine(irp);
     if (event)
         KeSetEvent(event, IO_NO_INCREMENT, FALSE);

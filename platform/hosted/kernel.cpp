@@ -106,6 +106,34 @@ ThreadMode DefaultThreadMode()
     return FibersAvailable() && !SanitizedBuild() ? ThreadMode::Fibers : ThreadMode::OsThreads;
 }
 
+WindowsVersion DefaultWindowsVersion()
+{
+    const char* chosen = std::getenv("VORN_HOSTED_WINDOWS");
+    if (!chosen || !*chosen || std::strcmp(chosen, "xp") == 0)
+        return WindowsVersion::WindowsXP;
+    if (std::strcmp(chosen, "2000") == 0)
+        return WindowsVersion::Windows2000;
+    if (std::strcmp(chosen, "2003") == 0)
+        return WindowsVersion::Server2003;
+    std::fprintf(stderr,
+                 "hosted kernel: VORN_HOSTED_WINDOWS is \"2000\", \"xp\" or \"2003\", not \"%s\"\n",
+                 chosen);
+    std::exit(2);
+}
+
+const char* WindowsVersionName(WindowsVersion version)
+{
+    switch (version) {
+    case WindowsVersion::Windows2000:
+        return "Windows 2000";
+    case WindowsVersion::WindowsXP:
+        return "Windows XP";
+    case WindowsVersion::Server2003:
+        return "Windows Server 2003";
+    }
+    return "?";
+}
+
 const char* ThreadModeName(ThreadMode mode)
 {
     return mode == ThreadMode::Fibers ? "fibers" : "os";
@@ -178,6 +206,7 @@ Kernel::Kernel(ThreadMode mode) : state_(new State)
     g_kernel = this;
     g_state = state_;
     state_->Mode = mode;
+    state_->Windows = DefaultWindowsVersion();
     t_currentFiberThread = nullptr;
     t_osThread.Reset();
     t_osThread.Registered = true;
@@ -191,6 +220,16 @@ Kernel::Kernel(ThreadMode mode) : state_(new State)
 ThreadMode Kernel::Mode() const
 {
     return state_->Mode;
+}
+
+WindowsVersion Kernel::Windows() const
+{
+    return state_->Windows;
+}
+
+void Kernel::SetWindows(WindowsVersion version)
+{
+    state_->Windows = version;
 }
 
 Kernel::~Kernel()
@@ -1000,25 +1039,66 @@ VOID NTAPI KeFlushQueuedDpcs(VOID)
     }
 }
 
+namespace {
+
+// Routines a driver looks up by name rather than import, with the first
+// Windows whose ntoskrnl exports each (Microsoft's documentation of each
+// routine, "Requirements": minimum supported client). A routine the stand-in
+// does not provide has no address: a run that asks for it on a Windows that
+// has it stops, since the driver would take a path the stand-in cannot follow.
+struct SystemRoutine {
+    const char* Name;
+    PVOID Routine;
+    WindowsVersion Since;
+};
+
+const SystemRoutine g_systemRoutines[] = {
+    {"KeFlushQueuedDpcs", reinterpret_cast<PVOID>(&KeFlushQueuedDpcs), WindowsVersion::WindowsXP},
+    {"KeDelayExecutionThread", reinterpret_cast<PVOID>(&KeDelayExecutionThread),
+     WindowsVersion::Windows2000},
+    {"KeAcquireInStackQueuedSpinLock", nullptr, WindowsVersion::WindowsXP},
+    {"KeReleaseInStackQueuedSpinLock", nullptr, WindowsVersion::WindowsXP},
+    {"KeAreAllApcsDisabled", nullptr, WindowsVersion::Server2003},
+    {"ExFreePoolWithTag", reinterpret_cast<PVOID>(&ExFreePoolWithTag), WindowsVersion::Windows2000},
+};
+
+bool SameName(PCUNICODE_STRING name, const char* text)
+{
+    size_t length = strlen(text);
+    if (name->Length != length * sizeof(WCHAR))
+        return false;
+    for (size_t i = 0; i < length; ++i)
+        if (name->Buffer[i] != WCHAR(text[i]))
+            return false;
+    return true;
+}
+
+} // namespace
+
 PVOID NTAPI MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName)
 {
-    static const struct {
-        const char* Name;
-        PVOID Routine;
-    } routines[] = {
-        {"KeFlushQueuedDpcs", reinterpret_cast<PVOID>(&KeFlushQueuedDpcs)},
-    };
-    for (const auto& routine : routines) {
-        size_t length = strlen(routine.Name);
-        if (SystemRoutineName->Length != length * sizeof(WCHAR))
+    if (CurrentThread().Irql != PASSIVE_LEVEL)
+        VerifierFail("irql", "MmGetSystemRoutineAddress at IRQL %d", CurrentThread().Irql);
+    WindowsVersion windows = K().Windows;
+    for (const SystemRoutine& routine : g_systemRoutines) {
+        if (!SameName(SystemRoutineName, routine.Name))
             continue;
-        bool same = true;
-        for (size_t i = 0; i < length && same; ++i)
-            same = SystemRoutineName->Buffer[i] == WCHAR(routine.Name[i]);
-        if (same)
-            return routine.Routine;
+        if (windows < routine.Since)
+            return nullptr; // not exported by this Windows
+        if (!routine.Routine)
+            VerifierFail("routine",
+                         "MmGetSystemRoutineAddress(%s): %s exports it, the hosted kernel does "
+                         "not provide it",
+                         routine.Name, WindowsVersionName(windows));
+        return routine.Routine;
     }
-    return nullptr;
+    std::string text;
+    for (USHORT i = 0; i < SystemRoutineName->Length / sizeof(WCHAR); ++i)
+        text += char(SystemRoutineName->Buffer[i] < 0x80 ? SystemRoutineName->Buffer[i] : '?');
+    VerifierFail("routine",
+                 "MmGetSystemRoutineAddress(%s): not in the hosted kernel's table of which "
+                 "Windows exports what",
+                 text.c_str());
 }
 
 VOID NTAPI KeInitializeTimer(PKTIMER Timer)
@@ -1159,11 +1239,18 @@ NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE W
     UNREFERENCED_PARAMETER(WaitReason);
     UNREFERENCED_PARAMETER(WaitMode);
     UNREFERENCED_PARAMETER(Alertable);
-    UNREFERENCED_PARAMETER(WaitBlockArray);
     if (WaitType != WaitAny)
         VerifierFail("wait", "KeWaitForMultipleObjects: only WaitAny is provided");
-    if (Count == 0 || Count > 64)
+    // The thread's own wait blocks serve THREAD_WAIT_OBJECTS objects; beyond
+    // that the caller gives an array, and beyond MAXIMUM_WAIT_OBJECTS nothing
+    // serves. NT stops with bug check 0xC (MAXIMUM_WAIT_OBJECTS_EXCEEDED).
+    if (Count == 0 || Count > MAXIMUM_WAIT_OBJECTS)
         VerifierFail("wait", "KeWaitForMultipleObjects with %u objects", Count);
+    if (Count > THREAD_WAIT_OBJECTS && !WaitBlockArray)
+        VerifierFail("wait",
+                     "KeWaitForMultipleObjects with %u objects and no wait block array "
+                     "(the thread's own serve %d)",
+                     Count, THREAD_WAIT_OBJECTS);
     return WaitAnyOf(Object, Count, Timeout, "KeWaitForMultipleObjects");
 }
 

@@ -77,6 +77,7 @@ typedef const GUID* LPCGUID;
 // Status codes
 
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
+#define NT_ERROR(Status) ((((ULONG)(Status)) >> 30) == 3)
 
 #define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
 #define STATUS_WAIT_0 ((NTSTATUS)0x00000000L)
@@ -130,6 +131,8 @@ typedef enum _MODE { KernelMode = 0, UserMode = 1 } MODE;
 typedef enum _KWAIT_REASON { Executive = 0 } KWAIT_REASON;
 
 typedef enum _WAIT_TYPE { WaitAll = 0, WaitAny = 1 } WAIT_TYPE;
+#define THREAD_WAIT_OBJECTS 3
+#define MAXIMUM_WAIT_OBJECTS 64
 
 typedef enum _EVENT_TYPE { NotificationEvent = 0, SynchronizationEvent = 1 } EVENT_TYPE;
 

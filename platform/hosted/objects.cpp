@@ -15,9 +15,19 @@ ObjectRecord* Find(Kernel::State& k, const void* object)
     return found == k.Objects.end() ? nullptr : &found->second;
 }
 
-void FreeDevice(PDEVICE_OBJECT device)
+constexpr UCHAR DeletedDeviceFill = 0xDD;
+constexpr size_t QuarantinedDevices = 16;
+
+// Objects lock held. The object and its extension are one block.
+void FreeDevice(Kernel::State& k, PDEVICE_OBJECT device, size_t extensionSize)
 {
-    delete[] reinterpret_cast<char*>(device);
+    auto* memory = reinterpret_cast<char*>(device);
+    std::memset(memory, DeletedDeviceFill, sizeof(DEVICE_OBJECT) + extensionSize);
+    k.DeletedDevices.push_back(memory);
+    if (k.DeletedDevices.size() > QuarantinedDevices) {
+        delete[] k.DeletedDevices.front();
+        k.DeletedDevices.pop_front();
+    }
 }
 
 // The named device, following symbolic links.
@@ -60,10 +70,12 @@ void Release(Kernel::State& k, const void* object)
     if (--record->References > 0)
         return;
     switch (record->Kind) {
-    case ObjectKind::Device:
+    case ObjectKind::Device: {
+        size_t extensionSize = record->ExtensionSize;
         k.Objects.erase(object);
-        FreeDevice(static_cast<PDEVICE_OBJECT>(const_cast<void*>(object)));
+        FreeDevice(k, static_cast<PDEVICE_OBJECT>(const_cast<void*>(object)), extensionSize);
         break;
+    }
     case ObjectKind::File:
         FreeFile(k, static_cast<PFILE_OBJECT>(const_cast<void*>(object)));
         break;
@@ -230,7 +242,10 @@ void FreeObjects(Kernel::State& k)
     std::lock_guard<std::mutex> guard(k.ObjectsLock);
     for (const auto& [object, record] : k.Objects)
         if (record.Kind == ObjectKind::Device)
-            FreeDevice(static_cast<PDEVICE_OBJECT>(const_cast<void*>(object)));
+            delete[] static_cast<char*>(const_cast<void*>(object));
+    for (char* memory : k.DeletedDevices)
+        delete[] memory;
+    k.DeletedDevices.clear();
     k.Objects.clear();
     k.Names.clear();
 }
@@ -323,6 +338,12 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
         if (!record || record->Kind != ObjectKind::Device || record->Deleted)
             VerifierFail("device", "IoDeleteDevice(%p): not a live device object",
                          (void*)DeviceObject);
+        // A device leaves its stack (IoDetachDevice) before it is deleted.
+        if (record->AttachedTo)
+            VerifierFail("device",
+                         "IoDeleteDevice(%p): the device is still attached to %p; "
+                         "IoDetachDevice comes first",
+                         (void*)DeviceObject, (void*)record->AttachedTo);
         extensionSize = record->ExtensionSize;
     }
     // The extension follows the object in the same block.

@@ -9,6 +9,16 @@
 namespace hosted {
 namespace {
 
+// Objects lock held. The record of a device object not deleted, or a stop.
+ObjectRecord* LiveDevice(Kernel::State& k, PDEVICE_OBJECT device, const char* call)
+{
+    auto found = k.Objects.find(device);
+    if (found == k.Objects.end() || found->second.Kind != ObjectKind::Device ||
+        found->second.Deleted)
+        VerifierFail("device", "%s(%p): not a live device object", call, (void*)device);
+    return &found->second;
+}
+
 bool SameGuid(const GUID& a, const GUID& b)
 {
     return std::memcmp(&a, &b, sizeof(GUID)) == 0;
@@ -179,16 +189,28 @@ PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
 {
     if (!TargetDevice)
         return nullptr;
+    Kernel::State& k = K();
+    std::lock_guard<std::mutex> guard(k.ObjectsLock);
+    ObjectRecord* source = LiveDevice(k, SourceDevice, "IoAttachDeviceToDeviceStack");
     PDEVICE_OBJECT top = TargetDevice;
     while (top->AttachedDevice)
         top = top->AttachedDevice;
     top->AttachedDevice = SourceDevice;
     SourceDevice->StackSize = CCHAR(top->StackSize + 1);
+    source->AttachedTo = top;
     return top;
 }
 
 VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice)
 {
+    Kernel::State& k = K();
+    std::lock_guard<std::mutex> guard(k.ObjectsLock);
+    LiveDevice(k, TargetDevice, "IoDetachDevice");
+    if (PDEVICE_OBJECT upper = TargetDevice->AttachedDevice) {
+        auto found = k.Objects.find(upper);
+        if (found != k.Objects.end())
+            found->second.AttachedTo = nullptr;
+    }
     TargetDevice->AttachedDevice = nullptr;
 }
 

@@ -131,6 +131,10 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
         VerifierFail("irql", "ExAllocatePoolWithTag(%s, %zu, '%s') at IRQL %d",
                      PoolType == PagedPool ? "PagedPool" : "NonPagedPool", NumberOfBytes,
                      TagText(Tag).c_str(), irql);
+    // Driver Verifier stops the system here: bug check 0xC4, parameter 0.
+    if (NumberOfBytes == 0)
+        VerifierFail("pool", "ExAllocatePoolWithTag(%s, 0, '%s'): a zero-byte allocation",
+                     PoolType == PagedPool ? "PagedPool" : "NonPagedPool", TagText(Tag).c_str());
     Kernel::State& k = K();
     bool injected = InjectFault(FaultKind::Alloc);
     std::lock_guard<std::mutex> guard(k.PoolLock);
@@ -169,6 +173,10 @@ static void FreeBlock(PVOID P, const ULONG* expectedTag, const char* call)
             VerifierFail("pool", "%s(%p, '%s'): the block was allocated with tag '%s'", call, P,
                          TagText(*expectedTag).c_str(), TagText(block.Tag).c_str());
     }
+    // Paged pool may be freed at APC_LEVEL at most, as it is allocated.
+    if (block.Type == PagedPool && CurrentThread().Irql > APC_LEVEL)
+        VerifierFail("irql", "%s(%p) of paged pool ('%s') at IRQL %d", call, P,
+                     TagText(block.Tag).c_str(), CurrentThread().Irql);
     CheckNothingQueuedIn(P, block.Size, call);
     {
         std::lock_guard<std::mutex> guard(k.PoolLock);

@@ -295,6 +295,10 @@ NTSTATUS NTAPI RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
         NTSTATUS status = (entry->Flags & RTL_QUERY_REGISTRY_DIRECT)
                               ? StoreDirect(value, entry->EntryContext)
                               : CallRoutine(*entry, value, Context);
+        // Windows takes a value that did not fit as read and goes on to the
+        // next entry: the target stays as it was, and the caller is not told.
+        if (status == STATUS_BUFFER_TOO_SMALL)
+            continue;
         if (!NT_SUCCESS(status))
             return status;
     }

@@ -1,6 +1,7 @@
 // Hosted security reference monitor: the tokens of three accounts, the
 // well-known SIDs the kernel exports, the descriptor and ACL routines, and
-// SeAccessCheck with NT's rules for discretionary ACLs. What is not modelled:
+// SeAccessCheck with NT's rules for discretionary ACLs (only the request's
+// generic rights are mapped, never an ACE's). What is not modelled:
 // privileges (a token holds none, so ACCESS_SYSTEM_SECURITY is never
 // granted), self-relative descriptors, object ACEs, restricted tokens and
 // auditing.
@@ -342,8 +343,10 @@ BOOLEAN NTAPI SeAccessCheck(PSECURITY_DESCRIPTOR SecurityDescriptor,
             continue;
         if (!TokenHolds(token, &ace->SidStart))
             continue;
+        // Compared bit by bit: a generic bit in an ACE is never mapped here
+        // (the system maps them when it builds a descriptor), so an ACE of
+        // GENERIC_ALL alone grants none of the specific rights asked for.
         ACCESS_MASK mask = ace->Mask;
-        RtlMapGenericMask(&mask, GenericMapping);
         if (ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE)
             granted |= mask & ~denied;
         else

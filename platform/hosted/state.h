@@ -214,7 +214,8 @@ struct ObjectRecord {
     bool Deleted = false; // a device whose driver deleted it; freed with its last reference
     std::u16string Name;
     size_t ExtensionSize = 0;
-    int OpenFiles = 0;   // file objects open on a device
+    int OpenFiles = 0;                   // file objects open on a device
+    PDEVICE_OBJECT AttachedTo = nullptr; // the device below it in its stack, until detached
     bool Opened = false; // a file whose create succeeded: its last reference sends a close
 };
 
@@ -247,6 +248,7 @@ struct Kernel::State {
     // states and every dispatcher object's signal state and wait list.
     mutable std::mutex Dispatcher;
     ThreadMode Mode = ThreadMode::OsThreads;
+    WindowsVersion Windows = WindowsVersion::WindowsXP;
     LONGLONG Now = 0;
     int LiveThreads = 0;
     int RunnableThreads = 0;
@@ -315,6 +317,9 @@ struct Kernel::State {
     ULONG_PTR NextHandle = 0x100;
     NTSTATUS NextReferenceFailure = STATUS_SUCCESS;
     bool OpenWithoutFile = false;
+    // Freed device objects, poisoned and kept a while, so that a driver that
+    // still uses its device after deleting it reads the fill, not reused memory.
+    std::deque<char*> DeletedDevices;
 
     // The registry: keys by upper-cased absolute path.
     struct RegistryKey {

@@ -8,7 +8,10 @@
 #      start request, and \\.\VORN opened;
 #   4. vornctl_script.txt run line by line with vornctl.exe, and as `ctl` lines
 #      of a vornsim scenario over the same registry; the outputs, and the
-#      registry keys the driver wrote back, must match line for line.
+#      registry keys the driver wrote back, must match line for line;
+#   5. the script's refused commands (`!N COMMAND`, after every accepted one):
+#      vornctl.exe must exit with N and print the reason vornsim's `ctl` gives
+#      for the same command after the same accepted ones.
 # The i686 image is checked by its build only: 32-bit Wine cannot run here.
 #
 # usage: run_wine_test.sh SOURCE_DIR BUILD_DIR INSTALL_DEVICE_EXE
@@ -70,9 +73,22 @@ registry_as_scenario() {
 }
 
 # The commands of the script: blank lines and comments dropped.
-script_lines() {
+all_script_lines() {
     grep -v -e '^[[:space:]]*$' -e '^[[:space:]]*#' "$script"
 }
+
+# The commands the driver accepts, and those it refuses ("!N COMMAND": vornctl
+# exits with N), which all come last: a refusal changes nothing, so each is
+# compared with vornsim after the same accepted commands.
+script_lines() {
+    all_script_lines | grep -v '^!' || true
+}
+refused_lines() {
+    all_script_lines | grep '^!' || true
+}
+if all_script_lines | awk '/^!/ { refused = 1; next } refused { bad = 1 } END { exit !bad }'; then
+    fail "$script: an accepted command follows a refused one"
+fi
 
 for f in "$dist/vorn.sys" "$dist/vorn.inf" "$dist/vornctl.exe" "$helper" "$build/vornsim"; do
     [[ -f $f ]] || fail "$f is missing; build first"
@@ -172,7 +188,7 @@ fi
 step "driver loaded: \\\\.\\VORN opens; AddDevice and start reached the $proof"
 
 # 4. The script through vornctl.exe ...
-step "running $(script_lines | wc -l) vornctl commands under Wine"
+step "running $(all_script_lines | wc -l) vornctl commands under Wine, $(refused_lines | wc -l) of them refused"
 : >"$logs/wine.out"
 while read -r -a args; do
     if ! wine_run "$dist/vornctl.exe" "${args[@]}" >"$logs/command.out" 2>"$logs/command.err"; then
@@ -182,6 +198,18 @@ while read -r -a args; do
     fi
     tr -d '\r' <"$logs/command.out" >>"$logs/wine.out"
 done < <(script_lines)
+# Refusals: the lines vornctl.exe printed, its reason and its exit status.
+while read -r mark rest; do
+    read -r -a args <<<"$rest"
+    expected=${mark#!}
+    code=0
+    wine_run "$dist/vornctl.exe" "${args[@]}" >"$logs/command.out" 2>"$logs/command.err" || code=$?
+    tr -d '\r' <"$logs/command.out" >>"$logs/wine.out"
+    tr -d '\r' <"$logs/command.err" >>"$logs/wine.out"
+    echo "exit $code" >>"$logs/wine.out"
+    [[ $code == "$expected" ]] ||
+        echo "vornctl $rest under Wine exited with $code, not $expected" >>"$logs/wrong-exits"
+done < <(refused_lines)
 wine_run reg query 'HKLM\System\CurrentControlSet\Services\VORN2000' /s \
     >"$logs/wine.reg.raw" 2>&1 || fail "reg query of the service key failed"
 
@@ -206,6 +234,23 @@ grep -v -e '^dbg ' -e '^pnp add status=' -e '^pnp start status=' -e '^reg ' \
     -e '^  port .* is not present; it opens when it appears$' \
     "$logs/vornsim.raw" >"$logs/vornsim.out" || true
 
+# Each refusal after the accepted commands: vornsim stops at the refused `ctl`
+# line with "error LINE: WHY", where vornctl prints "vornctl: WHY".
+accepted=$(wc -l <"$logs/vornsim.out")
+while read -r mark rest; do
+    grep -v '^reg dump ' "$logs/compare.vsim" >"$logs/refusal.vsim"
+    echo "ctl $rest" >>"$logs/refusal.vsim"
+    line=$(wc -l <"$logs/refusal.vsim")
+    code=0
+    "$build/vornsim" "$logs/refusal.vsim" >"$logs/refusal.raw" 2>"$logs/refusal.err" || code=$?
+    [[ $code == 2 ]] && grep -q "^error $line: " "$logs/refusal.err" ||
+        fail "vornsim did not refuse ctl $rest (exit $code): $(cat "$logs/refusal.err")"
+    grep -v -e '^dbg ' -e '^pnp add status=' -e '^pnp start status=' -e '^reg ' \
+        "$logs/refusal.raw" | tail -n +$((accepted + 1)) >>"$logs/vornsim.out" || true
+    sed -n "s/^error $line: /vornctl: /p" "$logs/refusal.err" >>"$logs/vornsim.out"
+    echo "exit ${mark#!}" >>"$logs/vornsim.out"
+done < <(refused_lines)
+
 # The keys the driver wrote, in vornsim's dump format. The service manager's
 # own values are left out: the hosted registry has no service manager.
 tr -d '\r' <"$logs/wine.reg.raw" | awk -F '    ' '
@@ -228,15 +273,31 @@ grep '^reg ' "$logs/vornsim.raw" | LC_ALL=C sort >"$logs/vornsim.all.reg" || tru
 # RtlWriteRegistryValue, unlike Windows', does not create a missing key.
 cp "$logs/vornsim.all.reg" "$logs/vornsim.reg"
 
+# A port that is refused: Wine 8's IoGetDeviceObjectPointer hands the driver a
+# fake device for any name, and ObReferenceObjectByPointer then answers
+# STATUS_NOT_IMPLEMENTED (0xC0000002), where Windows and vornsim answer
+# STATUS_OBJECT_NAME_NOT_FOUND (0xC0000034) for a port that is not there. What
+# is compared is that vornctl.exe shows the driver's own refusal, never the
+# STATUS_PENDING (0x00000103) an unwritten status block holds.
 status=0
+if grep -n 'answered 0x00000103' "$logs/wine.out" >&2; then
+    echo "FAIL: vornctl.exe showed a status block the refusal never wrote" >&2
+    status=1
+fi
+sed 's/^\(vornctl: cannot open the port of .*the driver answered \)0xC0000002;/\10xC0000034;/' \
+    "$logs/wine.out" >"$logs/wine.compared"
 if ! diff -u --label "vornsim ctl" --label "vornctl.exe under Wine" \
-    "$logs/vornsim.out" "$logs/wine.out"; then
+    "$logs/vornsim.out" "$logs/wine.compared"; then
     echo "FAIL: vornctl.exe under Wine and vornsim's ctl differ (above)" >&2
     status=1
 fi
 if ! diff -u --label "vornsim registry" --label "Wine registry" \
     "$logs/vornsim.reg" "$logs/wine.reg"; then
     echo "FAIL: the keys the driver wrote back differ (above)" >&2
+    status=1
+fi
+if [[ -s $logs/wrong-exits ]]; then
+    cat "$logs/wrong-exits" >&2
     status=1
 fi
 [[ -s $logs/wine.out && -s $logs/wine.reg ]] || fail "nothing was compared"

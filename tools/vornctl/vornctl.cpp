@@ -301,8 +301,11 @@ Action ListCommand(const std::vector<std::string>&)
             uint32_t state = StateOf(s, d);
             bool open = (state & DeviceStatePortOpen) != 0;
             std::string port = PortNameOf(s, d);
+            std::string why = (state & DeviceStatePortNameTooLong)
+                                  ? " (its port name in the registry is longer than 31 characters)"
+                                  : "";
             s.Print(DeviceText(d) + " kind=" + (d.Dynamic ? "dynamic" : "configured") +
-                    " port=" + port + " open=" + (open ? "yes" : "no"));
+                    " port=" + port + " open=" + (open ? "yes" : "no") + why);
             PrintWhyNotOpen(s, d, state, port);
         }
     };

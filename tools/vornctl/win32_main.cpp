@@ -1,5 +1,5 @@
 // vornctl.exe: the configuration utility as a Win32 console program. It
-// reaches the driver through \\.\VORN with DeviceIoControl.
+// reaches the driver through \\.\VORN with NtDeviceIoControlFile.
 #include "tools/vornctl/vornctl.h"
 #include "tools/vornctl/win32_calibration.h"
 
@@ -9,26 +9,40 @@
 
 namespace {
 
-// Overlapped I/O hands back the request's own NTSTATUS in Internal, so the
-// program sees exactly what the driver completed, STATUS_TIMEOUT included
-// (a success code that DeviceIoControl alone would not tell apart).
-constexpr ULONG_PTR StatusNotWritten = 0xFFFFFFFF;
+// The request goes through NtDeviceIoControlFile, whose return value is the
+// request's own status. A request refused before it pends writes neither the
+// status block nor the event (OVERLAPPED.Internal would keep STATUS_PENDING),
+// so only the return value tells it; a pending one completes into the block,
+// STATUS_TIMEOUT included (a success code DeviceIoControl would hide).
+// Looked up in ntdll, which every process has loaded, so the program still
+// imports only kernel32, user32, gdi32 and msvcrt.
+struct StatusBlock {
+    union {
+        LONG Status;
+        PVOID Pointer;
+    };
+    ULONG_PTR Information;
+};
 
-// For a request refused before it pended, when only the Win32 error is left.
-uint32_t StatusOfWin32Error(DWORD error)
+using NtDeviceIoControlFileRoutine = LONG(NTAPI*)(HANDLE file, HANDLE event, PVOID apcRoutine,
+                                                  PVOID apcContext, StatusBlock* ioStatus,
+                                                  ULONG code, PVOID input, ULONG inputLength,
+                                                  PVOID output, ULONG outputLength);
+
+constexpr LONG StatusPending = 0x00000103;
+constexpr uint32_t StatusUnsuccessful = 0xC0000001;
+
+bool IsError(LONG status)
 {
-    switch (error) {
-    case ERROR_INVALID_FUNCTION:
-        return 0xC0000010; // STATUS_INVALID_DEVICE_REQUEST
-    case ERROR_ACCESS_DENIED:
-        return 0xC0000022; // STATUS_ACCESS_DENIED
-    case ERROR_INVALID_PARAMETER:
-        return 0xC000000D; // STATUS_INVALID_PARAMETER
-    case ERROR_OPERATION_ABORTED:
-        return 0xC0000120; // STATUS_CANCELLED
-    default:
-        return 0xC0000001; // STATUS_UNSUCCESSFUL
-    }
+    return (uint32_t(status) >> 30) == 3;
+}
+
+NtDeviceIoControlFileRoutine DeviceIoControlRoutine()
+{
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll ? reinterpret_cast<NtDeviceIoControlFileRoutine>(
+                       reinterpret_cast<void*>(GetProcAddress(ntdll, "NtDeviceIoControlFile")))
+                 : nullptr;
 }
 
 class DeviceIoTransport : public vorn::Transport {
@@ -42,27 +56,28 @@ public:
                      uint32_t outputLength) override
     {
         vorn::Reply reply;
-        std::vector<uint8_t> output(outputLength);
-        OVERLAPPED overlapped = {};
-        overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        if (!overlapped.hEvent)
+        reply.Status = StatusUnsuccessful;
+        NtDeviceIoControlFileRoutine send = DeviceIoControlRoutine();
+        HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (!send || !event) {
+            if (event)
+                CloseHandle(event);
             return reply;
-        overlapped.Internal = StatusNotWritten;
-        DWORD returned = 0;
-        BOOL ok = DeviceIoControl(device_, code,
-                                  input.empty() ? nullptr : const_cast<uint8_t*>(input.data()),
-                                  DWORD(input.size()), output.empty() ? nullptr : output.data(),
-                                  outputLength, &returned, &overlapped);
-        if (!ok && GetLastError() == ERROR_IO_PENDING)
-            ok = GetOverlappedResult(device_, &overlapped, &returned, TRUE);
-        DWORD error = ok ? ERROR_SUCCESS : GetLastError();
-        CloseHandle(overlapped.hEvent);
-        if (overlapped.Internal != StatusNotWritten) {
-            reply.Status = uint32_t(overlapped.Internal);
-            returned = DWORD(overlapped.InternalHigh);
-        } else {
-            reply.Status = ok ? 0 : StatusOfWin32Error(error);
         }
+        std::vector<uint8_t> output(outputLength);
+        StatusBlock ioStatus = {};
+        LONG status =
+            send(device_, event, nullptr, nullptr, &ioStatus, code,
+                 input.empty() ? nullptr : const_cast<uint8_t*>(input.data()), ULONG(input.size()),
+                 output.empty() ? nullptr : output.data(), outputLength);
+        if (status == StatusPending) {
+            WaitForSingleObject(event, INFINITE);
+            status = ioStatus.Status;
+        }
+        CloseHandle(event);
+        // The block was written only if the request was not refused at once.
+        size_t returned = IsError(status) ? 0 : ioStatus.Information;
+        reply.Status = uint32_t(status);
         output.resize(returned < outputLength ? returned : outputLength);
         reply.Output = std::move(output);
         return reply;

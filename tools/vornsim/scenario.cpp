@@ -723,6 +723,9 @@ private:
             pending_.push_back(std::move(request));
             return;
         }
+        // Refused before it pended: the status block was never written.
+        if (status != STATUS_PENDING && NT_ERROR(status))
+            request->Status = IO_STATUS_BLOCK{{status}, 0};
         Print(Answer(*request));
     }
 
