@@ -505,9 +505,12 @@ NTSTATUS NTAPI ControlDispatch(PDEVICE_OBJECT device, PIRP irp)
         NTSTATUS status = STATUS_SUCCESS;
         {
             MutexGuard hold(&control->ListMutex);
-            if (control->ControlRemoved)
-                RefuseRequest(irp); // a handle that outlived the device
-            else if (row)
+            // A handle that outlived the device, or a code that does not
+            // exist: refused like any request the driver cannot carry out,
+            // never reported as done.
+            if (control->ControlRemoved || !row)
+                RefuseRequest(irp);
+            else
                 status = CarryOut(device, irp, *row);
         }
         // The event wait stays pending; its handler completes it later.

@@ -429,6 +429,8 @@ TEST_F(ControlTest, EveryRequestAtAndBelowItsMinimumSizes)
         {IoctlGetDeviceState, 4, 4, true},
         {IoctlRemoveDynamicDevice, 4, 0, false},
         {IoctlRemovePortDevice, 4, 0, false},
+        {IoctlSetScreenRect, 20, 0, true},
+        {IoctlGetScreenRect, 4, 16, true},
     };
     for (const SizeCase& c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << c.Code);
@@ -471,10 +473,14 @@ TEST_F(ControlTest, EveryRequestAtAndBelowItsMinimumSizes)
         EXPECT_EQ(accepted.Status, 0u);
         EXPECT_EQ(uint32_t(transport.LastDispatchStatus()), 0u);
     }
-    // A code that does not exist succeeds with no data.
-    Reply unlisted = Raw(0x80000428, Le({device}), 16);
-    EXPECT_EQ(unlisted.Status, 0u);
-    EXPECT_TRUE(unlisted.Output.empty());
+    // A code that does not exist is refused with no data, never reported as done.
+    for (uint32_t code : {0x80000428u, 0x8000043Cu, 0x80000490u, 0x800004FCu, 0x80000508u}) {
+        SCOPED_TRACE(testing::Message() << std::hex << code);
+        Reply unlisted = Raw(code, Le({device}), 16);
+        EXPECT_EQ(unlisted.Status, Unsuccessful);
+        EXPECT_TRUE(unlisted.Output.empty());
+        EXPECT_EQ(uint32_t(transport.LastDispatchStatus()), Unsuccessful);
+    }
 }
 
 TEST_F(ControlTest, ListAnswersHoldOneHandlePerDevice)

@@ -129,6 +129,78 @@ TEST_F(PenDownTest, ALiftedPenIsNotReleasedTwice)
     EXPECT_TRUE(system.TakeRecords().empty());
 }
 
+TEST_F(PenDownTest, TheReleaseGoesToTheDevicesPartOfTheDesktopAsItsDownDid)
+{
+    StartWithPort();
+    sim::HostedTransport configuration;
+    vorn::ControlClient client(configuration);
+    uint32_t handle = HandleOfDevice(ControlRecord()->PortList->Device);
+    ASSERT_EQ(client.SetScreenRect(handle, {32768, 0, 65536, 65536}), 0u);
+    system.TakeRecords();
+    system.FindPort("COM1")->SendTouch(8000, 8000, true);
+    kernel.Settle();
+    std::vector<MOUSE_INPUT_DATA> down = system.TakeRecords();
+    ASSERT_EQ(down.size(), 1u);
+    ASSERT_EQ(down[0].Flags, MOUSE_MOVE_ABSOLUTE | MOUSE_VIRTUAL_DESKTOP);
+    ASSERT_GE(down[0].LastX, 32768);
+
+    system.FindPort("COM1")->Remove();
+    Pass(10);
+    std::vector<MOUSE_INPUT_DATA> up = system.TakeRecords();
+    ASSERT_EQ(up.size(), 1u);
+    EXPECT_EQ(up[0].ButtonFlags, MOUSE_LEFT_BUTTON_UP);
+    EXPECT_EQ(up[0].Flags, down[0].Flags);
+    EXPECT_EQ(up[0].LastX, down[0].LastX);
+    EXPECT_EQ(up[0].LastY, down[0].LastY);
+}
+
+// The smoothing filter is shared by every device: a stroke a port took away
+// must not be averaged into the next touch anywhere.
+TEST_F(PenDownTest, AStrokeAPortTookAwayEndsInTheSharedFilter)
+{
+    Configure(0, u"COM1");
+    Configure(1, u"COM2");
+    system.AddPort("COM1");
+    system.AddPort("COM2");
+    Start();
+    system.TakeRecords();
+    sim::SerialPort& taken = *system.FindPort("COM1");
+    for (int i = 0; i < 3; ++i)
+        taken.SendTouch(300, 300, true);
+    kernel.Settle();
+    taken.Remove();
+    Pass(10);
+    system.TakeRecords();
+
+    system.FindPort("COM2")->SendTouch(1700, 1700, true);
+    kernel.Settle();
+    std::vector<MOUSE_INPUT_DATA> records = system.TakeRecords();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].ButtonFlags, MOUSE_LEFT_BUTTON_DOWN);
+    EXPECT_EQ(records[0].LastX, 54400) << "1700 x 32, not averaged with 300";
+    EXPECT_EQ(records[0].LastY, 11136) << "65536 - 1700 x 32";
+}
+
+TEST_F(PenDownTest, TheReleaseOfARightButtonTouchEndsTheRightButtonMode)
+{
+    StartWithPort();
+    ControlRecord()->MouseMode |= MouseModeRightButton;
+    system.TakeRecords();
+    system.FindPort("COM1")->SendTouch(8000, 8000, true);
+    kernel.Settle();
+    std::vector<MOUSE_INPUT_DATA> down = system.TakeRecords();
+    ASSERT_EQ(down.size(), 1u);
+    ASSERT_EQ(down[0].ButtonFlags, MOUSE_RIGHT_BUTTON_DOWN);
+
+    system.FindPort("COM1")->Remove();
+    Pass(10);
+    std::vector<MOUSE_INPUT_DATA> up = system.TakeRecords();
+    ASSERT_EQ(up.size(), 1u);
+    EXPECT_EQ(up[0].ButtonFlags, MOUSE_RIGHT_BUTTON_UP);
+    EXPECT_EQ(ControlRecord()->MouseMode & MouseModeRightButton, 0u)
+        << "the right-button mode lasts for one touch, however it ends";
+}
+
 // ---- a port-name change followed at once by a close and an open ----------------
 
 TEST_F(BoundaryTest, ReopeningAfterAPortNameChangeReadsTheParametersAgain)
