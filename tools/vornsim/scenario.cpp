@@ -407,6 +407,12 @@ private:
         } else if (verb == "remove") {
             Want(w, 3, 3);
             PortNamed(name).Remove();
+        } else if (verb == "fail-reads") {
+            Want(w, 5, 5);
+            PortNamed(name).FailReads(NTSTATUS(Number(w[3])), Number(w[4]));
+        } else if (verb == "reads") {
+            Want(w, 3, 3);
+            Print("serial " + name + " reads " + std::to_string(PortNamed(name).ReadsReceived()));
         } else if (verb == "log") {
             Want(w, 3, 3);
             for (const sim::PortRequest& request : PortNamed(name).TakeLog())
