@@ -1,14 +1,19 @@
 // System threads of a touch device, and small helpers the serial link shares.
 #include "serial/serial.h"
 
+// A kernel handle: never one in the table of whatever process is current,
+// where that process could use or close it.
 PVOID CreateDeviceThread(PKSTART_ROUTINE routine, DeviceExtension* device)
 {
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
     HANDLE handle = nullptr;
-    if (!NT_SUCCESS(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, routine, device)))
+    if (!NT_SUCCESS(
+            PsCreateSystemThread(&handle, 0, &attributes, nullptr, nullptr, routine, device)))
         return nullptr;
     PVOID object = nullptr;
-    NTSTATUS status =
-        ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr, KernelMode, &object, nullptr);
+    NTSTATUS status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType,
+                                                KernelMode, &object, nullptr);
     ZwClose(handle);
     return NT_SUCCESS(status) ? object : nullptr;
 }

@@ -297,8 +297,10 @@ private:
             opener.User = user;
             PFILE_OBJECT file = nullptr;
             status = hosted::OpenHandle(device, &file, opener);
-            if (NT_SUCCESS(status))
+            if (NT_SUCCESS(status)) {
                 handles_[name] = file;
+                handleUsers_[file] = user;
+            }
         }
         Print("open " + w[1] + " status=" + Status(status));
     }
@@ -722,7 +724,12 @@ private:
                 &request->Status);
         }
         IoGetNextIrpStackLocation(irp)->FileObject = file;
-        NTSTATUS status = IoCallDriver(target, irp);
+        NTSTATUS status;
+        {
+            // A program sends it: the request runs in the program's process.
+            hosted::ProgramContext program(file ? handleUsers_[file] : hosted::Account::Administrator);
+            status = IoCallDriver(target, irp);
+        }
         if (status == STATUS_PENDING && !KeReadStateEvent(&request->Done)) {
             Print("ioctl " + CodeText(code) + " pending");
             pending_.push_back(std::move(request));
@@ -862,6 +869,7 @@ private:
     bool holding_ = false;
     std::vector<std::string> held_;
     std::map<std::string, PFILE_OBJECT> handles_;
+    std::map<PFILE_OBJECT, hosted::Account> handleUsers_; // whose program holds each
     hosted::Kernel kernel_;
     // Outlives the system, whose teardown completes what is still pending.
     std::vector<std::unique_ptr<PendingRequest>> pending_;
