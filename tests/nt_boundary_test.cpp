@@ -63,6 +63,41 @@ TEST_F(BoundaryTest, EveryTouchDeviceCanBeOpenedWhateverMadeIt)
         << "a device made on an interface arrival is ready too";
 }
 
+// A program's requests run in its process and its user's logon session: what
+// they make must still be visible to every session, removable by a teardown
+// on a system thread, and its threads started where Windows 2000 allows.
+TEST_F(BoundaryTest, DevicesMadeByAProgramsRequestsAreEveryonesAndGoWithTheirDevices)
+{
+    system.AddPort("COM2");
+    system.AddPort("COM3");
+    StartWithPort();
+    sim::HostedTransport configuration("\\DosDevices\\VORN", hosted::Account::Administrator);
+    vorn::ControlClient client(configuration);
+    uint32_t made = client.CreatePortDevice("COM2").Value;
+    ASSERT_NE(made, 0u);
+    uint32_t dynamic = client.CreateDynamicDevice(u"\\DosDevices\\COM3").Value;
+    ASSERT_NE(dynamic, 0u);
+    ASSERT_EQ(client.ClosePort(made), 0u);
+    ASSERT_EQ(client.OpenPort(made), 0u);
+    kernel.Settle();
+    for (const ListNode* node = ControlRecord()->PortList; node; node = node->Next)
+        EXPECT_EQ(ExtensionOf(node->Device)->PortOpen, 1);
+    EXPECT_EQ(ExtensionOf(ControlRecord()->DynamicList->Device)->PortOpen, 1);
+
+    for (const std::u16string& link : kernel.SymbolicLinks())
+        EXPECT_EQ(link.rfind(u"\\SESSIONS\\", 0), std::u16string::npos)
+            << "no link in one logon session's own directory";
+    hosted::Opener otherUser;
+    otherUser.User = hosted::Account::StandardUser;
+    PFILE_OBJECT file = nullptr;
+    EXPECT_EQ(hosted::OpenHandleByName(u"\\??\\1", &file, otherUser), STATUS_ACCESS_DENIED)
+        << "found, then refused by the device's own descriptor";
+
+    EXPECT_EQ(system.Pnp(IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+    for (const std::u16string& link : kernel.SymbolicLinks())
+        EXPECT_EQ(link.rfind(u"\\DOSDEVICES\\COM", 0), 0u) << "every link of the driver gone";
+}
+
 // ---- a port that goes away while the pen is down ------------------------------
 
 class PenDownTest : public BoundaryTest {

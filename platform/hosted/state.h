@@ -132,7 +132,7 @@ struct ThreadState {
     std::atomic<PKDPC> RunningDpc{nullptr};
     CallFrame* Calls = nullptr;
     int NeighbourCalls = 0;
-    int OwnedMutexes = 0;            // a thread may not end owning one
+    int OwnedMutexes = 0; // a thread may not end owning one
     // The process the thread runs in (SystemProcess, or a program's) and
     // the logon session whose \DosDevices it sees first (GlobalSession:
     // only the global one, as for system threads and LocalSystem).
@@ -334,9 +334,9 @@ struct Kernel::State {
     std::map<const void*, ObjectRecord> Objects;
     std::map<std::u16string, NameEntry> Names; // keys upper-cased
     std::map<HANDLE, HandleEntry> Handles;
-    std::set<const void*> WorkItems; // allocated and not yet freed
+    std::set<const void*> WorkItems;    // allocated and not yet freed
     std::atomic<int> RunningWorkers{0}; // worker threads not yet ending
-    ULONG NextProcess = 1;           // program processes are numbered from 1
+    ULONG NextProcess = 1;              // program processes are numbered from 1
     ULONG_PTR NextHandle = 0x100;
     NTSTATUS NextReferenceFailure = STATUS_SUCCESS;
     bool OpenWithoutFile = false;

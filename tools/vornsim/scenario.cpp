@@ -727,7 +727,8 @@ private:
         NTSTATUS status;
         {
             // A program sends it: the request runs in the program's process.
-            hosted::ProgramContext program(file ? handleUsers_[file] : hosted::Account::Administrator);
+            hosted::ProgramContext program(file ? handleUsers_[file]
+                                                : hosted::Account::Administrator);
             status = IoCallDriver(target, irp);
         }
         if (status == STATUS_PENDING && !KeReadStateEvent(&request->Done)) {
