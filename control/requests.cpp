@@ -487,6 +487,16 @@ NTSTATUS CarryOutUnderListMutex(PDEVICE_OBJECT controlDevice, PIRP irp, const Re
     return CarryOut(controlDevice, irp, row);
 }
 
+// No work item could be had: nothing is done. A creation answers as one
+// that made no device; anything else is refused.
+NTSTATUS WithoutSystemWorker(PIRP irp, const RequestRow& row)
+{
+    bool creation = row.Code == IoctlCreatePortDevice || row.Code == IoctlCreateDynamicDevice;
+    if (!creation || OutputLength(irp) < row.MinimumOutput)
+        return RefuseRequest(irp);
+    return AnswerCreated(irp, nullptr);
+}
+
 struct SystemProcessWork {
     PIRP Irp;
     const RequestRow* Row;
@@ -509,7 +519,7 @@ NTSTATUS CarryOutInSystemProcess(PDEVICE_OBJECT controlDevice, PIRP irp, const R
 {
     PIO_WORKITEM item = IoAllocateWorkItem(controlDevice);
     if (!item)
-        return RefuseRequest(irp);
+        return WithoutSystemWorker(irp, row);
     SystemProcessWork work;
     work.Irp = irp;
     work.Row = &row;

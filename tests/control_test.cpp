@@ -483,6 +483,25 @@ TEST_F(ControlTest, EveryRequestAtAndBelowItsMinimumSizes)
     }
 }
 
+// Creations, removals and opens are carried out by a system worker; without
+// the work item that takes them there nothing is done, in the program's
+// process least of all.
+TEST_F(ControlTest, WithoutAWorkItemNothingIsDoneInTheProgramsProcess)
+{
+    uint32_t kept = CreatePort("COM1");
+    kernel.FailNthCall(hosted::FaultKind::Alloc, 1);
+    auto created = client.CreatePortDevice("COM2");
+    EXPECT_TRUE(created.Ok()) << "answered as a creation that made no device";
+    EXPECT_EQ(created.Value, 0u);
+    kernel.FailNthCall(hosted::FaultKind::Alloc, 1);
+    EXPECT_EQ(client.CreateDynamicDevice(u"\\DosDevices\\COM3").Value, 0u);
+    kernel.FailNthCall(hosted::FaultKind::Alloc, 1);
+    EXPECT_EQ(Raw(IoctlRemovePortDevice, Le({kept}), 0).Status, Unsuccessful);
+    EXPECT_EQ(Listed(Control().PortList).size(), 1u);
+    EXPECT_EQ(Control().DynamicList, nullptr);
+    EXPECT_NE(DeviceOf(kept), nullptr) << "the refused removal left the device whole";
+}
+
 TEST_F(ControlTest, ListAnswersHoldOneHandlePerDevice)
 {
     EXPECT_EQ(Raw(IoctlPortDeviceHandles, {}, 0).Status, 0u) << "an empty list needs no room";
