@@ -945,6 +945,10 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
 NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) __attribute__((noreturn));
 // The thread object type, for ObReferenceObjectByHandle.
 extern POBJECT_TYPE* PsThreadType;
+// Processes, opaque: the one the calling thread runs in, and the system's.
+typedef struct _EPROCESS* PEPROCESS;
+PEPROCESS NTAPI IoGetCurrentProcess(void);
+extern PEPROCESS PsInitialSystemProcess;
 
 // Work items: each runs its routine at PASSIVE_LEVEL on a system worker
 // thread, in the system process.

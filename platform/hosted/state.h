@@ -223,6 +223,15 @@ struct HandleEntry {
     bool Kernel = false;
 };
 
+} // namespace hosted
+
+// A process as IoGetCurrentProcess names it; drivers only compare them.
+struct _EPROCESS {
+    ULONG Id;
+};
+
+namespace hosted {
+
 // A work item as IoAllocateWorkItem hands it out.
 struct WorkItemRecord {
     PDEVICE_OBJECT Device = nullptr;
@@ -334,9 +343,10 @@ struct Kernel::State {
     std::map<const void*, ObjectRecord> Objects;
     std::map<std::u16string, NameEntry> Names; // keys upper-cased
     std::map<HANDLE, HandleEntry> Handles;
-    std::set<const void*> WorkItems;    // allocated and not yet freed
-    std::atomic<int> RunningWorkers{0}; // worker threads not yet ending
-    ULONG NextProcess = 1;              // program processes are numbered from 1
+    std::set<const void*> WorkItems;                       // allocated and not yet freed
+    std::atomic<int> RunningWorkers{0};                    // worker threads not yet ending
+    ULONG NextProcess = 1;                                 // program processes are numbered from 1
+    std::map<ULONG, std::unique_ptr<_EPROCESS>> Processes; // as IoGetCurrentProcess names them
     ULONG_PTR NextHandle = 0x100;
     NTSTATUS NextReferenceFailure = STATUS_SUCCESS;
     bool OpenWithoutFile = false;

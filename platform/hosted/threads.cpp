@@ -265,6 +265,22 @@ NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus)
 static POBJECT_TYPE g_threadType = reinterpret_cast<POBJECT_TYPE>(&g_firstThread);
 POBJECT_TYPE* PsThreadType = &g_threadType;
 
+static _EPROCESS g_systemProcess = {SystemProcess};
+PEPROCESS PsInitialSystemProcess = &g_systemProcess;
+
+PEPROCESS NTAPI IoGetCurrentProcess(void)
+{
+    ULONG id = CurrentThread().Process;
+    if (id == SystemProcess)
+        return PsInitialSystemProcess;
+    Kernel::State& k = K();
+    std::lock_guard<std::mutex> guard(k.ObjectsLock);
+    std::unique_ptr<_EPROCESS>& process = k.Processes[id];
+    if (!process)
+        process.reset(new _EPROCESS{id});
+    return process.get();
+}
+
 PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject)
 {
     if (!DeviceObject)
