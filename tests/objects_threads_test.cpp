@@ -359,6 +359,28 @@ TEST(HostedProcesses, ThreadHandlesAreReferencedAsThreads)
     ObDereferenceObject(thread);
 }
 
+// A handle without OBJ_KERNEL_HANDLE lives in its process's own table.
+TEST(HostedProcesses, OnlyKernelHandlesAreValidInEveryProcess)
+{
+    hosted::Kernel kernel;
+    HANDLE systemsOwn = CreateThreadWith(0);
+    HANDLE kernelHandle = CreateThreadWith(OBJ_KERNEL_HANDLE);
+    PVOID thread = nullptr;
+    {
+        hosted::ProgramContext program;
+        EXPECT_EQ(
+            ObReferenceObjectByHandle(systemsOwn, 0, *PsThreadType, KernelMode, &thread, nullptr),
+            STATUS_INVALID_HANDLE);
+        ASSERT_EQ(
+            ObReferenceObjectByHandle(kernelHandle, 0, *PsThreadType, KernelMode, &thread, nullptr),
+            STATUS_SUCCESS);
+        ZwClose(kernelHandle);
+    }
+    ZwClose(systemsOwn);
+    kernel.Settle();
+    ObDereferenceObject(thread);
+}
+
 // "WorkItem and WorkItemEx routines run in a system thread context. If a
 // driver dispatch routine can run in a user-mode thread context, that routine
 // can call a WorkItem [...] routine to perform any operations that require a

@@ -235,7 +235,7 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     HandleEntry entry;
     entry.Object = self;
     entry.Process = caller.Process;
-    entry.Kernel = kernelHandle || caller.Process == SystemProcess;
+    entry.Kernel = kernelHandle;
     HANDLE handle;
     {
         std::lock_guard<std::mutex> guard(k.ObjectsLock);
