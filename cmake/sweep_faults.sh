@@ -39,6 +39,11 @@ run_point() {
             # vornctl refusing a device the failed call left without its
             # object, its port name or its reader: the line names that device.
             echo "refused $kind $n $name $first"
+        elif [[ $kind == alloc ]] &&
+            grep -qE '^error [0-9]+: cannot remove (port|dyn):[0-9]+: the driver answered 0xC0000001$' "$err"; then
+            # A removal refused for want of the work item that carries it
+            # to the system process: the device stays, whole.
+            echo "refused $kind $n $name $first"
         else
             echo "bad-exit $kind $n $name status 2: $first"
         fi

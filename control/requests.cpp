@@ -375,12 +375,21 @@ NTSTATUS StoreGlobalValues(DeviceExtension* control, PIRP irp, ULONG* const* fie
 
 using ControlHandler = NTSTATUS (*)(PDEVICE_OBJECT controlDevice, PIRP irp);
 
+// Where a request is carried out. A request runs in the process of the
+// program that sent it; what makes a device's links or starts its threads
+// must run in the system process instead: links made in a user's context
+// land in that logon session's own \DosDevices, invisible to everyone else
+// and out of reach of a teardown on a system thread, and Windows 2000 starts
+// system threads only from the system process.
+enum class Context { Caller, SystemProcess };
+
 struct RequestRow {
     ULONG Code;
     ULONG MinimumInput;
     ULONG MinimumOutput;
     TouchRequestHandler OnDevice; // the request names a touch device
     ControlHandler OnControl;     // the request concerns the lists or globals
+    Context RunsIn = Context::Caller;
 };
 
 DeviceExtension* Control(PDEVICE_OBJECT controlDevice)
@@ -461,18 +470,18 @@ NTSTATUS SetRotation(PDEVICE_OBJECT c, PIRP irp)
 // the input: a caller that passed fewer has named no device and is refused.
 const RequestRow RequestTable[] = {
     {IoctlClosePort, 4, 0, ClosePortRequest, nullptr},
-    {IoctlOpenPort, 4, 0, OpenPortRequest, nullptr},
-    {IoctlSetPortName, 12, 0, SetPortNameRequest, nullptr},
+    {IoctlOpenPort, 4, 0, OpenPortRequest, nullptr, Context::SystemProcess},
+    {IoctlSetPortName, 12, 0, SetPortNameRequest, nullptr, Context::SystemProcess},
     {IoctlWriteParameters, sizeof(DeviceParameterBlock), 0, WriteParametersRequest, nullptr},
     {IoctlReadParameters, 4, sizeof(DeviceParameterBlock), ReadParametersRequest, nullptr},
     {IoctlPortDeviceCount, 0, 4, nullptr, PortCount},
     {IoctlPortDeviceHandles, 0, 0, nullptr, PortHandles},
-    {IoctlCreatePortDevice, 0, 4, nullptr, CreatePortDeviceRequest},
-    {IoctlRemovePortDevice, 4, 0, nullptr, RemovePort},
+    {IoctlCreatePortDevice, 0, 4, nullptr, CreatePortDeviceRequest, Context::SystemProcess},
+    {IoctlRemovePortDevice, 4, 0, nullptr, RemovePort, Context::SystemProcess},
     {IoctlGetPortName, 4, 0, GetPortNameRequest, nullptr},
     {IoctlPortNameLength, 4, 4, PortNameLengthRequest, nullptr},
-    {IoctlCreateDynamicDevice, 0, 4, nullptr, CreateDynamicDeviceRequest},
-    {IoctlRemoveDynamicDevice, 4, 0, nullptr, RemoveDynamic},
+    {IoctlCreateDynamicDevice, 0, 4, nullptr, CreateDynamicDeviceRequest, Context::SystemProcess},
+    {IoctlRemoveDynamicDevice, 4, 0, nullptr, RemoveDynamic, Context::SystemProcess},
     {IoctlDynamicDeviceCount, 0, 4, nullptr, DynamicCount},
     {IoctlDynamicDeviceHandles, 0, 0, nullptr, DynamicHandles},
     {IoctlSetSwapXY, 8, 0, SetSwapXYRequest, nullptr},
@@ -510,6 +519,61 @@ NTSTATUS CarryOut(PDEVICE_OBJECT controlDevice, PIRP irp, const RequestRow& row)
     return row.OnControl(controlDevice, irp);
 }
 
+// ListMutex not held: takes it for the request.
+NTSTATUS CarryOutUnderListMutex(PDEVICE_OBJECT controlDevice, PIRP irp, const RequestRow& row)
+{
+    DeviceExtension* control = ExtensionOf(controlDevice);
+    MutexGuard hold(&control->ListMutex);
+    if (control->ControlRemoved)
+        return RefuseRequest(irp); // a handle that outlived the device
+    return CarryOut(controlDevice, irp, row);
+}
+
+// No work item could be had: nothing is done. A creation answers as one
+// that made no device; anything else is refused.
+NTSTATUS WithoutSystemWorker(PIRP irp, const RequestRow& row)
+{
+    bool creation = row.Code == IoctlCreatePortDevice || row.Code == IoctlCreateDynamicDevice;
+    if (!creation || OutputLength(irp) < row.MinimumOutput)
+        return RefuseRequest(irp);
+    return AnswerCreated(irp, nullptr);
+}
+
+struct SystemProcessWork {
+    PIRP Irp;
+    const RequestRow* Row;
+    NTSTATUS Status;
+    KEVENT Done;
+};
+
+// A system worker thread, PASSIVE_LEVEL, in the system process.
+VOID NTAPI CarryOutOnSystemWorker(PDEVICE_OBJECT controlDevice, PVOID context)
+{
+    auto* work = static_cast<SystemProcessWork*>(context);
+    work->Status = CarryOutUnderListMutex(controlDevice, work->Irp, *work->Row);
+    KeSetEvent(&work->Done, IO_NO_INCREMENT, FALSE);
+}
+
+// Hands the request to a system worker thread and waits for it there: the
+// request still completes before its dispatch routine returns. The caller
+// holds no lock, so the worker can take ListMutex.
+NTSTATUS CarryOutInSystemProcess(PDEVICE_OBJECT controlDevice, PIRP irp, const RequestRow& row)
+{
+    PIO_WORKITEM item = IoAllocateWorkItem(controlDevice);
+    if (!item)
+        return WithoutSystemWorker(irp, row);
+    SystemProcessWork work;
+    work.Irp = irp;
+    work.Row = &row;
+    work.Status = STATUS_UNSUCCESSFUL;
+    KeInitializeEvent(&work.Done, NotificationEvent, FALSE);
+    IoQueueWorkItem(item, CarryOutOnSystemWorker, DelayedWorkQueue, &work);
+    // A kernel-mode wait keeps this stack, and `work` on it, resident.
+    KeWaitForSingleObject(&work.Done, Executive, KernelMode, FALSE, nullptr);
+    IoFreeWorkItem(item);
+    return work.Status;
+}
+
 } // namespace
 
 // The 27 requests of the original set, the device state and the screen
@@ -541,17 +605,17 @@ NTSTATUS NTAPI ControlDispatch(PDEVICE_OBJECT device, PIRP irp)
     if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
         RefuseRequest(irp);
     } else if (ExtensionOf(device)->IsControl) {
-        DeviceExtension* control = ExtensionOf(device);
         ULONG code = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode;
         const RequestRow* row = FindRow(code);
         NTSTATUS status = STATUS_SUCCESS;
-        {
-            MutexGuard hold(&control->ListMutex);
-            if (control->ControlRemoved)
-                RefuseRequest(irp); // a handle that outlived the device
-            else if (row)
-                status = CarryOut(device, irp, *row);
-        }
+        // A code that does not exist is refused like any request the driver
+        // cannot carry out, never reported as done.
+        if (!row)
+            RefuseRequest(irp);
+        else if (row->RunsIn == Context::SystemProcess)
+            status = CarryOutInSystemProcess(device, irp, *row);
+        else
+            status = CarryOutUnderListMutex(device, irp, *row);
         // The event wait stays pending; its handler completes it later.
         if (row && row->Code == IoctlWaitButtonEvent && status == STATUS_PENDING)
             return STATUS_PENDING;

@@ -318,11 +318,17 @@ void ReleaseHeldButton(DeviceExtension* device)
     record.Buttons = ButtonTransition(1, 0, rightButton);
     device->PenDown = 0;
     control->MouseMode &= ~MouseModeRightButton;
+    // The stroke ends here, in the shared filter as for a lifted pen, or the
+    // next touch of any device would be averaged with it.
+    EndSmoothingStroke();
     // No second tap can follow a touch the port took away.
     device->ClickPending = 0;
     KeCancelTimer(&device->ClickTimer);
-    NotifyButtonEvent(device, &record);
     device->LastRecord = record;
+    // The same final stages as every record: its button down went to the
+    // device's part of the desktop, so must its release.
+    NotifyButtonEvent(device, &record);
+    MapToScreenRect(device, &record);
     ULONG consumed = 0;
     device->ServiceRoutine(device->ServiceTarget, &record, 1, &consumed);
 }

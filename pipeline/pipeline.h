@@ -83,6 +83,9 @@ extern SmoothingFilterState SmoothingFilter;
 
 void RotateRecord(DeviceExtension* device, PMOUSE_INPUT_DATA record);
 void SmoothRecord(DeviceExtension* device, PMOUSE_INPUT_DATA record);
+// Ends the stroke in progress as a pen-up report would, without a sample:
+// for a touch that ends without one. Control device's Lock held.
+void EndSmoothingStroke();
 
 // ---- click_assist.cpp: double-tap snapping ---------------------------------
 

@@ -145,3 +145,10 @@ void SmoothRecord(DeviceExtension* device, PMOUSE_INPUT_DATA record)
         f.HistoryY[slot] = record->LastY;
     }
 }
+
+// A filter switched off keeps its state frozen, for pen-ups as for this.
+void EndSmoothingStroke()
+{
+    if (ControlRecord()->Filter != 0)
+        SmoothingFilter.FilterPosition = NoStroke;
+}

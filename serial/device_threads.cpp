@@ -1,16 +1,64 @@
 // System threads of a touch device, and small helpers the serial link shares.
 #include "serial/serial.h"
 
-PVOID CreateDeviceThread(PKSTART_ROUTINE routine, DeviceExtension* device)
+namespace {
+
+// A kernel handle: never one in the table of whatever process is current,
+// where that process could use or close it.
+PVOID CreateThreadHere(PKSTART_ROUTINE routine, DeviceExtension* device)
 {
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
     HANDLE handle = nullptr;
-    if (!NT_SUCCESS(PsCreateSystemThread(&handle, 0, nullptr, nullptr, nullptr, routine, device)))
+    if (!NT_SUCCESS(
+            PsCreateSystemThread(&handle, 0, &attributes, nullptr, nullptr, routine, device)))
         return nullptr;
     PVOID object = nullptr;
-    NTSTATUS status =
-        ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, nullptr, KernelMode, &object, nullptr);
+    NTSTATUS status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType,
+                                                KernelMode, &object, nullptr);
     ZwClose(handle);
     return NT_SUCCESS(status) ? object : nullptr;
+}
+
+struct ThreadCreation {
+    PKSTART_ROUTINE Routine;
+    DeviceExtension* Device;
+    PVOID Thread;
+    KEVENT Done;
+};
+
+// A system worker thread, PASSIVE_LEVEL, in the system process.
+VOID NTAPI CreateThreadOnSystemWorker(PDEVICE_OBJECT deviceObject, PVOID context)
+{
+    UNREFERENCED_PARAMETER(deviceObject);
+    auto* creation = static_cast<ThreadCreation*>(context);
+    creation->Thread = CreateThreadHere(creation->Routine, creation->Device);
+    KeSetEvent(&creation->Done, IO_NO_INCREMENT, FALSE);
+}
+
+} // namespace
+
+// Windows 2000 starts system threads only from the system process. The
+// control requests already run there; any other caller that runs in a
+// program's process (a mouse attributes query the class driver passes down
+// from a program) has a system worker start the thread, and waits for it.
+PVOID CreateDeviceThread(PKSTART_ROUTINE routine, DeviceExtension* device)
+{
+    if (IoGetCurrentProcess() == PsInitialSystemProcess)
+        return CreateThreadHere(routine, device);
+    PIO_WORKITEM item = IoAllocateWorkItem(device->Self);
+    if (!item)
+        return nullptr;
+    ThreadCreation creation;
+    creation.Routine = routine;
+    creation.Device = device;
+    creation.Thread = nullptr;
+    KeInitializeEvent(&creation.Done, NotificationEvent, FALSE);
+    IoQueueWorkItem(item, CreateThreadOnSystemWorker, DelayedWorkQueue, &creation);
+    // A kernel-mode wait keeps this stack, and `creation` on it, resident.
+    KeWaitForSingleObject(&creation.Done, Executive, KernelMode, FALSE, nullptr);
+    IoFreeWorkItem(item);
+    return creation.Thread;
 }
 
 bool LaunchDeviceThread(PKSTART_ROUTINE routine, DeviceExtension* device, PVOID* threadObject,

@@ -13,6 +13,45 @@ namespace {
 
 constexpr LONGLONG ReleasePollMs = 5;
 constexpr int ReleasePolls = 100;
+// A port that fails every read would have the reader, at priority 16, spin
+// on it and starve the processor: failed reads wait before the next one,
+// from a short wait doubling to a bound; one good read ends the waiting.
+constexpr LONGLONG FirstFailureWaitMs = 10;
+constexpr LONGLONG LongestFailureWaitMs = 250;
+
+bool ReadFailed(NTSTATUS status)
+{
+    return status != STATUS_SUCCESS && status != STATUS_TIMEOUT;
+}
+
+class ReadFailureBackoff {
+public:
+    // The wait before the next read, after a read that ended with `status`.
+    LONGLONG NextWaitMs(NTSTATUS status)
+    {
+        if (!ReadFailed(status)) {
+            waitMs_ = 0;
+            return 0;
+        }
+        waitMs_ = waitMs_ == 0 ? FirstFailureWaitMs : waitMs_ * 2;
+        if (waitMs_ > LongestFailureWaitMs)
+            waitMs_ = LongestFailureWaitMs;
+        return waitMs_;
+    }
+
+private:
+    LONGLONG waitMs_ = 0;
+};
+
+// False when the device was told to stop meanwhile.
+bool WaitUnlessStopped(DeviceExtension* device, LONGLONG milliseconds)
+{
+    if (milliseconds == 0)
+        return true;
+    LARGE_INTEGER timeout = RelativeTimeout(milliseconds);
+    return KeWaitForSingleObject(&device->StopEvent, Executive, KernelMode, FALSE, &timeout) ==
+           STATUS_TIMEOUT;
+}
 
 // Device's Lock held.
 void ReleaseReadRequest(DeviceExtension* device)
@@ -116,6 +155,7 @@ VOID NTAPI ReaderThreadMain(PVOID context)
 
     PIRP irp = device->ReadIrp;
     PVOID events[2] = {&device->StopEvent, &device->ReadDoneEvent};
+    ReadFailureBackoff backoff;
     for (;;) {
         SendRead(device, irp);
         NTSTATUS woken = KeWaitForMultipleObjects(2, events, WaitAny, Executive, KernelMode, FALSE,
@@ -123,6 +163,9 @@ VOID NTAPI ReaderThreadMain(PVOID context)
         if (woken == STATUS_WAIT_0)
             break;
         KeClearEvent(&device->ReadDoneEvent);
+        // The completion kept the request: its status block is the read's.
+        if (!WaitUnlessStopped(device, backoff.NextWaitMs(irp->IoStatus.Status)))
+            break;
         PrepareRead(device, irp);
     }
     CancelOutstandingRead(device);

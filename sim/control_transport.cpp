@@ -30,8 +30,9 @@ BuiltRequestResult SendBuiltRequest(PDEVICE_OBJECT device, ULONG code, PVOID inp
     return result;
 }
 
-HostedTransport::HostedTransport(const std::string& link)
+HostedTransport::HostedTransport(const std::string& link, hosted::Account user) : user_(user)
 {
+    hosted::ProgramContext program(user_);
     std::u16string wide(link.begin(), link.end());
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, wide.c_str());
@@ -54,6 +55,9 @@ vorn::Reply HostedTransport::Call(uint32_t code, const std::vector<uint8_t>& inp
     if (!device_)
         return reply;
     std::vector<uint8_t> output(outputLength);
+    // The configuration utility is a program: its requests run in its
+    // process, as its user.
+    hosted::ProgramContext program(user_);
     BuiltRequestResult result =
         SendBuiltRequest(device_, code, const_cast<uint8_t*>(input.data()), ULONG(input.size()),
                          output.empty() ? nullptr : output.data(), outputLength, internal_);

@@ -24,8 +24,9 @@ BuiltRequestResult SendBuiltRequest(PDEVICE_OBJECT device, ULONG code, PVOID inp
 class HostedTransport : public vorn::Transport {
 public:
     // Opens `link` (for example \DosDevices\VORN); calls run on the calling
-    // hosted thread at PASSIVE_LEVEL.
-    explicit HostedTransport(const std::string& link = "\\DosDevices\\VORN");
+    // hosted thread at PASSIVE_LEVEL, in a program's process, as `user`.
+    explicit HostedTransport(const std::string& link = "\\DosDevices\\VORN",
+                             hosted::Account user = hosted::Account::Administrator);
     ~HostedTransport() override;
     HostedTransport(const HostedTransport&) = delete;
     HostedTransport& operator=(const HostedTransport&) = delete;
@@ -43,6 +44,7 @@ private:
     PFILE_OBJECT file_ = nullptr;
     PDEVICE_OBJECT device_ = nullptr;
     bool internal_ = false;
+    hosted::Account user_;
     NTSTATUS lastDispatch_ = STATUS_SUCCESS;
 };
 

@@ -179,11 +179,12 @@ NTSTATUS SerialPort::Read(PIRP irp)
     ULONG bytes = 0;
     {
         PortLock lock(&lock_);
+        ++readsReceived_;
         if (removed_) {
             status = STATUS_DEVICE_NOT_CONNECTED;
-        } else if (failNext_) {
-            failNext_ = false;
-            status = failNextRead_;
+        } else if (failReadsLeft_ > 0) {
+            --failReadsLeft_;
+            status = failReadStatus_;
         } else if (!rx_.empty()) {
             bytes = FillLocked(irp);
             status = STATUS_SUCCESS;
@@ -244,6 +245,7 @@ NTSTATUS SerialPort::Write(PIRP irp)
     ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
     auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
     std::vector<UCHAR> bytes(buffer, buffer + length);
+    NTSTATUS failed = STATUS_SUCCESS;
     {
         PortLock lock(&lock_);
         if (removed_) {
@@ -251,11 +253,18 @@ NTSTATUS SerialPort::Write(PIRP irp)
             return STATUS_DEVICE_NOT_CONNECTED;
         }
         log_.push_back(PortRequest{0, bytes});
-        if (holdWrites_) {
+        if (failNextWrite_) {
+            failNextWrite_ = false;
+            failed = failWriteStatus_;
+        } else if (holdWrites_) {
             IoMarkIrpPending(irp);
             heldWrites_.push_back(irp);
             return STATUS_PENDING;
         }
+    }
+    if (failed != STATUS_SUCCESS) {
+        Complete(irp, failed, 0);
+        return failed;
     }
     Complete(irp, STATUS_SUCCESS, length);
     AnswerWrite(bytes); // the answer comes after the write has completed
@@ -358,17 +367,37 @@ void SerialPort::Tap(int32_t sx, int32_t sy, int reports)
 
 void SerialPort::FailNextRead(NTSTATUS status)
 {
-    PIRP irp;
+    FailReads(status, 1);
+}
+
+void SerialPort::FailReads(NTSTATUS status, ULONG count)
+{
+    PIRP irp = nullptr;
     {
         PortLock lock(&lock_);
-        irp = TakePendingReadLocked();
-        if (!irp) {
-            failNext_ = true;
-            failNextRead_ = status;
+        failReadStatus_ = status;
+        failReadsLeft_ = count;
+        if (count > 0) {
+            irp = TakePendingReadLocked();
+            if (irp)
+                --failReadsLeft_;
         }
     }
     if (irp)
         CompleteRead(irp, status, 0);
+}
+
+ULONGLONG SerialPort::ReadsReceived()
+{
+    PortLock lock(&lock_);
+    return readsReceived_;
+}
+
+void SerialPort::FailNextWrite(NTSTATUS status)
+{
+    PortLock lock(&lock_);
+    failNextWrite_ = true;
+    failWriteStatus_ = status;
 }
 
 void SerialPort::TimeOutWaitingReadWith(const std::vector<UCHAR>& bytes)

@@ -67,6 +67,13 @@ public:
     void Tap(int32_t sx, int32_t sy, int reports);
     // The next read completes with this status and no data.
     void FailNextRead(NTSTATUS status);
+    // The next `count` reads complete with this status and no data (the one
+    // waiting, if any, at once); 0 stops failing them.
+    void FailReads(NTSTATUS status, ULONG count);
+    // Read requests the port has received so far.
+    ULONGLONG ReadsReceived();
+    // The next write completes with this status, unanswered.
+    void FailNextWrite(NTSTATUS status);
     // The waiting read times out with these bytes (at most 5) in it, as a
     // port with an interval timeout ends a read that got part of its length.
     void TimeOutWaitingReadWith(const std::vector<UCHAR>& bytes);
@@ -126,8 +133,11 @@ private:
     bool removed_ = false;
     bool linkPresent_ = false;
     ULONG readTimeoutMs_ = 0; // 0: a read waits for data without limit
-    NTSTATUS failNextRead_ = 0;
-    bool failNext_ = false;
+    NTSTATUS failReadStatus_ = 0;
+    ULONG failReadsLeft_ = 0;
+    ULONGLONG readsReceived_ = 0;
+    NTSTATUS failWriteStatus_ = 0;
+    bool failNextWrite_ = false;
     std::vector<PortRequest> log_;
     int opens_ = 0;
     int cleanups_ = 0;

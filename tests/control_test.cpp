@@ -435,6 +435,8 @@ TEST_F(ControlTest, EveryRequestAtAndBelowItsMinimumSizes)
         {IoctlGetDeviceState, 4, 4, true},
         {IoctlRemoveDynamicDevice, 4, 0, false},
         {IoctlRemovePortDevice, 4, 0, false},
+        {IoctlSetScreenRect, 20, 0, true},
+        {IoctlGetScreenRect, 4, 16, true},
     };
     for (const SizeCase& c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << c.Code);
@@ -477,10 +479,33 @@ TEST_F(ControlTest, EveryRequestAtAndBelowItsMinimumSizes)
         EXPECT_EQ(accepted.Status, 0u);
         EXPECT_EQ(uint32_t(transport.LastDispatchStatus()), 0u);
     }
-    // A code that does not exist succeeds with no data.
-    Reply unlisted = Raw(0x80000428, Le({device}), 16);
-    EXPECT_EQ(unlisted.Status, 0u);
-    EXPECT_TRUE(unlisted.Output.empty());
+    // A code that does not exist is refused with no data, never reported as done.
+    for (uint32_t code : {0x80000428u, 0x8000043Cu, 0x80000490u, 0x800004FCu, 0x80000508u}) {
+        SCOPED_TRACE(testing::Message() << std::hex << code);
+        Reply unlisted = Raw(code, Le({device}), 16);
+        EXPECT_EQ(unlisted.Status, Unsuccessful);
+        EXPECT_TRUE(unlisted.Output.empty());
+        EXPECT_EQ(uint32_t(transport.LastDispatchStatus()), Unsuccessful);
+    }
+}
+
+// Creations, removals and opens are carried out by a system worker; without
+// the work item that takes them there nothing is done, in the program's
+// process least of all.
+TEST_F(ControlTest, WithoutAWorkItemNothingIsDoneInTheProgramsProcess)
+{
+    uint32_t kept = CreatePort("COM1");
+    kernel.FailNthCall(hosted::FaultKind::Alloc, 1);
+    auto created = client.CreatePortDevice("COM2");
+    EXPECT_TRUE(created.Ok()) << "answered as a creation that made no device";
+    EXPECT_EQ(created.Value, 0u);
+    kernel.FailNthCall(hosted::FaultKind::Alloc, 1);
+    EXPECT_EQ(client.CreateDynamicDevice(u"\\DosDevices\\COM3").Value, 0u);
+    kernel.FailNthCall(hosted::FaultKind::Alloc, 1);
+    EXPECT_EQ(Raw(IoctlRemovePortDevice, Le({kept}), 0).Status, Unsuccessful);
+    EXPECT_EQ(Listed(Control().PortList).size(), 1u);
+    EXPECT_EQ(Control().DynamicList, nullptr);
+    EXPECT_NE(DeviceOf(kept), nullptr) << "the refused removal left the device whole";
 }
 
 TEST_F(ControlTest, ListAnswersHoldOneHandlePerDevice)

@@ -66,6 +66,41 @@ TEST_F(BoundaryTest, EveryTouchDeviceCanBeOpenedWhateverMadeIt)
         << "a device made on an interface arrival is ready too";
 }
 
+// A program's requests run in its process and its user's logon session: what
+// they make must still be visible to every session, removable by a teardown
+// on a system thread, and its threads started where Windows 2000 allows.
+TEST_F(BoundaryTest, DevicesMadeByAProgramsRequestsAreEveryonesAndGoWithTheirDevices)
+{
+    system.AddPort("COM2");
+    system.AddPort("COM3");
+    StartWithPort();
+    sim::HostedTransport configuration("\\DosDevices\\VORN", hosted::Account::Administrator);
+    vorn::ControlClient client(configuration);
+    uint32_t made = client.CreatePortDevice("COM2").Value;
+    ASSERT_NE(made, 0u);
+    uint32_t dynamic = client.CreateDynamicDevice(u"\\DosDevices\\COM3").Value;
+    ASSERT_NE(dynamic, 0u);
+    ASSERT_EQ(client.ClosePort(made), 0u);
+    ASSERT_EQ(client.OpenPort(made), 0u);
+    kernel.Settle();
+    for (const ListNode* node = ControlRecord()->PortList; node; node = node->Next)
+        EXPECT_EQ(ExtensionOf(node->Device)->PortOpen, 1);
+    EXPECT_EQ(ExtensionOf(ControlRecord()->DynamicList->Device)->PortOpen, 1);
+
+    for (const std::u16string& link : kernel.SymbolicLinks())
+        EXPECT_EQ(link.rfind(u"\\SESSIONS\\", 0), std::u16string::npos)
+            << "no link in one logon session's own directory";
+    hosted::Opener otherUser;
+    otherUser.User = hosted::Account::StandardUser;
+    PFILE_OBJECT file = nullptr;
+    EXPECT_EQ(hosted::OpenHandleByName(u"\\??\\1", &file, otherUser), STATUS_ACCESS_DENIED)
+        << "found, then refused by the device's own descriptor";
+
+    EXPECT_EQ(system.Pnp(IRP_MN_REMOVE_DEVICE).Status, STATUS_SUCCESS);
+    for (const std::u16string& link : kernel.SymbolicLinks())
+        EXPECT_EQ(link.rfind(u"\\DOSDEVICES\\COM", 0), 0u) << "every link of the driver gone";
+}
+
 // ---- a port that goes away while the pen is down ------------------------------
 
 class PenDownTest : public BoundaryTest {
@@ -130,6 +165,78 @@ TEST_F(PenDownTest, ALiftedPenIsNotReleasedTwice)
     system.FindPort("COM1")->Remove();
     Pass(10);
     EXPECT_TRUE(system.TakeRecords().empty());
+}
+
+TEST_F(PenDownTest, TheReleaseGoesToTheDevicesPartOfTheDesktopAsItsDownDid)
+{
+    StartWithPort();
+    sim::HostedTransport configuration;
+    vorn::ControlClient client(configuration);
+    uint32_t handle = HandleOfDevice(ControlRecord()->PortList->Device);
+    ASSERT_EQ(client.SetScreenRect(handle, {32768, 0, 65536, 65536}), 0u);
+    system.TakeRecords();
+    system.FindPort("COM1")->SendTouch(8000, 8000, true);
+    kernel.Settle();
+    std::vector<MOUSE_INPUT_DATA> down = system.TakeRecords();
+    ASSERT_EQ(down.size(), 1u);
+    ASSERT_EQ(down[0].Flags, MOUSE_MOVE_ABSOLUTE | MOUSE_VIRTUAL_DESKTOP);
+    ASSERT_GE(down[0].LastX, 32768);
+
+    system.FindPort("COM1")->Remove();
+    Pass(10);
+    std::vector<MOUSE_INPUT_DATA> up = system.TakeRecords();
+    ASSERT_EQ(up.size(), 1u);
+    EXPECT_EQ(up[0].ButtonFlags, MOUSE_LEFT_BUTTON_UP);
+    EXPECT_EQ(up[0].Flags, down[0].Flags);
+    EXPECT_EQ(up[0].LastX, down[0].LastX);
+    EXPECT_EQ(up[0].LastY, down[0].LastY);
+}
+
+// The smoothing filter is shared by every device: a stroke a port took away
+// must not be averaged into the next touch anywhere.
+TEST_F(PenDownTest, AStrokeAPortTookAwayEndsInTheSharedFilter)
+{
+    Configure(0, u"COM1");
+    Configure(1, u"COM2");
+    system.AddPort("COM1");
+    system.AddPort("COM2");
+    Start();
+    system.TakeRecords();
+    sim::SerialPort& taken = *system.FindPort("COM1");
+    for (int i = 0; i < 3; ++i)
+        taken.SendTouch(300, 300, true);
+    kernel.Settle();
+    taken.Remove();
+    Pass(10);
+    system.TakeRecords();
+
+    system.FindPort("COM2")->SendTouch(1700, 1700, true);
+    kernel.Settle();
+    std::vector<MOUSE_INPUT_DATA> records = system.TakeRecords();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].ButtonFlags, MOUSE_LEFT_BUTTON_DOWN);
+    EXPECT_EQ(records[0].LastX, 54400) << "1700 x 32, not averaged with 300";
+    EXPECT_EQ(records[0].LastY, 11136) << "65536 - 1700 x 32";
+}
+
+TEST_F(PenDownTest, TheReleaseOfARightButtonTouchEndsTheRightButtonMode)
+{
+    StartWithPort();
+    ControlRecord()->MouseMode |= MouseModeRightButton;
+    system.TakeRecords();
+    system.FindPort("COM1")->SendTouch(8000, 8000, true);
+    kernel.Settle();
+    std::vector<MOUSE_INPUT_DATA> down = system.TakeRecords();
+    ASSERT_EQ(down.size(), 1u);
+    ASSERT_EQ(down[0].ButtonFlags, MOUSE_RIGHT_BUTTON_DOWN);
+
+    system.FindPort("COM1")->Remove();
+    Pass(10);
+    std::vector<MOUSE_INPUT_DATA> up = system.TakeRecords();
+    ASSERT_EQ(up.size(), 1u);
+    EXPECT_EQ(up[0].ButtonFlags, MOUSE_RIGHT_BUTTON_UP);
+    EXPECT_EQ(ControlRecord()->MouseMode & MouseModeRightButton, 0u)
+        << "the right-button mode lasts for one touch, however it ends";
 }
 
 // ---- a port-name change followed at once by a close and an open ----------------

@@ -264,3 +264,218 @@ TEST(TeardownVerifier, RegistrationLeftFails)
 }
 
 } // namespace
+
+// ---- processes, work items and logon sessions ---------------------------------
+
+namespace {
+
+VOID NTAPI EndAtOnce(PVOID)
+{
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+HANDLE CreateThreadWith(ULONG attributes)
+{
+    OBJECT_ATTRIBUTES object;
+    InitializeObjectAttributes(&object, nullptr, attributes, nullptr, nullptr);
+    HANDLE handle = nullptr;
+    PsCreateSystemThread(&handle, 0, &object, nullptr, nullptr, EndAtOnce, nullptr);
+    return handle;
+}
+
+struct WorkSeen {
+    PDEVICE_OBJECT Device = nullptr;
+    PVOID Context = nullptr;
+    bool SystemProcess = false;
+    KIRQL Irql = HIGH_LEVEL;
+    PKTHREAD Thread = nullptr;
+    KEVENT Done;
+};
+
+VOID NTAPI NoteWork(PDEVICE_OBJECT device, PVOID context)
+{
+    auto* seen = static_cast<WorkSeen*>(context);
+    seen->Device = device;
+    seen->Context = context;
+    seen->SystemProcess = hosted::InSystemProcess();
+    seen->Irql = KeGetCurrentIrql();
+    seen->Thread = KeGetCurrentThread();
+    KeSetEvent(&seen->Done, IO_NO_INCREMENT, FALSE);
+}
+
+NTSTATUS NTAPI SucceedOpen(PDEVICE_OBJECT, PIRP irp)
+{
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 0;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+} // namespace
+
+// "Drivers for Microsoft Windows 2000 [...] must only call PsCreateSystemThread
+// from the system process context" (PsCreateSystemThread, Microsoft's docs).
+TEST(HostedProcesses, AThreadStartedInAProgramsProcessIsAVerifierFailure)
+{
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel;
+            hosted::ProgramContext program;
+            CreateThreadWith(OBJ_KERNEL_HANDLE);
+        },
+        ::testing::ExitedWithCode(3), "verifier: thread: .*program's process.*Windows 2000");
+}
+
+// "On Windows XP and later versions of Windows, if the caller is not running
+// in the system process context, it must set the OBJ_KERNEL_HANDLE attribute"
+// (PsCreateSystemThread, Microsoft's docs).
+TEST(HostedProcesses, AThreadStartedInAProgramsProcessWithoutAKernelHandleIsAVerifierFailure)
+{
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel;
+            hosted::ProgramContext program;
+            CreateThreadWith(0);
+        },
+        ::testing::ExitedWithCode(3), "verifier: thread: .*without OBJ_KERNEL_HANDLE");
+}
+
+TEST(HostedProcesses, ThreadHandlesAreReferencedAsThreads)
+{
+    hosted::Kernel kernel;
+    EXPECT_TRUE(hosted::InSystemProcess()) << "the thread that made the kernel: driver entry's";
+    HANDLE handle = CreateThreadWith(OBJ_KERNEL_HANDLE);
+    PVOID thread = nullptr;
+    EXPECT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode,
+                                        &thread, nullptr),
+              STATUS_SUCCESS);
+    PVOID other = nullptr;
+    POBJECT_TYPE notAThread = reinterpret_cast<POBJECT_TYPE>(&other);
+    EXPECT_EQ(ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, notAThread, KernelMode, &other,
+                                        nullptr),
+              STATUS_OBJECT_TYPE_MISMATCH);
+    ZwClose(handle);
+    KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+    ObDereferenceObject(thread);
+}
+
+// A handle without OBJ_KERNEL_HANDLE lives in its process's own table.
+TEST(HostedProcesses, OnlyKernelHandlesAreValidInEveryProcess)
+{
+    hosted::Kernel kernel;
+    HANDLE systemsOwn = CreateThreadWith(0);
+    HANDLE kernelHandle = CreateThreadWith(OBJ_KERNEL_HANDLE);
+    PVOID thread = nullptr;
+    {
+        hosted::ProgramContext program;
+        EXPECT_EQ(
+            ObReferenceObjectByHandle(systemsOwn, 0, *PsThreadType, KernelMode, &thread, nullptr),
+            STATUS_INVALID_HANDLE);
+        ASSERT_EQ(
+            ObReferenceObjectByHandle(kernelHandle, 0, *PsThreadType, KernelMode, &thread, nullptr),
+            STATUS_SUCCESS);
+        ZwClose(kernelHandle);
+    }
+    ZwClose(systemsOwn);
+    kernel.Settle();
+    ObDereferenceObject(thread);
+}
+
+// "WorkItem and WorkItemEx routines run in a system thread context. If a
+// driver dispatch routine can run in a user-mode thread context, that routine
+// can call a WorkItem [...] routine to perform any operations that require a
+// system thread context" (System Worker Threads, Microsoft's docs).
+TEST(HostedProcesses, AWorkItemRunsOnASystemWorkerInTheSystemProcess)
+{
+    hosted::Kernel kernel;
+    PDRIVER_OBJECT driver = kernel.CreateDriverObject("\\Driver\\Work");
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+              STATUS_SUCCESS);
+    WorkSeen seen;
+    KeInitializeEvent(&seen.Done, NotificationEvent, FALSE);
+    {
+        hosted::ProgramContext program(hosted::Account::StandardUser);
+        EXPECT_FALSE(hosted::InSystemProcess());
+        PIO_WORKITEM item = IoAllocateWorkItem(device);
+        ASSERT_NE(item, nullptr);
+        IoQueueWorkItem(item, NoteWork, DelayedWorkQueue, &seen);
+        KeWaitForSingleObject(&seen.Done, Executive, KernelMode, FALSE, nullptr);
+        IoFreeWorkItem(item);
+        EXPECT_FALSE(hosted::InSystemProcess());
+    }
+    EXPECT_TRUE(hosted::InSystemProcess());
+    EXPECT_EQ(seen.Device, device);
+    EXPECT_EQ(seen.Context, &seen);
+    EXPECT_TRUE(seen.SystemProcess);
+    EXPECT_EQ(seen.Irql, PASSIVE_LEVEL);
+    EXPECT_NE(seen.Thread, KeGetCurrentThread());
+    kernel.Settle();
+    EXPECT_EQ(kernel.LiveThreads(), 1);
+    IoDeleteDevice(device);
+}
+
+TEST(HostedProcesses, AWorkItemLeftAllocatedIsFoundAtTeardown)
+{
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel;
+            PDRIVER_OBJECT driver = kernel.CreateDriverObject("\\Driver\\Work");
+            PDEVICE_OBJECT device = nullptr;
+            IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+            IoAllocateWorkItem(device);
+            IoDeleteDevice(device);
+        },
+        ::testing::ExitedWithCode(3), "verifier: workitem-leak");
+}
+
+// "On Windows XP and later, each logon session has its own local DosDevices
+// context. System threads [...] do not run in a local DosDevices context [...]
+// any MS-DOS device names that it creates are created only in the local
+// DosDevices directory [...] it first searches the local \DosDevices
+// directory, and then the global" (Local and Global MS-DOS Device Names).
+TEST(HostedProcesses, LinksMadeInAUsersContextStayInTheirLogonSession)
+{
+    hosted::Kernel kernel;
+    PDRIVER_OBJECT driver = kernel.CreateDriverObject("\\Driver\\Links");
+    driver->MajorFunction[IRP_MJ_CREATE] = SucceedOpen;
+    driver->MajorFunction[IRP_MJ_CLEANUP] = SucceedOpen;
+    driver->MajorFunction[IRP_MJ_CLOSE] = SucceedOpen;
+    UNICODE_STRING deviceName = Name(u"\\Device\\Linked");
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(IoCreateDevice(driver, 0, &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, &device),
+              STATUS_SUCCESS);
+    device->Flags &= ~DO_DEVICE_INITIALIZING;
+    UNICODE_STRING local = Name(u"\\DosDevices\\Mine");
+    UNICODE_STRING global = Name(u"\\DosDevices\\Global\\Everyone");
+    {
+        hosted::ProgramContext program(hosted::Account::Administrator);
+        EXPECT_EQ(IoCreateSymbolicLink(&local, &deviceName), STATUS_SUCCESS);
+        EXPECT_EQ(IoCreateSymbolicLink(&global, &deviceName), STATUS_SUCCESS);
+    }
+    EXPECT_EQ(kernel.SymbolicLinks(),
+              (std::vector<std::u16string>{u"\\DOSDEVICES\\EVERYONE",
+                                           u"\\SESSIONS\\1\\DOSDEVICES\\MINE"}));
+
+    hosted::Opener admin, standard;
+    standard.User = hosted::Account::StandardUser;
+    PFILE_OBJECT file = nullptr;
+    EXPECT_EQ(hosted::OpenHandleByName(u"\\??\\Mine", &file, admin), STATUS_SUCCESS);
+    hosted::CloseHandle(file);
+    EXPECT_EQ(hosted::OpenHandleByName(u"\\??\\Mine", &file, standard),
+              STATUS_OBJECT_NAME_NOT_FOUND)
+        << "another logon session does not see it";
+    EXPECT_EQ(hosted::OpenHandleByName(u"\\??\\Everyone", &file, standard), STATUS_SUCCESS);
+    hosted::CloseHandle(file);
+
+    // A system thread reaches only the global directory.
+    EXPECT_EQ(IoDeleteSymbolicLink(&local), STATUS_OBJECT_NAME_NOT_FOUND);
+    UNICODE_STRING everyone = Name(u"\\DosDevices\\Everyone");
+    EXPECT_EQ(IoDeleteSymbolicLink(&everyone), STATUS_SUCCESS);
+    {
+        hosted::ProgramContext program(hosted::Account::Administrator);
+        EXPECT_EQ(IoDeleteSymbolicLink(&local), STATUS_SUCCESS);
+    }
+    EXPECT_TRUE(kernel.SymbolicLinks().empty());
+    IoDeleteDevice(device);
+}

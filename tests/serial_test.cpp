@@ -160,9 +160,12 @@ TEST_F(SerialTest, ReadsAreReissuedAfterPartialDataTimeoutsAndTransientErrors)
     LONGLONG before = kernel.Now();
     port.FailNextRead(STATUS_SUCCESS); // success with no data
     kernel.Settle();
-    port.FailNextRead(STATUS_INVALID_PARAMETER); // any other error: sent again at once
-    kernel.Settle();
     EXPECT_EQ(kernel.Now(), before);
+    EXPECT_TRUE(port.ReadPending()) << "a good read without data is sent again at once";
+    port.FailNextRead(STATUS_INVALID_PARAMETER); // any other error: sent again after a wait
+    kernel.Settle();
+    EXPECT_FALSE(port.ReadPending());
+    Pass(10);
     EXPECT_TRUE(port.ReadPending());
     EXPECT_EQ(device->PortOpen, 1);
 
@@ -174,6 +177,73 @@ TEST_F(SerialTest, ReadsAreReissuedAfterPartialDataTimeoutsAndTransientErrors)
     EXPECT_EQ(reads[0].Bytes, 3u);
     EXPECT_EQ(reads[1].Status, STATUS_TIMEOUT);
     EXPECT_EQ(reads[4].Bytes, 2u);
+}
+
+// A port failing every read must not have the reader, at priority 16, spin
+// on it: each failed read waits longer before the next, up to a bound.
+TEST_F(SerialTest, ReadsThatKeepFailingAreSentLessAndLessOften)
+{
+    AddDevice();
+    device->ParametersLoaded = 1;
+    Open();
+    ULONGLONG start = port.ReadsReceived();
+    port.FailReads(STATUS_INVALID_PARAMETER, 1000000);
+    Pass(1000);
+    ULONGLONG firstSecond = port.ReadsReceived() - start;
+    EXPECT_GE(firstSecond, 3u);
+    EXPECT_LE(firstSecond, 20u);
+    ULONGLONG before = port.ReadsReceived();
+    Pass(10000);
+    ULONGLONG tenSeconds = port.ReadsReceived() - before;
+    EXPECT_GE(tenSeconds, 10u) << "the waits have a bound: the reader keeps trying";
+    EXPECT_LE(tenSeconds, 50u);
+    EXPECT_EQ(device->PortOpen, 1);
+
+    // Bytes sent meanwhile wait in the port; the first good read takes them,
+    // and from then on reads follow each other at once again.
+    port.Send(Bytes({0x81, 0x05, 0x10, 0x05, 0x10}));
+    port.FailReads(STATUS_INVALID_PARAMETER, 0);
+    Pass(250); // at most the longest wait
+    EXPECT_EQ(rig.TakeRecords().size(), 1u);
+    before = port.ReadsReceived();
+    for (int i = 0; i < 5; ++i) {
+        port.FailNextRead(STATUS_SUCCESS);
+        kernel.Settle();
+    }
+    EXPECT_EQ(port.ReadsReceived() - before, 5u) << "good reads wait for nothing";
+    EXPECT_TRUE(port.ReadPending());
+}
+
+TEST_F(SerialTest, ClosingWhileTheReaderWaitsAfterAFailedReadEndsItAtOnce)
+{
+    AddDevice();
+    device->ParametersLoaded = 1;
+    Open();
+    port.FailReads(STATUS_INVALID_PARAMETER, 1000000);
+    Pass(2000); // the waits have grown to their bound
+    LONGLONG before = kernel.Now();
+    EXPECT_EQ(Close(), STATUS_SUCCESS);
+    EXPECT_LT(kernel.Now() - before, 100 * hosted::TicksPerMs);
+    EXPECT_EQ(device->ReaderThread, nullptr);
+    EXPECT_EQ(device->ReadIrp, nullptr);
+}
+
+// A write the port fails with a disconnect status gives the request up: no
+// command is written on that binding any more, and the parameter read thread
+// ends at its next look instead of writing again.
+TEST_F(SerialTest, AWriteEndingInADisconnectReleasesTheWriteRequest)
+{
+    AddDevice();
+    port.FailNextWrite(STATUS_DEVICE_NOT_CONNECTED);
+    Open();
+    EXPECT_EQ(Writes(port.TakeLog()).size(), 1u);
+    EXPECT_EQ(device->WriteIrp, nullptr);
+    // An answer that comes all the same cannot make the thread write again.
+    port.Send(sim::ParameterResponseBytes(0, 0x1234));
+    Pass(5);
+    EXPECT_TRUE(Writes(port.TakeLog()).empty());
+    EXPECT_EQ(device->ParameterThread, nullptr);
+    EXPECT_EQ(device->PortOpen, 1) << "the reader goes on";
 }
 
 TEST_F(SerialTest, ControllerThatAnswersTenWordsLeavesTheThreadWaiting)

@@ -113,6 +113,25 @@ TEST_F(SystemTest, AttributesAnswerAndRestartAReaderEndedByADisconnect)
     EXPECT_EQ(system.TakeRecords().size(), 2u);
 }
 
+// The class driver passes a program's attributes query down in that
+// program's process: the reader it restarts still starts in the system
+// process, where Windows 2000 allows it.
+TEST_F(SystemTest, AProgramsAttributesQueryRestartsTheReaderFromTheSystemProcess)
+{
+    StartWithPort();
+    system.FindPort("COM1")->FailNextRead(STATUS_DEVICE_NOT_CONNECTED);
+    Pass(1100);
+    ASSERT_FALSE(FirstPortDevice()->ReaderThread);
+    {
+        hosted::ProgramContext program(hosted::Account::StandardUser);
+        EXPECT_EQ(system.ClassAttributes().Status, STATUS_SUCCESS);
+    }
+    Pass(50);
+    EXPECT_TRUE(FirstPortDevice()->ReaderThread);
+    Tap("COM1", 8000, 8000);
+    EXPECT_EQ(system.TakeRecords().size(), 2u);
+}
+
 TEST_F(SystemTest, InterfacesBecomeDynamicDevicesAndGoWithTheirRemoval)
 {
     system.AddInterface("\\??\\VORNTOUCH#1");

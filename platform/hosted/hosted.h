@@ -105,7 +105,8 @@ public:
     void Settle();
     // KeDelayExecutionThread calls made by the calling thread so far.
     ULONGLONG SleepsOnThisThread() const;
-    // Hosted threads alive, the one that made the kernel included.
+    // Hosted threads alive, the one that made the kernel included; the
+    // system worker threads that run work items are not counted.
     int LiveThreads() const;
     KPRIORITY ThreadPriority(PVOID thread) const;
 
@@ -158,6 +159,9 @@ public:
     // says so). On: each registration ended from now on is called once more,
     // by the next delivery that matches it, after its unregistration returned.
     void DeliverLateNotifications(bool on);
+    // Every symbolic link, upper-cased: "\DOSDEVICES\X" in the global
+    // directory, "\SESSIONS\N\DOSDEVICES\X" in logon session N's own.
+    std::vector<std::u16string> SymbolicLinks() const;
 
     // The registry, by absolute path ("\\Registry\\Machine\\...") or by a
     // path relative to the services root. Values are REG_DWORD or REG_SZ.
@@ -225,6 +229,26 @@ struct Opener {
     ACCESS_MASK DesiredAccess = GENERIC_READ | GENERIC_WRITE; // as a program's CreateFile asks
     bool ForceAccessCheck = false; // a kernel-mode open that asks for the caller's check
 };
+
+// The process a thread runs in. Driver entry, Plug and Play, system threads
+// and work items run in the system process; a request a program sends runs
+// in the program's process, on the program's own thread. While one of these
+// is alive the calling thread runs in a program's process, as its user: on
+// XP the \DosDevices names it makes go to that user's logon session's own
+// directory, and its lookups search that directory before the global one
+// (LocalSystem has none).
+class ProgramContext {
+public:
+    explicit ProgramContext(Account user = Account::Administrator);
+    ~ProgramContext();
+    ProgramContext(const ProgramContext&) = delete;
+    ProgramContext& operator=(const ProgramContext&) = delete;
+
+private:
+    ULONG outerProcess_ = 0;
+    ULONG outerSession_ = 0;
+};
+bool InSystemProcess();
 
 // What the I/O manager hands a create: the opener's captured subject context
 // and the access asked for, generic rights mapped for files. It must outlive

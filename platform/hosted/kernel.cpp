@@ -54,6 +54,8 @@ void ThreadState::Reset()
     NeighbourCalls = 0;
     OwnFiber = nullptr;
     NextLive = PreviousLive = nullptr;
+    Process = SystemProcess;
+    LogonSession = GlobalSession;
 }
 
 using LiveThreadList = LinkedList<ThreadState, &ThreadState::NextLive, &ThreadState::PreviousLive>;
@@ -323,10 +325,11 @@ ULONGLONG Kernel::SleepsOnThisThread() const
     return CurrentThread().Sleeps;
 }
 
+// The system's worker threads are not the driver's: not counted.
 int Kernel::LiveThreads() const
 {
     std::lock_guard<std::mutex> guard(state_->Dispatcher);
-    return state_->LiveThreads;
+    return state_->LiveThreads - state_->RunningWorkers.load();
 }
 
 std::vector<std::string> Kernel::DebugMessages() const

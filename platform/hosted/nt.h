@@ -91,6 +91,8 @@ typedef const GUID* LPCGUID;
 #define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
 #define STATUS_INVALID_DEVICE_REQUEST ((NTSTATUS)0xC0000010L)
 #define STATUS_NO_MEMORY ((NTSTATUS)0xC0000017L)
+#define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008L)
+#define STATUS_OBJECT_TYPE_MISMATCH ((NTSTATUS)0xC0000024L)
 #define STATUS_OBJECT_NAME_INVALID ((NTSTATUS)0xC0000033L)
 #define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034L)
 #define STATUS_ACCESS_DENIED ((NTSTATUS)0xC0000022L)
@@ -944,6 +946,27 @@ NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
                                     PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                                     PVOID StartContext);
 NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus) __attribute__((noreturn));
+// The thread object type, for ObReferenceObjectByHandle.
+extern POBJECT_TYPE* PsThreadType;
+// Processes, opaque: the one the calling thread runs in, and the system's.
+typedef struct _EPROCESS* PEPROCESS;
+PEPROCESS NTAPI IoGetCurrentProcess(void);
+extern PEPROCESS PsInitialSystemProcess;
+
+// Work items: each runs its routine at PASSIVE_LEVEL on a system worker
+// thread, in the system process.
+typedef struct _IO_WORKITEM* PIO_WORKITEM;
+typedef VOID NTAPI IO_WORKITEM_ROUTINE(PDEVICE_OBJECT DeviceObject, PVOID Context);
+typedef IO_WORKITEM_ROUTINE* PIO_WORKITEM_ROUTINE;
+typedef enum _WORK_QUEUE_TYPE {
+    CriticalWorkQueue,
+    DelayedWorkQueue,
+    HyperCriticalWorkQueue
+} WORK_QUEUE_TYPE;
+PIO_WORKITEM NTAPI IoAllocateWorkItem(PDEVICE_OBJECT DeviceObject);
+VOID NTAPI IoFreeWorkItem(PIO_WORKITEM IoWorkItem);
+VOID NTAPI IoQueueWorkItem(PIO_WORKITEM IoWorkItem, PIO_WORKITEM_ROUTINE WorkerRoutine,
+                           WORK_QUEUE_TYPE QueueType, PVOID Context);
 PKTHREAD NTAPI KeGetCurrentThread(void);
 KPRIORITY NTAPI KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority);
 NTSTATUS NTAPI KeWaitForMultipleObjects(ULONG Count, PVOID Object[], WAIT_TYPE WaitType,

@@ -30,16 +30,22 @@ void FreeDevice(Kernel::State& k, PDEVICE_OBJECT device, size_t extensionSize)
     }
 }
 
-// The named device, following symbolic links.
-PDEVICE_OBJECT Resolve(Kernel::State& k, std::u16string key)
+// The named device, following symbolic links; each name is looked up as a
+// thread of logon session `session` sees it.
+PDEVICE_OBJECT Resolve(Kernel::State& k, const UNICODE_STRING& name, ULONG session)
 {
+    std::u16string key = NameKey(name);
+    std::u16string local = LocalNameKey(name, session);
     for (int hops = 0; hops < 8; ++hops) {
-        auto found = k.Names.find(key);
+        auto found = local.empty() ? k.Names.end() : k.Names.find(local);
+        if (found == k.Names.end())
+            found = k.Names.find(key);
         if (found == k.Names.end())
             return nullptr;
         if (found->second.Device)
             return found->second.Device;
-        key = found->second.LinkTarget;
+        key = found->second.LinkTarget; // link targets are global names
+        local.clear();
     }
     return nullptr;
 }
@@ -161,7 +167,12 @@ const char* KindName(ObjectKind kind)
 
 } // namespace
 
-std::u16string NameKey(const UNICODE_STRING& name)
+namespace {
+
+const std::u16string DosDevices = u"\\DOSDEVICES\\";
+const std::u16string GlobalDosDevices = u"\\DOSDEVICES\\GLOBAL\\";
+
+std::u16string UpperCase(const UNICODE_STRING& name)
 {
     std::u16string key(name.Buffer, name.Length / sizeof(WCHAR));
     for (char16_t& c : key)
@@ -169,8 +180,95 @@ std::u16string NameKey(const UNICODE_STRING& name)
             c = char16_t(c - u'a' + u'A');
     // "\??\" is the same directory as "\DosDevices\".
     if (key.compare(0, 4, u"\\??\\") == 0)
-        key = u"\\DOSDEVICES\\" + key.substr(4);
+        key = DosDevices + key.substr(4);
     return key;
+}
+
+} // namespace
+
+// The name in the global namespace; "\DosDevices\Global\X" is the global
+// directory's X whatever the caller's logon session.
+std::u16string NameKey(const UNICODE_STRING& name)
+{
+    std::u16string key = UpperCase(name);
+    if (key.compare(0, GlobalDosDevices.size(), GlobalDosDevices) == 0)
+        key = DosDevices + key.substr(GlobalDosDevices.size());
+    return key;
+}
+
+// "On Windows XP and later, each logon session has its own local DosDevices
+// context. System threads, and any thread that is running as the LocalSystem
+// user, do not run in a local DosDevices context. [...] If a thread is
+// currently running in a local DosDevices context, any MS-DOS device names
+// that it creates are created only in the local DosDevices directory. [...]
+// the object manager [...] first searches the local \DosDevices directory,
+// and then the global \DosDevices directory" (Local and Global MS-DOS Device
+// Names, Microsoft's documentation). Empty when the name has no local form
+// for that session.
+std::u16string LocalNameKey(const UNICODE_STRING& name, ULONG session)
+{
+    std::u16string key = UpperCase(name);
+    if (session == GlobalSession || key.compare(0, DosDevices.size(), DosDevices) != 0 ||
+        key.compare(0, GlobalDosDevices.size(), GlobalDosDevices) == 0)
+        return u"";
+    std::string number = std::to_string(session);
+    return u"\\SESSIONS\\" + std::u16string(number.begin(), number.end()) + key;
+}
+
+ULONG LogonSessionOf(Account account)
+{
+    switch (account) {
+    case Account::Administrator:
+        return 1;
+    case Account::StandardUser:
+        return 2;
+    case Account::LocalSystem:
+        break;
+    }
+    return GlobalSession;
+}
+
+ProgramContext::ProgramContext(Account user)
+{
+    ThreadState& thread = CurrentThread();
+    outerProcess_ = thread.Process;
+    outerSession_ = thread.LogonSession;
+    {
+        std::lock_guard<std::mutex> guard(K().ObjectsLock);
+        thread.Process = K().NextProcess++;
+    }
+    thread.LogonSession = LogonSessionOf(user);
+}
+
+ProgramContext::~ProgramContext()
+{
+    ThreadState& thread = CurrentThread();
+    thread.Process = outerProcess_;
+    thread.LogonSession = outerSession_;
+}
+
+bool InSystemProcess()
+{
+    return CurrentThread().Process == SystemProcess;
+}
+
+std::vector<std::u16string> Kernel::SymbolicLinks() const
+{
+    std::lock_guard<std::mutex> guard(state_->ObjectsLock);
+    std::vector<std::u16string> links;
+    for (const auto& [key, entry] : state_->Names)
+        if (!entry.Device)
+            links.push_back(key);
+    return links;
+}
+
+void ReferenceObject(Kernel::State& k, const void* object)
+{
+    std::lock_guard<std::mutex> guard(k.ObjectsLock);
+    ObjectRecord* record = Find(k, object);
+    if (!record || record->References <= 0)
+        VerifierFail("object", "a reference on %p, which is not a live object", object);
+    record->References++;
 }
 
 size_t Kernel::NotificationRegistrations() const
@@ -217,6 +315,12 @@ void CheckObjectsAtTeardown(Kernel::State& k)
             TeardownFinding(k, "notification-leak",
                             "%zu Plug and Play notification registration(s) left at teardown",
                             k.Registrations.size());
+    }
+    {
+        std::lock_guard<std::mutex> items(k.ObjectsLock);
+        if (!k.WorkItems.empty())
+            TeardownFinding(k, "workitem-leak", "%zu work item(s) not freed at teardown",
+                            k.WorkItems.size());
     }
     {
         std::lock_guard<std::mutex> keys(k.RegistryLock);
@@ -272,10 +376,14 @@ NTSTATUS OpenHandleByName(const std::u16string& name, PFILE_OBJECT* file, const 
     UNICODE_STRING counted;
     counted.Buffer = const_cast<PWSTR>(name.c_str());
     counted.Length = counted.MaximumLength = USHORT(name.size() * sizeof(WCHAR));
+    // A program looks names up in its user's logon session; a kernel-mode
+    // open in the calling thread's.
+    ULONG session =
+        opener.Mode == UserMode ? LogonSessionOf(opener.User) : CurrentThread().LogonSession;
     PDEVICE_OBJECT device;
     {
         std::lock_guard<std::mutex> guard(K().ObjectsLock);
-        device = Resolve(K(), NameKey(counted));
+        device = Resolve(K(), counted, session);
     }
     if (!device)
         return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -367,7 +475,10 @@ NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_S
         return STATUS_INSUFFICIENT_RESOURCES;
     Kernel::State& k = K();
     std::lock_guard<std::mutex> guard(k.ObjectsLock);
-    std::u16string key = NameKey(*SymbolicLinkName);
+    // Made in the caller's logon session's own directory when it has one.
+    std::u16string key = LocalNameKey(*SymbolicLinkName, CurrentThread().LogonSession);
+    if (key.empty())
+        key = NameKey(*SymbolicLinkName);
     if (k.Names.count(key))
         return STATUS_OBJECT_NAME_COLLISION;
     k.Names[key] = NameEntry{nullptr, NameKey(*DeviceName)};
@@ -378,7 +489,12 @@ NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
 {
     Kernel::State& k = K();
     std::lock_guard<std::mutex> guard(k.ObjectsLock);
-    auto found = k.Names.find(NameKey(*SymbolicLinkName));
+    // The caller's local directory first, then the global one: a system
+    // thread cannot reach a link made in a user's logon session.
+    std::u16string local = LocalNameKey(*SymbolicLinkName, CurrentThread().LogonSession);
+    auto found = local.empty() ? k.Names.end() : k.Names.find(local);
+    if (found == k.Names.end())
+        found = k.Names.find(NameKey(*SymbolicLinkName));
     if (found == k.Names.end() || found->second.Device)
         return STATUS_OBJECT_NAME_NOT_FOUND;
     k.Names.erase(found);
@@ -394,7 +510,7 @@ NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK 
     PDEVICE_OBJECT device;
     {
         std::lock_guard<std::mutex> guard(k.ObjectsLock);
-        device = Resolve(k, NameKey(*ObjectName));
+        device = Resolve(k, *ObjectName, CurrentThread().LogonSession);
         if (!device)
             return STATUS_OBJECT_NAME_NOT_FOUND;
         if (k.OpenWithoutFile && !(device->Flags & DO_DEVICE_INITIALIZING)) {
@@ -460,10 +576,15 @@ NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAcces
     Kernel::State& k = K();
     std::lock_guard<std::mutex> guard(k.ObjectsLock);
     auto found = k.Handles.find(Handle);
-    if (found == k.Handles.end())
-        return STATUS_INVALID_PARAMETER; // STATUS_INVALID_HANDLE on the platform
-    Find(k, found->second)->References++;
-    *Object = found->second;
+    // A handle in a program's table means nothing in another process.
+    if (found == k.Handles.end() ||
+        (!found->second.Kernel && found->second.Process != CurrentThread().Process))
+        return STATUS_INVALID_HANDLE;
+    ObjectRecord* record = Find(k, found->second.Object);
+    if (ObjectType && (ObjectType != *PsThreadType || record->Kind != ObjectKind::Thread))
+        return STATUS_OBJECT_TYPE_MISMATCH;
+    record->References++;
+    *Object = found->second.Object;
     return STATUS_SUCCESS;
 }
 
@@ -474,9 +595,10 @@ NTSTATUS NTAPI ZwClose(HANDLE Handle)
         return STATUS_SUCCESS;
     std::lock_guard<std::mutex> guard(k.ObjectsLock);
     auto found = k.Handles.find(Handle);
-    if (found == k.Handles.end())
-        VerifierFail("handle", "ZwClose(%p): not an open handle", Handle);
-    PVOID object = found->second;
+    if (found == k.Handles.end() ||
+        (!found->second.Kernel && found->second.Process != CurrentThread().Process))
+        VerifierFail("handle", "ZwClose(%p): not an open handle in this process", Handle);
+    PVOID object = found->second.Object;
     k.Handles.erase(found);
     Release(k, object);
     return STATUS_SUCCESS;

@@ -26,6 +26,7 @@ struct HostedThread {
     PKSTART_ROUTINE Routine = nullptr;
     PVOID Context = nullptr;
     KPRIORITY Priority = 8;
+    bool Worker = false; // a system worker thread running one work item
 };
 
 // The spin locks a thread holds, in the order taken. A fixed array: taking
@@ -131,7 +132,12 @@ struct ThreadState {
     std::atomic<PKDPC> RunningDpc{nullptr};
     CallFrame* Calls = nullptr;
     int NeighbourCalls = 0;
-    int OwnedMutexes = 0;            // a thread may not end owning one
+    int OwnedMutexes = 0; // a thread may not end owning one
+    // The process the thread runs in (SystemProcess, or a program's) and
+    // the logon session whose \DosDevices it sees first (GlobalSession:
+    // only the global one, as for system threads and LocalSystem).
+    ULONG Process = 0;
+    ULONG LogonSession = 0;
     Fiber* OwnFiber = nullptr;       // in fibers mode; null for the first thread
     ThreadState* NextLive = nullptr; // the kernel's list of threads alive
     ThreadState* PreviousLive = nullptr;
@@ -205,6 +211,34 @@ struct Waiter {
 };
 
 enum class ObjectKind { Device, File, Thread };
+
+constexpr ULONG SystemProcess = 0;
+constexpr ULONG GlobalSession = 0;
+
+// A handle and the process whose table holds it; a kernel handle
+// (OBJ_KERNEL_HANDLE) is in the system's table and valid in every process.
+struct HandleEntry {
+    PVOID Object = nullptr;
+    ULONG Process = SystemProcess;
+    bool Kernel = false;
+};
+
+} // namespace hosted
+
+// A process as IoGetCurrentProcess names it; drivers only compare them.
+struct _EPROCESS {
+    ULONG Id;
+};
+
+namespace hosted {
+
+// A work item as IoAllocateWorkItem hands it out.
+struct WorkItemRecord {
+    PDEVICE_OBJECT Device = nullptr;
+    PIO_WORKITEM_ROUTINE Routine = nullptr;
+    PVOID Context = nullptr;
+    bool Queued = false;
+};
 
 struct ObjectRecord {
     ObjectRecord() = default;
@@ -313,7 +347,11 @@ struct Kernel::State {
     mutable std::mutex ObjectsLock;
     std::map<const void*, ObjectRecord> Objects;
     std::map<std::u16string, NameEntry> Names; // keys upper-cased
-    std::map<HANDLE, PVOID> Handles;
+    std::map<HANDLE, HandleEntry> Handles;
+    std::set<const void*> WorkItems;                       // allocated and not yet freed
+    std::atomic<int> RunningWorkers{0};                    // worker threads not yet ending
+    ULONG NextProcess = 1;                                 // program processes are numbered from 1
+    std::map<ULONG, std::unique_ptr<_EPROCESS>> Processes; // as IoGetCurrentProcess names them
     ULONG_PTR NextHandle = 0x100;
     NTSTATUS NextReferenceFailure = STATUS_SUCCESS;
     bool OpenWithoutFile = false;
@@ -414,14 +452,20 @@ NTSTATUS RegisterInterfaceWatcher(ULONG flags, const GUID* interfaceClass,
 void CheckObjectsAtTeardown(Kernel::State& k);
 void FreeObjects(Kernel::State& k);
 void FreeThreadObject(PVOID thread);
+// The logon session of an account's programs (GlobalSession for LocalSystem).
+ULONG LogonSessionOf(Account account);
 // Object manager calls for the notification registrations (objects.cpp):
 // a reference on a file object (false when `object` is none), and the drop
 // of a reference that closes a file with its last.
 bool ReferenceFileObject(Kernel::State& k, PVOID object);
+// One more reference on a live object (objects lock not held).
+void ReferenceObject(Kernel::State& k, const void* object);
 LONG_PTR DropReference(Kernel::State& k, PVOID object);
 // ZwClose of a registry key handle; false when the handle is not one.
 bool CloseKeyHandle(Kernel::State& k, HANDLE handle);
 std::u16string NameKey(const UNICODE_STRING& name);
+// The name in logon session `session`'s own \DosDevices, or empty.
+std::u16string LocalNameKey(const UNICODE_STRING& name, ULONG session);
 void FreeFinishedIrps(Kernel::State& k);
 // Sends a create, cleanup or close for `file` to the top of the stack its
 // device heads, as the I/O manager does, and waits for it (io.cpp).

@@ -297,8 +297,10 @@ private:
             opener.User = user;
             PFILE_OBJECT file = nullptr;
             status = hosted::OpenHandle(device, &file, opener);
-            if (NT_SUCCESS(status))
+            if (NT_SUCCESS(status)) {
                 handles_[name] = file;
+                handleUsers_[file] = user;
+            }
         }
         Print("open " + w[1] + " status=" + Status(status));
     }
@@ -408,6 +410,12 @@ private:
             Want(w, 3, 3);
             PortNamed(name);
             system_.RemovePort(name);
+        } else if (verb == "fail-reads") {
+            Want(w, 5, 5);
+            PortNamed(name).FailReads(NTSTATUS(Number(w[3])), Number(w[4]));
+        } else if (verb == "reads") {
+            Want(w, 3, 3);
+            Print("serial " + name + " reads " + std::to_string(PortNamed(name).ReadsReceived()));
         } else if (verb == "log") {
             Want(w, 3, 3);
             for (const sim::PortRequest& request : PortNamed(name).TakeLog())
@@ -717,7 +725,13 @@ private:
                 &request->Status);
         }
         IoGetNextIrpStackLocation(irp)->FileObject = file;
-        NTSTATUS status = IoCallDriver(target, irp);
+        NTSTATUS status;
+        {
+            // A program sends it: the request runs in the program's process.
+            hosted::ProgramContext program(file ? handleUsers_[file]
+                                                : hosted::Account::Administrator);
+            status = IoCallDriver(target, irp);
+        }
         if (status == STATUS_PENDING && !KeReadStateEvent(&request->Done)) {
             Print("ioctl " + CodeText(code) + " pending");
             pending_.push_back(std::move(request));
@@ -860,6 +874,7 @@ private:
     bool holding_ = false;
     std::vector<std::string> held_;
     std::map<std::string, PFILE_OBJECT> handles_;
+    std::map<PFILE_OBJECT, hosted::Account> handleUsers_; // whose program holds each
     hosted::Kernel kernel_;
     // Outlives the system, whose teardown completes what is still pending.
     std::vector<std::unique_ptr<PendingRequest>> pending_;
