@@ -40,7 +40,7 @@ run_point() {
             # object, its port name or its reader: the line names that device.
             echo "refused $kind $n $name $first"
         elif [[ $kind == alloc ]] &&
-            grep -qE '^error [0-9]+: cannot remove (port|dyn):[0-9]+: the driver answered 0xC0000001$' "$err"; then
+            grep -qE '^error [0-9]+: cannot remove (port|dyn):[0-9]+: the driver answered 0xC0000001( \(.*\))?$' "$err"; then
             # A removal refused for want of the work item that carries it
             # to the system process: the device stays, whole.
             echo "refused $kind $n $name $first"
