@@ -159,8 +159,12 @@ PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULON
 
 static void FreeBlock(PVOID P, const ULONG* expectedTag, const char* call)
 {
-    if (CurrentThread().Irql > DISPATCH_LEVEL)
-        VerifierFail("irql", "%s at IRQL %d", call, CurrentThread().Irql);
+    // Read once: the thread's IRQL cannot change while it is in here, and
+    // GCC's UBSan takes a second thread-local read after the lock below for
+    // a null load.
+    const KIRQL irql = CurrentThread().Irql;
+    if (irql > DISPATCH_LEVEL)
+        VerifierFail("irql", "%s at IRQL %d", call, irql);
     Kernel::State& k = K();
     PoolBlock block;
     {
@@ -174,9 +178,9 @@ static void FreeBlock(PVOID P, const ULONG* expectedTag, const char* call)
                          TagText(*expectedTag).c_str(), TagText(block.Tag).c_str());
     }
     // Paged pool may be freed at APC_LEVEL at most, as it is allocated.
-    if (block.Type == PagedPool && CurrentThread().Irql > APC_LEVEL)
+    if (block.Type == PagedPool && irql > APC_LEVEL)
         VerifierFail("irql", "%s(%p) of paged pool ('%s') at IRQL %d", call, P,
-                     TagText(block.Tag).c_str(), CurrentThread().Irql);
+                     TagText(block.Tag).c_str(), irql);
     CheckNothingQueuedIn(P, block.Size, call);
     {
         std::lock_guard<std::mutex> guard(k.PoolLock);
