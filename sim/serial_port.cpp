@@ -108,6 +108,8 @@ NTSTATUS NTAPI SerialPort::Dispatch(PDEVICE_OBJECT device, PIRP irp)
         return port->Control(irp);
     case IRP_MJ_CREATE:
         ++port->opens_;
+        if (port->OnOpen)
+            port->OnOpen();
         port->Complete(irp, STATUS_SUCCESS, 0);
         return STATUS_SUCCESS;
     case IRP_MJ_CLEANUP:

@@ -11,6 +11,7 @@
 #include <deque>
 #include <random>
 #include <string>
+#include <functional>
 #include <vector>
 
 namespace sim {
@@ -91,6 +92,9 @@ public:
 
     // Creates, cleanups and closes the port received.
     int Opens() const { return opens_; }
+    // Called on every open of the port, before it completes: a test looks at
+    // what the opener had done by then.
+    std::function<void()> OnOpen;
     int Cleanups() const { return cleanups_; }
     int Closes() const { return closes_; }
 

@@ -1,6 +1,7 @@
 // A user's week with the hardware: ports that are not there yet, go away and
 // come back, a mouse-port device removed and added again, and notifications
 // that arrive after their registration ended.
+#include "client/vorn_client.h"
 #include "control/control.h"
 #include "serial/serial.h"
 #include "sim/control_transport.h"
@@ -103,6 +104,30 @@ TEST_F(ReplugTest, ANewMousePortDeviceBringsTheConfiguredDevicesBack)
     EXPECT_EQ(Tap("COM1", 8000, 8000), 2u);
     sim::HostedTransport configuration; // \\.\VORN answers again
     EXPECT_TRUE(configuration.IsOpen());
+}
+
+// A device made by request opens its port, and with it starts reading the
+// controller's memory, only once its settings are in the registry: a read
+// finishing first would put the controller's corners there instead of the
+// ones the device was made with. The port's open shows what was done by then,
+// whatever the schedule.
+TEST_F(ReplugTest, ARequestMadeDeviceOpensItsPortOnlyAfterItsSettingsAreWritten)
+{
+    StartWithPort("COM1");
+    sim::SerialPort& port = system.AddPort("COM2");
+    std::u16string keyAtOpen;
+    port.OnOpen = [&] {
+        hosted::Kernel::RegistryValue comm;
+        if (kernel.RegistryGet(u"VORN2000\\Device0", u"COMM", &comm))
+            keyAtOpen = comm.Text;
+    };
+    sim::HostedTransport configuration("\\DosDevices\\VORN", hosted::Account::Administrator);
+    vorn::ControlClient client(configuration);
+    ASSERT_NE(client.CreatePortDevice("COM2").Value, 0u);
+    Pass(50);
+    EXPECT_EQ(port.Opens(), 1);
+    EXPECT_EQ(keyAtOpen, u"COM2") << "the new device's key (Device0) was written before its port opened";
+    port.OnOpen = nullptr;
 }
 
 // IoUnregisterPlugPlayNotification may return while a call is still on its
