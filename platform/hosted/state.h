@@ -156,7 +156,7 @@ extern thread_local ThreadState t_osThread;
 // Not checked by UBSan: GCC 12's null check on the thread-local read after a
 // mutex was locked in the same function reports a null load where there is
 // none (the address of a thread-local is never null).
-__attribute__((no_sanitize_undefined)) inline ThreadState& CurrentThread()
+__attribute__((no_sanitize("undefined"))) inline ThreadState& CurrentThread()
 {
     ThreadState* fiber = t_currentFiberThread;
     return fiber ? *fiber : t_osThread;
