@@ -3,16 +3,24 @@
 
 namespace {
 
-NTSTATUS InsertAtHead(DeviceExtension* control, ListNode** head, PDEVICE_OBJECT device)
+ListNode* AllocateNode(PDEVICE_OBJECT device)
 {
     auto* node =
         static_cast<ListNode*>(ExAllocatePoolWithTag(PagedPool, sizeof(ListNode), DriverPoolTag));
+    if (node) {
+        RtlZeroMemory(node, sizeof *node);
+        node->Device = device;
+    }
+    return node;
+}
+
+NTSTATUS InsertAtHead(DeviceExtension* control, ListNode** head, PDEVICE_OBJECT device)
+{
+    ListNode* node = AllocateNode(device);
     if (!node)
         return STATUS_UNSUCCESSFUL;
-    RtlZeroMemory(node, sizeof *node);
     MutexGuard hold(&control->ListMutex);
     node->Next = *head;
-    node->Device = device;
     if (*head)
         (*head)->Prev = node;
     *head = node;
@@ -21,13 +29,10 @@ NTSTATUS InsertAtHead(DeviceExtension* control, ListNode** head, PDEVICE_OBJECT 
 
 NTSTATUS InsertAtTail(DeviceExtension* control, ListNode** head, PDEVICE_OBJECT device)
 {
-    auto* node =
-        static_cast<ListNode*>(ExAllocatePoolWithTag(PagedPool, sizeof(ListNode), DriverPoolTag));
+    ListNode* node = AllocateNode(device);
     if (!node)
         return STATUS_UNSUCCESSFUL;
-    RtlZeroMemory(node, sizeof *node);
     MutexGuard hold(&control->ListMutex);
-    node->Device = device;
     ListNode** link = head;
     while (*link) {
         node->Prev = *link;

@@ -559,18 +559,13 @@ VOID NTAPI CarryOutOnSystemWorker(PDEVICE_OBJECT controlDevice, PVOID context)
 // holds no lock, so the worker can take ListMutex.
 NTSTATUS CarryOutInSystemProcess(PDEVICE_OBJECT controlDevice, PIRP irp, const RequestRow& row)
 {
-    PIO_WORKITEM item = IoAllocateWorkItem(controlDevice);
-    if (!item)
-        return WithoutSystemWorker(irp, row);
     SystemProcessWork work;
     work.Irp = irp;
     work.Row = &row;
     work.Status = STATUS_UNSUCCESSFUL;
     KeInitializeEvent(&work.Done, NotificationEvent, FALSE);
-    IoQueueWorkItem(item, CarryOutOnSystemWorker, DelayedWorkQueue, &work);
-    // A kernel-mode wait keeps this stack, and `work` on it, resident.
-    KeWaitForSingleObject(&work.Done, Executive, KernelMode, FALSE, nullptr);
-    IoFreeWorkItem(item);
+    if (!RunOnSystemWorker(controlDevice, CarryOutOnSystemWorker, &work, &work.Done))
+        return WithoutSystemWorker(irp, row);
     return work.Status;
 }
 

@@ -46,19 +46,28 @@ PVOID CreateDeviceThread(PKSTART_ROUTINE routine, DeviceExtension* device)
 {
     if (IoGetCurrentProcess() == PsInitialSystemProcess)
         return CreateThreadHere(routine, device);
-    PIO_WORKITEM item = IoAllocateWorkItem(device->Self);
-    if (!item)
-        return nullptr;
     ThreadCreation creation;
     creation.Routine = routine;
     creation.Device = device;
     creation.Thread = nullptr;
     KeInitializeEvent(&creation.Done, NotificationEvent, FALSE);
-    IoQueueWorkItem(item, CreateThreadOnSystemWorker, DelayedWorkQueue, &creation);
-    // A kernel-mode wait keeps this stack, and `creation` on it, resident.
-    KeWaitForSingleObject(&creation.Done, Executive, KernelMode, FALSE, nullptr);
-    IoFreeWorkItem(item);
+    if (!RunOnSystemWorker(device->Self, CreateThreadOnSystemWorker, &creation, &creation.Done))
+        return nullptr;
     return creation.Thread;
+}
+
+bool RunOnSystemWorker(PDEVICE_OBJECT device, PIO_WORKITEM_ROUTINE routine, PVOID context,
+                       PKEVENT done)
+{
+    PIO_WORKITEM item = IoAllocateWorkItem(device);
+    if (!item)
+        return false;
+    IoQueueWorkItem(item, routine, DelayedWorkQueue, context);
+    // A kernel-mode wait keeps the caller's stack, and the context on it,
+    // resident.
+    KeWaitForSingleObject(done, Executive, KernelMode, FALSE, nullptr);
+    IoFreeWorkItem(item);
+    return true;
 }
 
 bool LaunchDeviceThread(PKSTART_ROUTINE routine, DeviceExtension* device, PVOID* threadObject,

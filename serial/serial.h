@@ -50,6 +50,11 @@ IO_COMPLETION_ROUTINE WriteCompletion;
 // Starts routine(device) as a system thread at priority 16; returns its
 // referenced object, or null when no thread could be created.
 PVOID CreateDeviceThread(PKSTART_ROUTINE routine, DeviceExtension* device);
+// Runs routine(device, context) on a system worker thread, in the system
+// process, and waits until the routine signals `done` (initialised by the
+// caller). False, with nothing run, when no work item could be allocated.
+bool RunOnSystemWorker(PDEVICE_OBJECT device, PIO_WORKITEM_ROUTINE routine, PVOID context,
+                       PKEVENT done);
 // Starts routine(device) and records it in both fields before letting it
 // run: the thread waits for `started` before it looks at the record.
 bool LaunchDeviceThread(PKSTART_ROUTINE routine, DeviceExtension* device, PVOID* threadObject,

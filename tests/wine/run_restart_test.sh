@@ -34,18 +34,7 @@ fi
 
 rm -rf "$logs"
 mkdir -p "$logs"
-run=$(mktemp -d "${TMPDIR:-/tmp}/vorn-wine-restart.XXXXXX")
-export WINEPREFIX=$run/prefix
-mkdir -p "$WINEPREFIX"
-export DISPLAY=
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
-finish() {
-    "$wineserver" -k >/dev/null 2>&1 </dev/null || true
-    "$wineserver" -w >/dev/null 2>&1 </dev/null || true
-    rm -rf "$run"
-}
-trap finish EXIT
+new_prefix vorn-wine-restart
 
 vornctl() {
     wine_run "$dist/vornctl.exe" "$@" 2>&1 | tr -d '\r'
@@ -72,15 +61,7 @@ step "stopping and starting the Wine server"
 "$wineserver" -w >/dev/null 2>&1 </dev/null || true
 "$wineserver" -p >/dev/null 2>&1 </dev/null
 wine_run cmd /c exit >"$logs/reboot.log" 2>&1 || fail "Wine did not come back (see $logs/reboot.log)"
-opened=""
-for _ in $(seq 100); do
-    if wine_run "$helper" probe >"$logs/probe.log" 2>&1; then
-        opened=yes
-        break
-    fi
-    sleep 0.2
-done
-[[ -n $opened ]] || fail "\\\\.\\VORN does not open after the restart: the driver did not load again"
+wait_for_driver || fail "\\\\.\\VORN does not open after the restart: the driver did not load again"
 step "driver loaded again"
 
 # 4.

@@ -125,21 +125,7 @@ fi
 
 rm -rf "$logs"
 mkdir -p "$logs"
-run=$(mktemp -d "${TMPDIR:-/tmp}/vorn-wine.XXXXXX")
-export WINEPREFIX=$run/prefix
-mkdir -p "$WINEPREFIX"
-export DISPLAY=
-export WINEDEBUG=-all
-# No Mono or Gecko: nothing here needs them, and their installers would ask.
-export WINEDLLOVERRIDES="mscoree,mshtml="
-
-finish() {
-    "$wineserver" -k >/dev/null 2>&1 </dev/null || true
-    # The prefix goes once its server and processes have.
-    "$wineserver" -w >/dev/null 2>&1 </dev/null || true
-    rm -rf "$run"
-}
-trap finish EXIT
+new_prefix vorn-wine
 
 # The driver host's Plug and Play and kernel traces land in boot.log.
 WINEDEBUG=+plugplay,+ntoskrnl boot_prefix

@@ -92,18 +92,39 @@ install_from_inf() {
     }
 }
 
+# True once \\.\VORN opens (the driver loaded), false after 20 s.
+wait_for_driver() {
+    for _ in $(seq 100); do
+        wine_run "$helper" probe >"$logs/probe.log" 2>&1 && return 0
+        sleep 0.2
+    done
+    return 1
+}
+
+# A fresh prefix in a scratch folder (`run`), Wine headless and quiet; the
+# server, its processes and the folder go when the test ends.
+new_prefix() {
+    run=$(mktemp -d "${TMPDIR:-/tmp}/$1.XXXXXX")
+    export WINEPREFIX=$run/prefix
+    mkdir -p "$WINEPREFIX"
+    export DISPLAY=
+    export WINEDEBUG=-all
+    # No Mono or Gecko: nothing here needs them, and their installers would ask.
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+    trap remove_prefix EXIT
+}
+
+remove_prefix() {
+    "$wineserver" -k >/dev/null 2>&1 </dev/null || true
+    # The prefix goes once its server and processes have.
+    "$wineserver" -w >/dev/null 2>&1 </dev/null || true
+    rm -rf "$run"
+}
+
 # ... and waits until \\.\VORN opens.
 install_driver() {
     install_from_inf
-    local opened=""
-    for _ in $(seq 100); do
-        if wine_run "$helper" probe >"$logs/probe.log" 2>&1; then
-            opened=yes
-            break
-        fi
-        sleep 0.2
-    done
-    [[ -n $opened ]] || {
+    wait_for_driver || {
         cat "$logs/probe.log" >&2
         fail "\\\\.\\VORN does not open: the driver did not load"
     }
