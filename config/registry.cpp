@@ -16,6 +16,16 @@ constexpr ULONG GlobalValueCount = 13;
 constexpr ULONG DeviceValueCount = 23;
 constexpr ULONG NoScreenEdge = 0xFFFFFFFF;
 
+// The characters of a string value up to its terminating zero, never past
+// the value's length (a value need not hold its zero).
+ULONG TextCharacters(const WCHAR* text, ULONG valueLength)
+{
+    ULONG characters = 0;
+    while ((characters + 1) * sizeof(WCHAR) <= valueLength && text[characters])
+        ++characters;
+    return characters;
+}
+
 NTSTATUS NTAPI StoreTypedValue(PWSTR valueName, ULONG valueType, PVOID valueData, ULONG valueLength,
                                PVOID context, PVOID entryContext)
 {
@@ -32,9 +42,7 @@ NTSTATUS NTAPI StoreTypedValue(PWSTR valueName, ULONG valueType, PVOID valueData
     // REG_SZ: the text up to its terminating zero, which must fit with it.
     auto* string = static_cast<PUNICODE_STRING>(target->Field);
     auto* text = static_cast<const WCHAR*>(valueData);
-    ULONG characters = 0;
-    while ((characters + 1) * sizeof(WCHAR) <= valueLength && text[characters])
-        ++characters;
+    ULONG characters = TextCharacters(text, valueLength);
     ULONG needed = (characters + 1) * sizeof(WCHAR);
     if (!string->Buffer || needed > string->MaximumLength)
         return STATUS_BUFFER_TOO_SMALL;
@@ -297,9 +305,7 @@ NTSTATUS NTAPI KeepOverlongText(PWSTR valueName, ULONG valueType, PVOID valueDat
     if (valueType != REG_SZ || kept->Buffer)
         return STATUS_SUCCESS;
     auto* text = static_cast<const WCHAR*>(valueData);
-    ULONG characters = 0;
-    while ((characters + 1) * sizeof(WCHAR) <= valueLength && text[characters])
-        ++characters;
+    ULONG characters = TextCharacters(text, valueLength);
     ULONG bytes = (characters + 1) * sizeof(WCHAR);
     if (bytes <= PortNameSettingCapacity || bytes > 0xFFFE)
         return STATUS_SUCCESS;

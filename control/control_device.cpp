@@ -348,22 +348,15 @@ NTSTATUS DestroyControlDevice(PDEVICE_OBJECT controlDevice)
         // The lists change only under ListMutex. A request on a handle that
         // outlives the device waits here, then finds it removed.
         MutexGuard hold(&control->ListMutex);
-        control->ControlRemoved = 1;
-        UnregisterInterfaceNotifications(control);
-        DestroyListedDevices(&control->PortList);
-        // The dynamic devices deliver into this device: they go with it.
-        DestroyListedDevices(&control->DynamicList);
+        // Retired first: everything that serves input goes; then what a
+        // retired device keeps.
+        RetireControlDevice(controlDevice);
         UNICODE_STRING link;
         RtlInitUnicodeString(&link, CONTROL_LINK_NAME);
         IoDeleteSymbolicLink(&link);
         FreeString(&control->DriverRegistryPath);
-        // A waiting event request would otherwise never complete.
-        CompletePendingButtonEvent(control, STATUS_CANCELLED);
-        if (control->QueueBuffer) {
-            KeRemoveQueueDpc(&control->DeliveryDpc);
-            FlushDeferredProcedures();
+        if (control->QueueBuffer)
             FreeControlRecordStorage(control);
-        }
         if (ControlDeviceObject == controlDevice)
             ControlDeviceObject = nullptr;
     }
@@ -384,7 +377,9 @@ void RetireControlDevice(PDEVICE_OBJECT controlDevice)
     control->ControlRemoved = 1;
     UnregisterInterfaceNotifications(control);
     DestroyListedDevices(&control->PortList);
+    // The dynamic devices deliver into this device: they go with it.
     DestroyListedDevices(&control->DynamicList);
+    // A waiting event request would otherwise never complete.
     CompletePendingButtonEvent(control, STATUS_CANCELLED);
     {
         // The class driver connects afresh to the next mouse-port device.

@@ -132,15 +132,21 @@ void OpenAwaitedPorts(DeviceExtension* control)
     }
 }
 
-bool IsListedDevice(DeviceExtension* control, PDEVICE_OBJECT device)
+namespace {
+
+bool ListHolds(const ListNode* head, PDEVICE_OBJECT device)
 {
-    for (ListNode* node = control->PortList; node; node = node->Next)
-        if (node->Device == device)
-            return true;
-    for (ListNode* node = control->DynamicList; node; node = node->Next)
-        if (node->Device == device)
+    for (; head; head = head->Next)
+        if (head->Device == device)
             return true;
     return false;
+}
+
+} // namespace
+
+bool IsListedDevice(DeviceExtension* control, PDEVICE_OBJECT device)
+{
+    return ListHolds(control->PortList, device) || ListHolds(control->DynamicList, device);
 }
 
 // The new device is listed and started under ListMutex, like every other
