@@ -34,6 +34,10 @@ protected:
     }
 };
 
+// "Drivers for serial ports register instances of this device interface class
+// to notify the operating system and applications of the presence of COM
+// ports" (GUID_DEVINTERFACE_COMPORT, Windows 2000 and later): the emulated
+// ports announce it on `port add` and withdraw it on removal.
 TEST_F(ReplugTest, AConfiguredPortOpensWhenItArrivesAndAgainWhenItComesBack)
 {
     Configure(0, u"COM1");
