@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -107,7 +109,8 @@ TEST_P(Scheduler, HundredsOfWaitersEachWokenByItsOwnEventOrItsOwnTimeout)
 struct SharedEvents {
     KEVENT Shared, Other;
     NTSTATUS Twice = -1, Once = -1;
-    int Woken = 0;
+    // A notification event releases both threads at once: both count.
+    std::atomic<int> Woken{0};
 };
 
 VOID NTAPI WaitTwiceOnShared(PVOID context)
