@@ -6,6 +6,13 @@
 # divides the difference by 100,000, so set-up and teardown cancel out.
 # Prints the driver's own instructions per report and the total.
 #
+# Then the same for the real images: vornsim --image runs a scenario of
+# 2,000 and of 12,000 touch reports through build/sys-x86_64/vorn.sys (with
+# build/vornsim) and build/sys-i686/vorn.sys (with build-i686/vornsim), and
+# the instructions executed inside each image's own mapping, divided per
+# report, are printed beside the hosted build's driver files on the same
+# scenario. The i686 image's share includes its 64-bit division helpers.
+#
 #   bench/count_instructions.sh [BUILD_DIR]    (default build-callgrind)
 #
 # BUILD_DIR is configured Release with -g (debug information does not change
@@ -58,3 +65,81 @@ driver=$(( ($3 - $1) / 100000 ))
 total=$(( ($4 - $2) / 100000 ))
 echo "driver instructions per report: $driver"
 echo "total instructions per report: $total"
+
+# --- The real images, through vornsim --image ---------------------------
+
+# A scenario of N touch reports on the demo's calibrated controller.
+touch_scenario() {
+    sed -n '1,/^sleep 50$/p' "$source_dir/scenarios/demo.vsim"
+    awk -v n="$1" 'BEGIN { for (i = 0; i < n; ++i)
+        printf "port touch COM1 %d %d\n", 2000 + (i * 7) % 12000, 3000 + (i * 13) % 10000
+        print "port touch COM1 8000 8000 up"; print "sleep 600" }'
+}
+
+# Sums the Ir cost of instructions in [lo, hi) from a callgrind file written
+# with --dump-instr=yes (positions are addresses, perhaps relative to the
+# previous line; the line after calls= is a call's inclusive cost, not self).
+sum_range() {
+    awk -v lo="$2" -v hi="$3" '
+        function hex(s,   v, i, c) { v = 0; s = tolower(s); sub(/^0x/, "", s)
+            for (i = 1; i <= length(s); ++i) { c = index("0123456789abcdef", substr(s, i, 1)) - 1
+                v = v * 16 + c }
+            return v }
+        BEGIN { lo = hex(lo); hi = hex(hi) }
+        /^calls=/ { inclusive = 1; next }
+        /^(0x|\+|-|\*)/ {
+            p = $1
+            if (p ~ /^0x/) pos = hex(p); else if (p ~ /^\+/) pos += substr(p, 2); else if (p ~ /^-/) pos -= substr(p, 2)
+            if (inclusive) { inclusive = 0; next }
+            if (pos >= lo && pos < hi) sum += $2
+        }
+        END { printf "%d\n", sum }' "$1"
+}
+
+# Instructions inside the image per report, for one vornsim and image.
+image_per_report() {
+    vornsim=$1 image=$2
+    for n in 2000 12000; do
+        touch_scenario $n >"$work/touch$n.vsim"
+        VORN_IMAGE_MAP=1 valgrind --tool=callgrind --dump-instr=yes \
+            --callgrind-out-file="$work/image$n.out" "$vornsim" --image "$image" \
+            "$work/touch$n.vsim" >/dev/null 2>"$work/image$n.log" ||
+            { cat "$work/image$n.log" >&2; return 1; }
+        range=$(sed -n 's/^image: .* at \(0x[0-9a-fA-F]*\) to \(0x[0-9a-fA-F]*\)$/\1 \2/p' "$work/image$n.log")
+        [ -n "$range" ] || { echo "count_instructions: vornsim did not say where the image is" >&2; return 1; }
+        eval "count$n=\$(sum_range \"\$work/image\$n.out\" $range)"
+    done
+    echo $(( (count12000 - count2000) / 10000 ))
+}
+
+# The hosted build's driver files on the same scenario, for comparison.
+hosted_per_report() {
+    for n in 2000 12000; do
+        touch_scenario $n >"$work/touch$n.vsim"
+        valgrind --tool=callgrind --callgrind-out-file="$work/hosted$n.out" \
+            "$build_dir/vornsim" "$work/touch$n.vsim" >/dev/null 2>"$work/hosted$n.log" ||
+            { cat "$work/hosted$n.log" >&2; return 1; }
+        callgrind_annotate --auto=no --threshold=100 "$work/hosted$n.out" 2>/dev/null |
+            sed -n 's/^ *\([0-9,]*\) ([ 0-9.]*%)  \([^:]*\):\(.*\)$/\1\t\2\t\3/p' |
+            sed 's/ \[[^]]*\]$//; s/,//' | tr -d ',' >"$work/$n.self"
+        set -- $(sums $n)
+        eval "hosted$n=$1"
+    done
+    echo $(( (hosted12000 - hosted2000) / 10000 ))
+}
+
+cmake --build "$build_dir" --target vornsim >/dev/null
+echo "scenario of touch reports, hosted build's driver files: $(hosted_per_report) instructions per report"
+x86_64_image=${VORN_X86_64_IMAGE:-$source_dir/build/sys-x86_64/vorn.sys}
+i686_image=${VORN_I686_IMAGE:-$source_dir/build/sys-i686/vorn.sys}
+i686_vornsim=${VORN_I686_VORNSIM:-$source_dir/build-i686/vornsim}
+if [ -f "$x86_64_image" ]; then
+    echo "scenario of touch reports, x86_64 vorn.sys: $(image_per_report "$build_dir/vornsim" "$x86_64_image") instructions per report"
+else
+    echo "count_instructions: no x86_64 image at $x86_64_image (build the project first)" >&2
+fi
+if [ -f "$i686_image" ] && [ -x "$i686_vornsim" ]; then
+    echo "scenario of touch reports, i686 vorn.sys: $(image_per_report "$i686_vornsim" "$i686_image") instructions per report"
+else
+    echo "count_instructions: no i686 image or 32-bit vornsim (build the project first)" >&2
+fi
