@@ -508,6 +508,26 @@ typedef struct _DEVICE_INTERFACE_CHANGE_NOTIFICATION {
 #define IRP_MN_SET_POWER 0x02
 #define IRP_MN_QUERY_POWER 0x03
 
+typedef enum _SYSTEM_POWER_STATE {
+    PowerSystemUnspecified = 0,
+    PowerSystemWorking,
+    PowerSystemSleeping1,
+    PowerSystemSleeping2,
+    PowerSystemSleeping3,
+    PowerSystemHibernate,
+    PowerSystemShutdown,
+    PowerSystemMaximum
+} SYSTEM_POWER_STATE, *PSYSTEM_POWER_STATE;
+
+typedef enum _DEVICE_POWER_STATE {
+    PowerDeviceUnspecified = 0,
+    PowerDeviceD0,
+    PowerDeviceD1,
+    PowerDeviceD2,
+    PowerDeviceD3,
+    PowerDeviceMaximum
+} DEVICE_POWER_STATE, *PDEVICE_POWER_STATE;
+
 typedef struct _DEVICE_CAPABILITIES {
     USHORT Size;
     USHORT Version;
@@ -532,6 +552,12 @@ typedef struct _DEVICE_CAPABILITIES {
     ULONG Reserved : 14;
     ULONG Address;
     ULONG UINumber;
+    DEVICE_POWER_STATE DeviceState[PowerSystemMaximum];
+    SYSTEM_POWER_STATE SystemWake;
+    DEVICE_POWER_STATE DeviceWake;
+    ULONG D1Latency;
+    ULONG D2Latency;
+    ULONG D3Latency;
 } DEVICE_CAPABILITIES, *PDEVICE_CAPABILITIES;
 
 typedef ULONG PNP_DEVICE_STATE, *PPNP_DEVICE_STATE;
