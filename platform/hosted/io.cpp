@@ -453,6 +453,17 @@ void ReleasedWithTag(PIO_REMOVE_LOCK lock, PVOID tag, const char* call)
     held.erase(found);
 }
 
+// The callers' RemlockSize says which lock they laid out: the free build's
+// is the common block alone, the checked build's adds a tracking block the
+// hosted kernel does not provide (it records tags beside the lock instead).
+void CheckFreeBuildLock(ULONG remlockSize, const char* call)
+{
+    if (remlockSize != sizeof(IO_REMOVE_LOCK_COMMON_BLOCK))
+        VerifierFail("remove-lock",
+                     "%s with RemlockSize %u: only the free build's lock (%zu bytes) is provided",
+                     call, remlockSize, sizeof(IO_REMOVE_LOCK_COMMON_BLOCK));
+}
+
 } // namespace
 
 extern "C" {
@@ -460,13 +471,13 @@ extern "C" {
 VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
                                     ULONG HighWatermark, ULONG RemlockSize)
 {
+    UNREFERENCED_PARAMETER(AllocateTag);
     UNREFERENCED_PARAMETER(MaxLockedMinutes);
-    UNREFERENCED_PARAMETER(RemlockSize);
-    Lock->Removed = FALSE;
-    Lock->IoCount = 1;
-    Lock->HostedTag = AllocateTag;
-    Lock->HostedHighWatermark = HighWatermark;
-    KeInitializeEvent(&Lock->RemoveEvent, NotificationEvent, FALSE);
+    UNREFERENCED_PARAMETER(HighWatermark);
+    CheckFreeBuildLock(RemlockSize, "IoInitializeRemoveLockEx");
+    Lock->Common.Removed = FALSE;
+    Lock->Common.IoCount = 1;
+    KeInitializeEvent(&Lock->Common.RemoveEvent, NotificationEvent, FALSE);
     Kernel::State& k = K();
     std::lock_guard<std::mutex> guard(k.RemoveLockTagsLock);
     k.RemoveLockTags[Lock].clear();
@@ -477,11 +488,12 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCST
 {
     UNREFERENCED_PARAMETER(File);
     UNREFERENCED_PARAMETER(Line);
-    UNREFERENCED_PARAMETER(RemlockSize);
-    InterlockedIncrement(&RemoveLock->IoCount);
-    if (RemoveLock->Removed) {
-        if (InterlockedDecrement(&RemoveLock->IoCount) == 0)
-            KeSetEvent(&RemoveLock->RemoveEvent, IO_NO_INCREMENT, FALSE);
+    CheckFreeBuildLock(RemlockSize, "IoAcquireRemoveLockEx");
+    IO_REMOVE_LOCK_COMMON_BLOCK& lock = RemoveLock->Common;
+    InterlockedIncrement(&lock.IoCount);
+    if (lock.Removed) {
+        if (InterlockedDecrement(&lock.IoCount) == 0)
+            KeSetEvent(&lock.RemoveEvent, IO_NO_INCREMENT, FALSE);
         return STATUS_DELETE_PENDING;
     }
     AcquiredWithTag(RemoveLock, Tag);
@@ -490,24 +502,26 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCST
 
 VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize)
 {
-    UNREFERENCED_PARAMETER(RemlockSize);
+    CheckFreeBuildLock(RemlockSize, "IoReleaseRemoveLockEx");
     ReleasedWithTag(RemoveLock, Tag, "IoReleaseRemoveLock");
-    LONG count = InterlockedDecrement(&RemoveLock->IoCount);
+    IO_REMOVE_LOCK_COMMON_BLOCK& lock = RemoveLock->Common;
+    LONG count = InterlockedDecrement(&lock.IoCount);
     if (count < 0)
         VerifierFail("remove-lock", "IoReleaseRemoveLock(%p) without a matching acquire",
                      (void*)RemoveLock);
     if (count == 0)
-        KeSetEvent(&RemoveLock->RemoveEvent, IO_NO_INCREMENT, FALSE);
+        KeSetEvent(&lock.RemoveEvent, IO_NO_INCREMENT, FALSE);
 }
 
 VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize)
 {
-    UNREFERENCED_PARAMETER(RemlockSize);
+    CheckFreeBuildLock(RemlockSize, "IoReleaseRemoveLockAndWaitEx");
     ReleasedWithTag(RemoveLock, Tag, "IoReleaseRemoveLockAndWait");
-    RemoveLock->Removed = TRUE;
-    InterlockedDecrement(&RemoveLock->IoCount); // the caller's own acquire
-    if (InterlockedDecrement(&RemoveLock->IoCount) > 0)
-        KeWaitForSingleObject(&RemoveLock->RemoveEvent, Executive, KernelMode, FALSE, nullptr);
+    IO_REMOVE_LOCK_COMMON_BLOCK& lock = RemoveLock->Common;
+    lock.Removed = TRUE;
+    InterlockedDecrement(&lock.IoCount); // the caller's own acquire
+    if (InterlockedDecrement(&lock.IoCount) > 0)
+        KeWaitForSingleObject(&lock.RemoveEvent, Executive, KernelMode, FALSE, nullptr);
 }
 
 } // extern "C"

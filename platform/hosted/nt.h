@@ -57,6 +57,14 @@ typedef union _LARGE_INTEGER {
     LONGLONG QuadPart;
 } LARGE_INTEGER, *PLARGE_INTEGER;
 
+typedef union _ULARGE_INTEGER {
+    struct {
+        ULONG LowPart;
+        ULONG HighPart;
+    };
+    ULONGLONG QuadPart;
+} ULARGE_INTEGER, *PULARGE_INTEGER;
+
 typedef struct _LIST_ENTRY {
     struct _LIST_ENTRY* Flink;
     struct _LIST_ENTRY* Blink;
@@ -164,45 +172,69 @@ typedef VOID NTAPI KDEFERRED_ROUTINE(struct _KDPC* Dpc, PVOID DeferredContext,
                                      PVOID SystemArgument1, PVOID SystemArgument2);
 typedef KDEFERRED_ROUTINE* PKDEFERRED_ROUTINE;
 
+// Laid out as the DDK lays them out for the architecture: a loaded image
+// reads and writes these objects by the DDK's offsets. The hosted kernel keeps
+// its bookkeeping in the fields Windows uses for the same facts; what Windows
+// keeps outside the object stays outside it here too.
+
+typedef enum _KDPC_IMPORTANCE {
+    LowImportance,
+    MediumImportance,
+    HighImportance,
+    MediumHighImportance
+} KDPC_IMPORTANCE;
+
 typedef struct _KDPC {
+    UCHAR Type; // DpcObject once initialised
+    UCHAR Importance;
+    USHORT Number;
+    LIST_ENTRY DpcListEntry; // in the DPC queue, while queued
     PKDEFERRED_ROUTINE DeferredRoutine;
     PVOID DeferredContext;
     PVOID SystemArgument1;
     PVOID SystemArgument2;
-    BOOLEAN HostedQueued;
-    BOOLEAN HostedInitialized;
-    struct _KDPC* HostedNext; // in the DPC queue
+    PVOID DpcData; // the queue it is in; null when not queued
 } KDPC, *PKDPC, *PRKDPC;
 
 // Common head of every object a thread can wait on.
 typedef struct _DISPATCHER_HEADER {
     UCHAR Type;
-    UCHAR HostedInitialized;
+    UCHAR Abandoned;
+    UCHAR Size;     // of the whole object, in LONGs, as its KeInitializeXxx set it
+    UCHAR Inserted; // a timer: armed
     LONG SignalState;
-    PVOID HostedWaitList; // the first block of the threads waiting on it
-} DISPATCHER_HEADER;
+    LIST_ENTRY WaitListHead; // the wait blocks of the threads waiting on it
+} DISPATCHER_HEADER, *PDISPATCHER_HEADER;
 
 typedef struct _KEVENT {
     DISPATCHER_HEADER Header;
 } KEVENT, *PKEVENT, *PRKEVENT;
 
-typedef struct _KMUTEX {
-    DISPATCHER_HEADER Header;
-    PVOID HostedOwner;
-} KMUTEX, *PKMUTEX, *PRKMUTEX;
+struct _KTHREAD;
 
-// A thread as a dispatcher object: signalled when it has ended.
+typedef struct _KMUTANT {
+    DISPATCHER_HEADER Header;
+    LIST_ENTRY MutantListEntry;
+    struct _KTHREAD* OwnerThread; // null when free
+    BOOLEAN Abandoned;
+    UCHAR ApcDisable;
+} KMUTANT, *PKMUTANT, *PRKMUTANT, KMUTEX, *PKMUTEX, *PRKMUTEX;
+
+// A thread as a dispatcher object: signalled when it has ended. A loaded
+// image only passes its address around.
 typedef struct _KTHREAD {
     DISPATCHER_HEADER Header;
 } KTHREAD, *PKTHREAD, *PETHREAD;
 
 typedef struct _KTIMER {
     DISPATCHER_HEADER Header;
-    LONGLONG HostedDueTime;
-    ULONGLONG HostedArmSequence; // timers due together fire in arming order
-    PKDPC HostedDpc;
-    BOOLEAN HostedArmed;
-    SIZE_T HostedHeapIndex; // in the kernel's heap of armed timers
+    ULARGE_INTEGER DueTime;    // absolute, in hosted time, while armed
+    LIST_ENTRY TimerListEntry; // in the kernel's record of it, while armed
+    struct _KDPC* Dpc;         // queued when it expires
+#if !defined(__i386__)
+    ULONG Processor;
+#endif
+    ULONG Period;
 } KTIMER, *PKTIMER;
 
 // ---------------------------------------------------------------------------
@@ -699,12 +731,17 @@ PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine);
 // ---------------------------------------------------------------------------
 // Remove locks
 
-typedef struct _IO_REMOVE_LOCK {
+// The free build's remove lock: the common block alone. Acquisitions by tag
+// are recorded beside it, in the hosted kernel.
+typedef struct _IO_REMOVE_LOCK_COMMON_BLOCK {
     BOOLEAN Removed;
+    BOOLEAN Reserved[3];
     LONG IoCount;
     KEVENT RemoveEvent;
-    ULONG HostedTag;
-    ULONG HostedHighWatermark;
+} IO_REMOVE_LOCK_COMMON_BLOCK;
+
+typedef struct _IO_REMOVE_LOCK {
+    IO_REMOVE_LOCK_COMMON_BLOCK Common;
 } IO_REMOVE_LOCK, *PIO_REMOVE_LOCK;
 
 VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
