@@ -25,15 +25,39 @@ struct IrpState {
     ULONG Method = METHOD_BUFFERED;
 };
 
+// The I/O manager's own record of a request sits just before it, outside the
+// IRP the driver sees, which is laid out as the DDK lays it out.
+struct alignas(16) IrpHeader {
+    IrpState* State;
+};
+
+IrpHeader* HeaderOf(PIRP irp)
+{
+    return reinterpret_cast<IrpHeader*>(irp) - 1;
+}
+
 IrpState& StateOf(PIRP irp)
 {
-    return *static_cast<IrpState*>(irp->HostedState);
+    return *HeaderOf(irp)->State;
 }
 
 void DeleteIrp(PIRP irp)
 {
     delete &StateOf(irp);
-    delete[] reinterpret_cast<char*>(irp);
+    delete[] reinterpret_cast<char*>(HeaderOf(irp));
+}
+
+// A request's fields as IoAllocateIrp (and IoReuseIrp) leave them.
+void InitializeIrp(PIRP irp, CCHAR stackSize)
+{
+    auto* stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
+    irp->Type = IO_TYPE_IRP;
+    irp->Size = IoSizeOfIrp(stackSize);
+    irp->StackCount = stackSize;
+    irp->CurrentLocation = CCHAR(stackSize + 1);
+    irp->ThreadListEntry.Flink = &irp->ThreadListEntry;
+    irp->ThreadListEntry.Blink = &irp->ThreadListEntry;
+    irp->Tail.Overlay.CurrentStackLocation = stack + stackSize;
 }
 
 constexpr size_t QuarantinedIrps = 256;
@@ -102,6 +126,8 @@ NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT device, PIRP irp)
 PDRIVER_OBJECT Kernel::CreateDriverObject(const char* name)
 {
     auto* driver = new DRIVER_OBJECT{};
+    driver->Type = IO_TYPE_DRIVER;
+    driver->Size = sizeof(DRIVER_OBJECT);
     for (PDRIVER_DISPATCH& entry : driver->MajorFunction)
         entry = InvalidDeviceRequest;
     driver->DriverExtension = new DRIVER_EXTENSION{};
@@ -189,14 +215,11 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
         VerifierFail("irp", "IoAllocateIrp with a stack size of %d", StackSize);
     if (InjectFault(FaultKind::Irp))
         return nullptr;
-    size_t bytes = sizeof(IRP) + size_t(StackSize) * sizeof(IO_STACK_LOCATION);
-    auto* memory = new char[bytes]();
-    auto* irp = reinterpret_cast<PIRP>(memory);
-    auto* stack = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1);
-    irp->StackCount = StackSize;
-    irp->CurrentLocation = CCHAR(StackSize + 1);
-    irp->Tail.Overlay.CurrentStackLocation = stack + StackSize;
-    irp->HostedState = new IrpState;
+    size_t bytes = sizeof(IrpHeader) + IoSizeOfIrp(StackSize);
+    auto* header = reinterpret_cast<IrpHeader*>(new char[bytes]());
+    header->State = new IrpState;
+    auto* irp = reinterpret_cast<PIRP>(header + 1);
+    InitializeIrp(irp, StackSize);
     return irp;
 }
 
@@ -217,14 +240,8 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
         VerifierFail("irp", "IoReuseIrp(%p) while a driver below still holds the request",
                      (void*)Irp);
     CCHAR stackSize = Irp->StackCount;
-    PVOID hostedState = Irp->HostedState;
-    std::memset(static_cast<void*>(Irp), 0,
-                sizeof(IRP) + size_t(stackSize) * sizeof(IO_STACK_LOCATION));
-    auto* stack = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1);
-    Irp->StackCount = stackSize;
-    Irp->CurrentLocation = CCHAR(stackSize + 1);
-    Irp->Tail.Overlay.CurrentStackLocation = stack + stackSize;
-    Irp->HostedState = hostedState;
+    std::memset(static_cast<void*>(Irp), 0, IoSizeOfIrp(stackSize));
+    InitializeIrp(Irp, stackSize);
     Irp->IoStatus.Status = Iostatus;
 }
 
@@ -453,6 +470,17 @@ void ReleasedWithTag(PIO_REMOVE_LOCK lock, PVOID tag, const char* call)
     held.erase(found);
 }
 
+// The callers' RemlockSize says which lock they laid out: the free build's
+// is the common block alone, the checked build's adds a tracking block the
+// hosted kernel does not provide (it records tags beside the lock instead).
+void CheckFreeBuildLock(ULONG remlockSize, const char* call)
+{
+    if (remlockSize != sizeof(IO_REMOVE_LOCK_COMMON_BLOCK))
+        VerifierFail("remove-lock",
+                     "%s with RemlockSize %u: only the free build's lock (%zu bytes) is provided",
+                     call, remlockSize, sizeof(IO_REMOVE_LOCK_COMMON_BLOCK));
+}
+
 } // namespace
 
 extern "C" {
@@ -460,13 +488,13 @@ extern "C" {
 VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,
                                     ULONG HighWatermark, ULONG RemlockSize)
 {
+    UNREFERENCED_PARAMETER(AllocateTag);
     UNREFERENCED_PARAMETER(MaxLockedMinutes);
-    UNREFERENCED_PARAMETER(RemlockSize);
-    Lock->Removed = FALSE;
-    Lock->IoCount = 1;
-    Lock->HostedTag = AllocateTag;
-    Lock->HostedHighWatermark = HighWatermark;
-    KeInitializeEvent(&Lock->RemoveEvent, NotificationEvent, FALSE);
+    UNREFERENCED_PARAMETER(HighWatermark);
+    CheckFreeBuildLock(RemlockSize, "IoInitializeRemoveLockEx");
+    Lock->Common.Removed = FALSE;
+    Lock->Common.IoCount = 1;
+    KeInitializeEvent(&Lock->Common.RemoveEvent, NotificationEvent, FALSE);
     Kernel::State& k = K();
     std::lock_guard<std::mutex> guard(k.RemoveLockTagsLock);
     k.RemoveLockTags[Lock].clear();
@@ -477,11 +505,12 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCST
 {
     UNREFERENCED_PARAMETER(File);
     UNREFERENCED_PARAMETER(Line);
-    UNREFERENCED_PARAMETER(RemlockSize);
-    InterlockedIncrement(&RemoveLock->IoCount);
-    if (RemoveLock->Removed) {
-        if (InterlockedDecrement(&RemoveLock->IoCount) == 0)
-            KeSetEvent(&RemoveLock->RemoveEvent, IO_NO_INCREMENT, FALSE);
+    CheckFreeBuildLock(RemlockSize, "IoAcquireRemoveLockEx");
+    IO_REMOVE_LOCK_COMMON_BLOCK& lock = RemoveLock->Common;
+    InterlockedIncrement(&lock.IoCount);
+    if (lock.Removed) {
+        if (InterlockedDecrement(&lock.IoCount) == 0)
+            KeSetEvent(&lock.RemoveEvent, IO_NO_INCREMENT, FALSE);
         return STATUS_DELETE_PENDING;
     }
     AcquiredWithTag(RemoveLock, Tag);
@@ -490,24 +519,26 @@ NTSTATUS NTAPI IoAcquireRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, PCST
 
 VOID NTAPI IoReleaseRemoveLockEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize)
 {
-    UNREFERENCED_PARAMETER(RemlockSize);
+    CheckFreeBuildLock(RemlockSize, "IoReleaseRemoveLockEx");
     ReleasedWithTag(RemoveLock, Tag, "IoReleaseRemoveLock");
-    LONG count = InterlockedDecrement(&RemoveLock->IoCount);
+    IO_REMOVE_LOCK_COMMON_BLOCK& lock = RemoveLock->Common;
+    LONG count = InterlockedDecrement(&lock.IoCount);
     if (count < 0)
         VerifierFail("remove-lock", "IoReleaseRemoveLock(%p) without a matching acquire",
                      (void*)RemoveLock);
     if (count == 0)
-        KeSetEvent(&RemoveLock->RemoveEvent, IO_NO_INCREMENT, FALSE);
+        KeSetEvent(&lock.RemoveEvent, IO_NO_INCREMENT, FALSE);
 }
 
 VOID NTAPI IoReleaseRemoveLockAndWaitEx(PIO_REMOVE_LOCK RemoveLock, PVOID Tag, ULONG RemlockSize)
 {
-    UNREFERENCED_PARAMETER(RemlockSize);
+    CheckFreeBuildLock(RemlockSize, "IoReleaseRemoveLockAndWaitEx");
     ReleasedWithTag(RemoveLock, Tag, "IoReleaseRemoveLockAndWait");
-    RemoveLock->Removed = TRUE;
-    InterlockedDecrement(&RemoveLock->IoCount); // the caller's own acquire
-    if (InterlockedDecrement(&RemoveLock->IoCount) > 0)
-        KeWaitForSingleObject(&RemoveLock->RemoveEvent, Executive, KernelMode, FALSE, nullptr);
+    IO_REMOVE_LOCK_COMMON_BLOCK& lock = RemoveLock->Common;
+    lock.Removed = TRUE;
+    InterlockedDecrement(&lock.IoCount); // the caller's own acquire
+    if (InterlockedDecrement(&lock.IoCount) > 0)
+        KeWaitForSingleObject(&lock.RemoveEvent, Executive, KernelMode, FALSE, nullptr);
 }
 
 } // extern "C"

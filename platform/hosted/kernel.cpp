@@ -21,13 +21,6 @@ namespace {
 
 Kernel* g_kernel = nullptr;
 
-enum DispatcherType : UCHAR {
-    NotificationEventType = 0,
-    SynchronizationEventType = 1,
-    MutexType = 2,
-    TimerType = 8,
-};
-
 VerifierHandler& Handler()
 {
     static VerifierHandler handler;
@@ -212,6 +205,7 @@ Kernel::Kernel(ThreadMode mode) : state_(new State)
     t_currentFiberThread = nullptr;
     t_osThread.Reset();
     t_osThread.Registered = true;
+    ListInitialize(state_->DpcQueue);
     AddLiveThread(*state_, t_osThread);
     state_->LiveThreads = 1;
     state_->RunnableThreads = 1;
@@ -276,6 +270,7 @@ Kernel::~Kernel()
         k.Blocks.clear();
     }
     FreeObjects(k);
+    ForgetArmedTimers(k);
     for (PDRIVER_OBJECT driver : k.Drivers) {
         delete driver->DriverExtension;
         delete[] driver->DriverName.Buffer;
@@ -375,39 +370,94 @@ size_t Kernel::QueuedDpcCount() const
 // ---------------------------------------------------------------------------
 // Dispatcher objects and waits
 
+UCHAR DispatcherObjectSize(UCHAR type)
+{
+    auto inLongs = [](size_t bytes) { return UCHAR(bytes / sizeof(LONG)); };
+    switch (type) {
+    case NotificationEventType:
+    case SynchronizationEventType:
+        return inLongs(sizeof(KEVENT));
+    case MutexType:
+        return inLongs(sizeof(KMUTEX));
+    case ThreadType:
+        return inLongs(sizeof(KTHREAD));
+    case TimerType:
+        return inLongs(sizeof(KTIMER));
+    default:
+        return 0;
+    }
+}
+
+void InitializeDispatcherHeader(DISPATCHER_HEADER& header, UCHAR type, LONG signalState)
+{
+    header = DISPATCHER_HEADER{};
+    header.Type = type;
+    header.Size = DispatcherObjectSize(type);
+    header.SignalState = signalState;
+    ListInitialize(header.WaitListHead);
+}
+
 namespace {
+
+DISPATCHER_HEADER& HeaderOf(PVOID object)
+{
+    return *static_cast<DISPATCHER_HEADER*>(object);
+}
+
+// The thread whose wait token is `waiter`.
+PKTHREAD WaitingThread(ULONG_PTR waiter)
+{
+    return ThreadObjectOf(*reinterpret_cast<const ThreadState*>(waiter));
+}
 
 bool IsSignalled(PVOID object, ULONG_PTR waiter)
 {
-    auto* header = static_cast<DISPATCHER_HEADER*>(object);
-    if (header->Type == MutexType) {
+    DISPATCHER_HEADER& header = HeaderOf(object);
+    if (header.Type == MutexType) {
         auto* mutex = static_cast<PKMUTEX>(object);
-        return mutex->HostedOwner == nullptr ||
-               mutex->HostedOwner == reinterpret_cast<PVOID>(waiter);
+        return mutex->OwnerThread == nullptr || mutex->OwnerThread == WaitingThread(waiter);
     }
-    return header->SignalState > 0;
+    return header.SignalState > 0;
 }
 
 // The side effect of a satisfied wait on the object that satisfied it.
 void Consume(PVOID object, ULONG_PTR waiter)
 {
-    auto* header = static_cast<DISPATCHER_HEADER*>(object);
-    if (header->Type == MutexType) {
+    DISPATCHER_HEADER& header = HeaderOf(object);
+    if (header.Type == MutexType) {
         auto* mutex = static_cast<PKMUTEX>(object);
-        if (mutex->HostedOwner == nullptr)
+        if (mutex->OwnerThread == nullptr)
             reinterpret_cast<ThreadState*>(waiter)->OwnedMutexes++;
-        mutex->HostedOwner = reinterpret_cast<PVOID>(waiter);
+        mutex->OwnerThread = WaitingThread(waiter);
         mutex->Header.SignalState--;
-    } else if (header->Type == SynchronizationEventType) {
-        header->SignalState = 0;
+    } else if (header.Type == SynchronizationEventType) {
+        header.SignalState = 0;
     }
+}
+
+// Initialised means the header says so exactly as KeInitializeXxx left it: a
+// type the kernel makes, that type's size, and a wait list whose neighbours
+// point back at its head. Fresh pool's fill pattern passes none of these.
+bool IsInitializedObject(PVOID object)
+{
+    if (!object)
+        return false;
+    const DISPATCHER_HEADER& header = HeaderOf(object);
+    UCHAR size = DispatcherObjectSize(header.Type);
+    return size != 0 && header.Size == size && ListIsConsistent(header.WaitListHead);
 }
 
 void CheckInitialized(PVOID object, const char* call)
 {
-    // Exactly TRUE: fresh pool is filled with a pattern that is not.
-    if (!object || static_cast<DISPATCHER_HEADER*>(object)->HostedInitialized != TRUE)
+    if (!IsInitializedObject(object))
         VerifierFail("object", "%s on an object that was never initialised (%p)", call, object);
+}
+
+bool IsInitializedDpc(const KDPC* dpc, const Kernel::State& k)
+{
+    return dpc->Type == DpcObjectType && dpc->Number == 0 &&
+           dpc->Importance <= MediumHighImportance &&
+           (dpc->DpcData == nullptr || dpc->DpcData == &k.DpcQueue);
 }
 
 struct DeadlineOrder {
@@ -419,22 +469,97 @@ struct DeadlineOrder {
 };
 using DeadlineHeap = IndexedHeap<Waiter, DeadlineOrder>;
 
-struct TimerOrder {
-    static bool Less(const KTIMER* a, const KTIMER* b)
-    {
-        return a->HostedDueTime != b->HostedDueTime ? a->HostedDueTime < b->HostedDueTime
-                                                    : a->HostedArmSequence < b->HostedArmSequence;
-    }
-    static size_t& Index(KTIMER* timer) { return timer->HostedHeapIndex; }
-};
-using TimerHeap = IndexedHeap<KTIMER, TimerOrder>;
-
-WaitBlock*& WaitListOf(PVOID object)
+LONGLONG DueTimeOf(const ArmedTimer* armed)
 {
-    return reinterpret_cast<WaitBlock*&>(static_cast<DISPATCHER_HEADER*>(object)->HostedWaitList);
+    return LONGLONG(armed->Timer->DueTime.QuadPart);
 }
 
-using WaitBlockList = LinkedList<WaitBlock, &WaitBlock::Next, &WaitBlock::Previous>;
+struct TimerOrder {
+    static bool Less(const ArmedTimer* a, const ArmedTimer* b)
+    {
+        return DueTimeOf(a) != DueTimeOf(b) ? DueTimeOf(a) < DueTimeOf(b)
+                                            : a->Sequence < b->Sequence;
+    }
+    static size_t& Index(ArmedTimer* armed) { return armed->HeapIndex; }
+};
+using TimerHeap = IndexedHeap<ArmedTimer, TimerOrder>;
+
+// Records outlive every kernel, so that a timer left armed when its kernel
+// went still points at a record: one no longer its own, so not armed.
+std::vector<std::unique_ptr<ArmedTimer>>& TimerRecords()
+{
+    static std::vector<std::unique_ptr<ArmedTimer>> records;
+    return records;
+}
+
+std::vector<ArmedTimer*>& FreeTimerRecords()
+{
+    static std::vector<ArmedTimer*> free;
+    return free;
+}
+
+// Dispatcher lock held: the record of `timer` when it is armed, else null.
+ArmedTimer* ArmedRecordOf(Kernel::State& k, PKTIMER timer)
+{
+    if (!timer->Header.Inserted || !ListIsConsistent(timer->TimerListEntry))
+        return nullptr;
+    auto* armed = CONTAINING_RECORD(timer->TimerListEntry.Flink, ArmedTimer, Timers);
+    return armed->Timer == timer && TimerHeap::Contains(k.ArmedTimers, armed) ? armed : nullptr;
+}
+
+// Dispatcher lock held: `timer` leaves the armed timers; false when it was not armed.
+bool Disarm(Kernel::State& k, PKTIMER timer)
+{
+    ArmedTimer* armed = ArmedRecordOf(k, timer);
+    timer->Header.Inserted = FALSE;
+    if (!armed)
+        return false;
+    TimerHeap::Remove(k.ArmedTimers, armed);
+    ListRemove(timer->TimerListEntry);
+    armed->Timer = nullptr;
+    FreeTimerRecords().push_back(armed);
+    return true;
+}
+
+// Dispatcher lock held: `timer` joins the armed timers, due at its DueTime.
+void Arm(Kernel::State& k, PKTIMER timer)
+{
+    std::vector<ArmedTimer*>& free = FreeTimerRecords();
+    if (free.empty()) {
+        TimerRecords().push_back(std::make_unique<ArmedTimer>());
+        free.push_back(TimerRecords().back().get());
+    }
+    ArmedTimer* armed = free.back();
+    free.pop_back();
+    armed->Timer = timer;
+    armed->Sequence = ++k.TimerArmings;
+    ListInitialize(armed->Timers);
+    ListInsertTail(armed->Timers, timer->TimerListEntry);
+    timer->Header.Inserted = TRUE;
+    TimerHeap::Push(k.ArmedTimers, armed);
+}
+
+} // namespace
+
+// Timers still armed when the kernel goes keep pointing at their records,
+// which become free ones: such a timer is no longer armed.
+void ForgetArmedTimers(Kernel::State& k)
+{
+    for (ArmedTimer* armed : k.ArmedTimers) {
+        armed->Timer = nullptr;
+        armed->HeapIndex = TimerHeap::Absent;
+        FreeTimerRecords().push_back(armed);
+    }
+    k.ArmedTimers.clear();
+}
+
+namespace {
+
+LIST_ENTRY& WaitListOf(PVOID object)
+{
+    return HeaderOf(object).WaitListHead;
+}
+
 using BlockedWaiterList = LinkedList<Waiter, &Waiter::NextBlocked, &Waiter::PreviousBlocked>;
 
 // Dispatcher lock held: `waiter` becomes findable by its objects, its
@@ -446,7 +571,7 @@ void LinkWaiter(Kernel::State& k, Waiter& waiter)
         waiter.Blocks[i].Owner = &waiter;
         waiter.Blocks[i].Object = waiter.Objects[i];
         // Threads waiting on one object are satisfied in the order they came.
-        WaitBlockList::PushBack(WaitListOf(waiter.Objects[i]), &waiter.Blocks[i]);
+        ListInsertTail(WaitListOf(waiter.Objects[i]), waiter.Blocks[i].WaitListEntry);
     }
     if (waiter.Deadline >= 0)
         DeadlineHeap::Push(k.Deadlines, &waiter);
@@ -458,7 +583,7 @@ void LinkWaiter(Kernel::State& k, Waiter& waiter)
 void UnlinkWaiter(Kernel::State& k, Waiter& waiter)
 {
     for (ULONG i = 0; i < waiter.Count; ++i)
-        WaitBlockList::Remove(WaitListOf(waiter.Blocks[i].Object), &waiter.Blocks[i]);
+        ListRemove(waiter.Blocks[i].WaitListEntry);
     DeadlineHeap::Remove(k.Deadlines, &waiter);
     if (waiter.Settle)
         k.SettleWaiters.erase(std::find(k.SettleWaiters.begin(), k.SettleWaiters.end(), &waiter));
@@ -481,58 +606,37 @@ void QueueDpc(Kernel::State& k, PKDPC dpc, PVOID argument1, PVOID argument2)
 {
     dpc->SystemArgument1 = argument1;
     dpc->SystemArgument2 = argument2;
-    dpc->HostedQueued = TRUE;
-    dpc->HostedNext = nullptr;
-    if (k.DpcTail)
-        k.DpcTail->HostedNext = dpc;
-    else
-        k.DpcHead = dpc;
-    k.DpcTail = dpc;
+    dpc->DpcData = &k.DpcQueue;
+    ListInsertTail(k.DpcQueue, dpc->DpcListEntry);
     k.QueuedDpcs.fetch_add(1, std::memory_order_release);
 }
 
-PKDPC TakeFirstDpc(Kernel::State& k)
+PKDPC FirstQueuedDpc(Kernel::State& k)
 {
-    PKDPC dpc = k.DpcHead;
-    k.DpcHead = dpc->HostedNext;
-    if (!k.DpcHead)
-        k.DpcTail = nullptr;
-    dpc->HostedNext = nullptr;
-    dpc->HostedQueued = FALSE;
-    k.QueuedDpcs.fetch_sub(1, std::memory_order_release);
-    return dpc;
+    return ListIsEmpty(k.DpcQueue) ? nullptr
+                                   : CONTAINING_RECORD(k.DpcQueue.Flink, KDPC, DpcListEntry);
 }
 
-bool UnqueueDpc(Kernel::State& k, PKDPC dpc)
+// `dpc` is in the queue.
+void UnqueueDpc(Kernel::State& k, PKDPC dpc)
 {
-    PKDPC previous = nullptr;
-    for (PKDPC at = k.DpcHead; at; previous = at, at = at->HostedNext) {
-        if (at != dpc)
-            continue;
-        (previous ? previous->HostedNext : k.DpcHead) = at->HostedNext;
-        if (k.DpcTail == at)
-            k.DpcTail = previous;
-        at->HostedNext = nullptr;
-        at->HostedQueued = FALSE;
-        k.QueuedDpcs.fetch_sub(1, std::memory_order_release);
-        return true;
-    }
-    return false;
+    ListRemove(dpc->DpcListEntry);
+    dpc->DpcData = nullptr;
+    k.QueuedDpcs.fetch_sub(1, std::memory_order_release);
 }
 
 // Timers due by now fire in due-time, then arming, order.
 void ExpireDueTimers(Kernel::State& k)
 {
-    while (!k.ArmedTimers.empty() && k.ArmedTimers.front()->HostedDueTime <= k.Now) {
-        PKTIMER timer = k.ArmedTimers.front();
-        TimerHeap::Remove(k.ArmedTimers, timer);
-        timer->HostedArmed = FALSE;
+    while (!k.ArmedTimers.empty() && DueTimeOf(k.ArmedTimers.front()) <= k.Now) {
+        PKTIMER timer = k.ArmedTimers.front()->Timer;
+        Disarm(k, timer);
         timer->Header.SignalState = 1;
         WakeWaitersOn(k, timer);
-        if (timer->HostedDpc) {
+        if (timer->Dpc) {
             std::lock_guard<QuickLock> guard(k.DpcLock);
-            if (!timer->HostedDpc->HostedQueued)
-                QueueDpc(k, timer->HostedDpc, nullptr, nullptr);
+            if (!timer->Dpc->DpcData)
+                QueueDpc(k, timer->Dpc, nullptr, nullptr);
         }
     }
 }
@@ -560,8 +664,8 @@ LONGLONG NextDeadline(const Kernel::State& k)
     LONGLONG next = -1;
     if (!k.Deadlines.empty())
         next = k.Deadlines.front()->Deadline;
-    if (!k.ArmedTimers.empty() && (next < 0 || k.ArmedTimers.front()->HostedDueTime < next))
-        next = k.ArmedTimers.front()->HostedDueTime;
+    if (!k.ArmedTimers.empty() && (next < 0 || DueTimeOf(k.ArmedTimers.front()) < next))
+        next = DueTimeOf(k.ArmedTimers.front());
     return next;
 }
 
@@ -657,18 +761,20 @@ NTSTATUS WaitAnyOf(PVOID const* objects, ULONG count, const LARGE_INTEGER* timeo
 
 void WakeWaitersOn(Kernel::State& k, PVOID object)
 {
-    WaitBlock* block = WaitListOf(object);
-    while (block) {
+    LIST_ENTRY& head = WaitListOf(object);
+    LIST_ENTRY* entry = head.Flink;
+    while (entry != &head) {
+        WaitBlock* block = CONTAINING_RECORD(entry, WaitBlock, WaitListEntry);
         Waiter& waiter = *block->Owner;
         if (!IsSignalled(object, waiter.Token)) {
-            block = block->Next;
+            entry = entry->Flink;
             continue;
         }
         Consume(object, waiter.Token);
         waiter.Satisfied = LONG(block - waiter.Blocks);
         MakeRunnable(k, waiter);
         // The woken waiter's blocks have left the list: start again.
-        block = WaitListOf(object);
+        entry = head.Flink;
     }
 }
 
@@ -691,8 +797,8 @@ bool FindInUse(Kernel::State& k, const void* begin, SIZE_T size, InUse* found)
     };
     {
         std::lock_guard<QuickLock> dpcGuard(k.DpcLock);
-        for (PKDPC dpc = k.DpcHead; dpc; dpc = dpc->HostedNext)
-            if (inside(dpc)) {
+        for (LIST_ENTRY* entry = k.DpcQueue.Flink; entry != &k.DpcQueue; entry = entry->Flink)
+            if (PKDPC dpc = CONTAINING_RECORD(entry, KDPC, DpcListEntry); inside(dpc)) {
                 *found = {"freed-while-queued", "a queued DPC", dpc};
                 return true;
             }
@@ -704,9 +810,9 @@ bool FindInUse(Kernel::State& k, const void* begin, SIZE_T size, InUse* found)
             return true;
         }
     }
-    for (PKTIMER timer : k.ArmedTimers)
-        if (inside(timer)) {
-            *found = {"freed-while-queued", "an armed timer", timer};
+    for (const ArmedTimer* armed : k.ArmedTimers)
+        if (inside(armed->Timer)) {
+            *found = {"freed-while-queued", "an armed timer", armed->Timer};
             return true;
         }
     for (Waiter* waiter = k.BlockedWaiters; waiter; waiter = waiter->NextBlocked)
@@ -770,10 +876,12 @@ bool TakeNextDpc(Kernel::State& k, ThreadState& thread, TakenDpc* taken)
     if (k.QueuedDpcs.load(std::memory_order_acquire) == 0)
         return false;
     std::lock_guard<QuickLock> guard(k.DpcLock);
-    if (!k.DpcHead)
+    PKDPC first = FirstQueuedDpc(k);
+    if (!first)
         return false;
-    thread.RunningDpc.store(k.DpcHead, std::memory_order_release);
-    taken->Dpc = TakeFirstDpc(k);
+    thread.RunningDpc.store(first, std::memory_order_release);
+    UnqueueDpc(k, first);
+    taken->Dpc = first;
     taken->Argument1 = taken->Dpc->SystemArgument1;
     taken->Argument2 = taken->Dpc->SystemArgument2;
     return true;
@@ -1000,20 +1108,23 @@ VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID
 {
     CheckNotInUse(Dpc, sizeof *Dpc, "KeInitializeDpc");
     *Dpc = KDPC{};
+    Dpc->Type = DpcObjectType;
+    Dpc->Importance = MediumImportance;
+    Dpc->Number = 0;
     Dpc->DeferredRoutine = DeferredRoutine;
     Dpc->DeferredContext = DeferredContext;
-    Dpc->HostedInitialized = TRUE;
+    Dpc->DpcData = nullptr;
 }
 
 BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2)
 {
-    if (Dpc->HostedInitialized != TRUE)
-        VerifierFail("object", "KeInsertQueueDpc on a DPC that was never initialised (%p)",
-                     (void*)Dpc);
     Kernel::State& k = K();
     {
         std::lock_guard<QuickLock> guard(k.DpcLock);
-        if (Dpc->HostedQueued)
+        if (!IsInitializedDpc(Dpc, k))
+            VerifierFail("object", "KeInsertQueueDpc on a DPC that was never initialised (%p)",
+                         (void*)Dpc);
+        if (Dpc->DpcData)
             return FALSE;
         QueueDpc(k, Dpc, SystemArgument1, SystemArgument2);
     }
@@ -1025,7 +1136,13 @@ BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc)
 {
     Kernel::State& k = K();
     std::lock_guard<QuickLock> guard(k.DpcLock);
-    return Dpc->HostedQueued && UnqueueDpc(k, Dpc) ? TRUE : FALSE;
+    if (!Dpc->DpcData)
+        return FALSE;
+    if (!IsInitializedDpc(Dpc, k))
+        VerifierFail("object", "KeRemoveQueueDpc on a DPC that was never initialised (%p)",
+                     (void*)Dpc);
+    UnqueueDpc(k, Dpc);
+    return TRUE;
 }
 
 // Runs what is queued on this thread, then waits out routines that other
@@ -1108,9 +1225,7 @@ VOID NTAPI KeInitializeTimer(PKTIMER Timer)
 {
     CheckNotInUse(Timer, sizeof *Timer, "KeInitializeTimer");
     *Timer = KTIMER{};
-    Timer->HostedHeapIndex = TimerHeap::Absent;
-    Timer->Header.Type = TimerType;
-    Timer->Header.HostedInitialized = TRUE;
+    InitializeDispatcherHeader(Timer->Header, TimerType, 0);
 }
 
 BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc)
@@ -1118,14 +1233,12 @@ BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc)
     CheckInitialized(Timer, "KeSetTimer");
     Kernel::State& k = K();
     std::lock_guard<std::mutex> guard(k.Dispatcher);
-    BOOLEAN wasArmed = TimerHeap::Contains(k.ArmedTimers, Timer);
-    TimerHeap::Remove(k.ArmedTimers, Timer);
-    Timer->HostedDueTime = DueTime.QuadPart < 0 ? k.Now - DueTime.QuadPart : DueTime.QuadPart;
-    Timer->HostedArmSequence = ++k.TimerArmings;
-    Timer->HostedDpc = Dpc;
-    Timer->HostedArmed = TRUE;
+    BOOLEAN wasArmed = Disarm(k, Timer) ? TRUE : FALSE;
+    Timer->DueTime.QuadPart =
+        ULONGLONG(DueTime.QuadPart < 0 ? k.Now - DueTime.QuadPart : DueTime.QuadPart);
+    Timer->Dpc = Dpc;
     Timer->Header.SignalState = 0;
-    TimerHeap::Push(k.ArmedTimers, Timer);
+    Arm(k, Timer);
     return wasArmed;
 }
 
@@ -1134,10 +1247,7 @@ BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer)
     CheckInitialized(Timer, "KeCancelTimer");
     Kernel::State& k = K();
     std::lock_guard<std::mutex> guard(k.Dispatcher);
-    Timer->HostedArmed = FALSE;
-    BOOLEAN wasArmed = TimerHeap::Contains(k.ArmedTimers, Timer);
-    TimerHeap::Remove(k.ArmedTimers, Timer);
-    return wasArmed;
+    return Disarm(k, Timer) ? TRUE : FALSE;
 }
 
 BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer)
@@ -1152,11 +1262,9 @@ BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer)
 VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
 {
     CheckNotInUse(Event, sizeof *Event, "KeInitializeEvent");
-    *Event = KEVENT{};
-    Event->Header.Type =
-        Type == NotificationEvent ? NotificationEventType : SynchronizationEventType;
-    Event->Header.SignalState = State ? 1 : 0;
-    Event->Header.HostedInitialized = TRUE;
+    InitializeDispatcherHeader(
+        Event->Header, Type == NotificationEvent ? NotificationEventType : SynchronizationEventType,
+        State ? 1 : 0);
 }
 
 LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
@@ -1200,9 +1308,8 @@ VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level)
     UNREFERENCED_PARAMETER(Level);
     CheckNotInUse(Mutex, sizeof *Mutex, "KeInitializeMutex");
     *Mutex = KMUTEX{};
-    Mutex->Header.Type = MutexType;
-    Mutex->Header.SignalState = 1;
-    Mutex->Header.HostedInitialized = TRUE;
+    InitializeDispatcherHeader(Mutex->Header, MutexType, 1);
+    Mutex->ApcDisable = 1;
 }
 
 LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait)
@@ -1211,12 +1318,13 @@ LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait)
     CheckInitialized(Mutex, "KeReleaseMutex");
     Kernel::State& k = K();
     std::lock_guard<std::mutex> guard(k.Dispatcher);
-    if (Mutex->HostedOwner != reinterpret_cast<PVOID>(CurrentThreadToken()))
+    PKTHREAD self = ThreadObjectOf(CurrentThread());
+    if (!self || Mutex->OwnerThread != self)
         VerifierFail("mutex", "KeReleaseMutex on mutex %p that this thread does not own",
                      (void*)Mutex);
     LONG previous = Mutex->Header.SignalState;
     if (++Mutex->Header.SignalState == 1) {
-        Mutex->HostedOwner = nullptr;
+        Mutex->OwnerThread = nullptr;
         CurrentThread().OwnedMutexes--;
         WakeWaitersOn(k, Mutex);
     }

@@ -1,7 +1,9 @@
 // The hosted kernel's definitions of the NT names the driver uses: the same
-// names, types and calling shapes as the DDK, laid out for a Linux process.
-// Fields the driver never touches are left out; fields only the hosted kernel
-// uses are prefixed Hosted.
+// names, types and calling shapes as the DDK. Every structure a loaded
+// vorn.sys shares with the kernel has the DDK's size and field offsets for the
+// architecture (platform/hosted/layout_check.cpp holds them to it); fields
+// nothing here uses may be reserved, and the hosted kernel keeps its own
+// bookkeeping in the fields Windows uses for it or beside the objects.
 #pragma once
 
 #include <cstddef>
@@ -37,6 +39,7 @@ typedef intptr_t LONG_PTR;
 typedef size_t SIZE_T;
 typedef UCHAR BOOLEAN, *PBOOLEAN;
 typedef int8_t CCHAR;
+typedef int16_t CSHORT;
 typedef char16_t WCHAR, *PWCHAR, *PWSTR;
 typedef const char16_t* PCWSTR;
 typedef LONG NTSTATUS;
@@ -49,6 +52,13 @@ typedef ULONG ACCESS_MASK, *PACCESS_MASK;
 #define TRUE 1
 #define FALSE 0
 
+// What the DDK aligns to pointer size on 64-bit Windows only.
+#if defined(__i386__)
+#define POINTER_ALIGNMENT
+#else
+#define POINTER_ALIGNMENT __attribute__((aligned(8)))
+#endif
+
 typedef union _LARGE_INTEGER {
     struct {
         ULONG LowPart;
@@ -56,6 +66,14 @@ typedef union _LARGE_INTEGER {
     };
     LONGLONG QuadPart;
 } LARGE_INTEGER, *PLARGE_INTEGER;
+
+typedef union _ULARGE_INTEGER {
+    struct {
+        ULONG LowPart;
+        ULONG HighPart;
+    };
+    ULONGLONG QuadPart;
+} ULARGE_INTEGER, *PULARGE_INTEGER;
 
 typedef struct _LIST_ENTRY {
     struct _LIST_ENTRY* Flink;
@@ -164,45 +182,69 @@ typedef VOID NTAPI KDEFERRED_ROUTINE(struct _KDPC* Dpc, PVOID DeferredContext,
                                      PVOID SystemArgument1, PVOID SystemArgument2);
 typedef KDEFERRED_ROUTINE* PKDEFERRED_ROUTINE;
 
+// Laid out as the DDK lays them out for the architecture: a loaded image
+// reads and writes these objects by the DDK's offsets. The hosted kernel keeps
+// its bookkeeping in the fields Windows uses for the same facts; what Windows
+// keeps outside the object stays outside it here too.
+
+typedef enum _KDPC_IMPORTANCE {
+    LowImportance,
+    MediumImportance,
+    HighImportance,
+    MediumHighImportance
+} KDPC_IMPORTANCE;
+
 typedef struct _KDPC {
+    UCHAR Type; // DpcObject once initialised
+    UCHAR Importance;
+    USHORT Number;
+    LIST_ENTRY DpcListEntry; // in the DPC queue, while queued
     PKDEFERRED_ROUTINE DeferredRoutine;
     PVOID DeferredContext;
     PVOID SystemArgument1;
     PVOID SystemArgument2;
-    BOOLEAN HostedQueued;
-    BOOLEAN HostedInitialized;
-    struct _KDPC* HostedNext; // in the DPC queue
+    PVOID DpcData; // the queue it is in; null when not queued
 } KDPC, *PKDPC, *PRKDPC;
 
 // Common head of every object a thread can wait on.
 typedef struct _DISPATCHER_HEADER {
     UCHAR Type;
-    UCHAR HostedInitialized;
+    UCHAR Abandoned;
+    UCHAR Size;     // of the whole object, in LONGs, as its KeInitializeXxx set it
+    UCHAR Inserted; // a timer: armed
     LONG SignalState;
-    PVOID HostedWaitList; // the first block of the threads waiting on it
-} DISPATCHER_HEADER;
+    LIST_ENTRY WaitListHead; // the wait blocks of the threads waiting on it
+} DISPATCHER_HEADER, *PDISPATCHER_HEADER;
 
 typedef struct _KEVENT {
     DISPATCHER_HEADER Header;
 } KEVENT, *PKEVENT, *PRKEVENT;
 
-typedef struct _KMUTEX {
-    DISPATCHER_HEADER Header;
-    PVOID HostedOwner;
-} KMUTEX, *PKMUTEX, *PRKMUTEX;
+struct _KTHREAD;
 
-// A thread as a dispatcher object: signalled when it has ended.
+typedef struct _KMUTANT {
+    DISPATCHER_HEADER Header;
+    LIST_ENTRY MutantListEntry;
+    struct _KTHREAD* OwnerThread; // null when free
+    BOOLEAN Abandoned;
+    UCHAR ApcDisable;
+} KMUTANT, *PKMUTANT, *PRKMUTANT, KMUTEX, *PKMUTEX, *PRKMUTEX;
+
+// A thread as a dispatcher object: signalled when it has ended. A loaded
+// image only passes its address around.
 typedef struct _KTHREAD {
     DISPATCHER_HEADER Header;
 } KTHREAD, *PKTHREAD, *PETHREAD;
 
 typedef struct _KTIMER {
     DISPATCHER_HEADER Header;
-    LONGLONG HostedDueTime;
-    ULONGLONG HostedArmSequence; // timers due together fire in arming order
-    PKDPC HostedDpc;
-    BOOLEAN HostedArmed;
-    SIZE_T HostedHeapIndex; // in the kernel's heap of armed timers
+    ULARGE_INTEGER DueTime;    // absolute, in hosted time, while armed
+    LIST_ENTRY TimerListEntry; // in the kernel's record of it, while armed
+    struct _KDPC* Dpc;         // queued when it expires
+#if !defined(__i386__)
+    ULONG Processor;
+#endif
+    ULONG Period;
 } KTIMER, *PKTIMER;
 
 // ---------------------------------------------------------------------------
@@ -326,6 +368,41 @@ typedef enum _SECURITY_IMPERSONATION_LEVEL {
 
 typedef PVOID PACCESS_TOKEN;
 
+typedef struct _LUID {
+    ULONG LowPart;
+    LONG HighPart;
+} LUID, *PLUID;
+
+#pragma pack(push, 4)
+typedef struct _LUID_AND_ATTRIBUTES {
+    LUID Luid;
+    ULONG Attributes;
+} LUID_AND_ATTRIBUTES, *PLUID_AND_ATTRIBUTES;
+#pragma pack(pop)
+
+typedef struct _PRIVILEGE_SET {
+    ULONG PrivilegeCount;
+    ULONG Control;
+    LUID_AND_ATTRIBUTES Privilege[1];
+} PRIVILEGE_SET, *PPRIVILEGE_SET;
+
+#define INITIAL_PRIVILEGE_COUNT 3
+
+typedef struct _INITIAL_PRIVILEGE_SET {
+    ULONG PrivilegeCount;
+    ULONG Control;
+    LUID_AND_ATTRIBUTES Privilege[INITIAL_PRIVILEGE_COUNT];
+} INITIAL_PRIVILEGE_SET, *PINITIAL_PRIVILEGE_SET;
+
+typedef BOOLEAN SECURITY_CONTEXT_TRACKING_MODE;
+
+typedef struct _SECURITY_QUALITY_OF_SERVICE {
+    ULONG Length;
+    SECURITY_IMPERSONATION_LEVEL ImpersonationLevel;
+    SECURITY_CONTEXT_TRACKING_MODE ContextTrackingMode;
+    BOOLEAN EffectiveOnly;
+} SECURITY_QUALITY_OF_SERVICE, *PSECURITY_QUALITY_OF_SERVICE;
+
 // The caller's identity as the I/O manager captured it for a create.
 typedef struct _SECURITY_SUBJECT_CONTEXT {
     PACCESS_TOKEN ClientToken;
@@ -335,10 +412,25 @@ typedef struct _SECURITY_SUBJECT_CONTEXT {
 } SECURITY_SUBJECT_CONTEXT, *PSECURITY_SUBJECT_CONTEXT;
 
 typedef struct _ACCESS_STATE {
+    LUID OperationID;
+    BOOLEAN SecurityEvaluated;
+    BOOLEAN GenerateAudit;
+    BOOLEAN GenerateOnClose;
+    BOOLEAN PrivilegesAllocated;
+    ULONG Flags;
     ACCESS_MASK RemainingDesiredAccess;
     ACCESS_MASK PreviouslyGrantedAccess;
     ACCESS_MASK OriginalDesiredAccess;
     SECURITY_SUBJECT_CONTEXT SubjectSecurityContext;
+    PSECURITY_DESCRIPTOR SecurityDescriptor;
+    PVOID AuxData;
+    union {
+        INITIAL_PRIVILEGE_SET InitialPrivilegeSet;
+        PRIVILEGE_SET PrivilegeSet;
+    } Privileges;
+    BOOLEAN AuditPrivileges;
+    UNICODE_STRING ObjectName;
+    UNICODE_STRING ObjectTypeName;
 } ACCESS_STATE, *PACCESS_STATE;
 
 typedef struct _IO_SECURITY_CONTEXT {
@@ -348,15 +440,73 @@ typedef struct _IO_SECURITY_CONTEXT {
     ULONG FullCreateOptions;
 } IO_SECURITY_CONTEXT, *PIO_SECURITY_CONTEXT;
 
-typedef struct _PRIVILEGE_SET* PPRIVILEGE_SET;
-
-// The well-known SIDs the kernel exports; only those the driver reads.
+// The well-known privileges and SIDs the kernel exports, privileges first.
 typedef struct _SE_EXPORTS {
+    LUID SeCreateTokenPrivilege;
+    LUID SeAssignPrimaryTokenPrivilege;
+    LUID SeLockMemoryPrivilege;
+    LUID SeIncreaseQuotaPrivilege;
+    LUID SeUnsolicitedInputPrivilege;
+    LUID SeTcbPrivilege;
+    LUID SeSecurityPrivilege;
+    LUID SeTakeOwnershipPrivilege;
+    LUID SeLoadDriverPrivilege;
+    LUID SeCreatePagefilePrivilege;
+    LUID SeIncreaseBasePriorityPrivilege;
+    LUID SeSystemProfilePrivilege;
+    LUID SeSystemtimePrivilege;
+    LUID SeProfileSingleProcessPrivilege;
+    LUID SeCreatePermanentPrivilege;
+    LUID SeBackupPrivilege;
+    LUID SeRestorePrivilege;
+    LUID SeShutdownPrivilege;
+    LUID SeDebugPrivilege;
+    LUID SeAuditPrivilege;
+    LUID SeSystemEnvironmentPrivilege;
+    LUID SeChangeNotifyPrivilege;
+    LUID SeRemoteShutdownPrivilege;
+    PSID SeNullSid;
     PSID SeWorldSid;
+    PSID SeLocalSid;
+    PSID SeCreatorOwnerSid;
+    PSID SeCreatorGroupSid;
+    PSID SeNtAuthoritySid;
+    PSID SeDialupSid;
+    PSID SeNetworkSid;
+    PSID SeBatchSid;
+    PSID SeInteractiveSid;
     PSID SeLocalSystemSid;
     PSID SeAliasAdminsSid;
     PSID SeAliasUsersSid;
+    PSID SeAliasGuestsSid;
+    PSID SeAliasPowerUsersSid;
+    PSID SeAliasAccountOpsSid;
+    PSID SeAliasSystemOpsSid;
+    PSID SeAliasPrintOpsSid;
+    PSID SeAliasBackupOpsSid;
     PSID SeAuthenticatedUsersSid;
+    PSID SeRestrictedSid;
+    PSID SeAnonymousLogonSid;
+    LUID SeUndockPrivilege;
+    LUID SeSyncAgentPrivilege;
+    LUID SeEnableDelegationPrivilege;
+    PSID SeLocalServiceSid;
+    PSID SeNetworkServiceSid;
+    LUID SeManageVolumePrivilege;
+    LUID SeImpersonatePrivilege;
+    LUID SeCreateGlobalPrivilege;
+    LUID SeTrustedCredManAccessPrivilege;
+    LUID SeRelabelPrivilege;
+    LUID SeIncreaseWorkingSetPrivilege;
+    LUID SeTimeZonePrivilege;
+    LUID SeCreateSymbolicLinkPrivilege;
+    PSID SeIUserSid;
+    PSID SeUntrustedMandatorySid;
+    PSID SeLowMandatorySid;
+    PSID SeMediumMandatorySid;
+    PSID SeHighMandatorySid;
+    PSID SeSystemMandatorySid;
+    PSID SeOwnerRightsSid;
 } SE_EXPORTS, *PSE_EXPORTS;
 
 extern PSE_EXPORTS SeExports;
@@ -417,36 +567,139 @@ typedef NTSTATUS NTAPI DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT* DriverObject,
 typedef DRIVER_ADD_DEVICE* PDRIVER_ADD_DEVICE;
 typedef VOID NTAPI DRIVER_UNLOAD(struct _DRIVER_OBJECT* DriverObject);
 typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
+typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
+typedef VOID NTAPI DRIVER_STARTIO(struct _DEVICE_OBJECT* DeviceObject, struct _IRP* Irp);
+typedef DRIVER_STARTIO* PDRIVER_STARTIO;
+
+// Object types as the object manager stamps them in each object's Type.
+#define IO_TYPE_DRIVER 4
+#define IO_TYPE_DEVICE 3
+#define IO_TYPE_FILE 5
+#define IO_TYPE_IRP 6
 
 typedef struct _DRIVER_EXTENSION {
     struct _DRIVER_OBJECT* DriverObject;
     PDRIVER_ADD_DEVICE AddDevice;
+    ULONG Count;
+    UNICODE_STRING ServiceKeyName;
 } DRIVER_EXTENSION, *PDRIVER_EXTENSION;
 
 typedef struct _DRIVER_OBJECT {
+    CSHORT Type;
+    CSHORT Size;
     struct _DEVICE_OBJECT* DeviceObject;
+    ULONG Flags;
+    PVOID DriverStart;
+    ULONG DriverSize;
+    PVOID DriverSection;
     PDRIVER_EXTENSION DriverExtension;
     UNICODE_STRING DriverName;
+    PUNICODE_STRING HardwareDatabase;
+    struct _FAST_IO_DISPATCH* FastIoDispatch;
+    PDRIVER_INITIALIZE DriverInit;
+    PDRIVER_STARTIO DriverStartIo;
     PDRIVER_UNLOAD DriverUnload;
     PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
 } DRIVER_OBJECT, *PDRIVER_OBJECT;
 
+// Device queues: the I/O manager's StartIo queueing, unused here but part
+// of every device object.
+typedef struct _KDEVICE_QUEUE_ENTRY {
+    LIST_ENTRY DeviceListEntry;
+    ULONG SortKey;
+    BOOLEAN Inserted;
+} KDEVICE_QUEUE_ENTRY, *PKDEVICE_QUEUE_ENTRY;
+
+typedef struct _KDEVICE_QUEUE {
+    CSHORT Type;
+    CSHORT Size;
+    LIST_ENTRY DeviceListHead;
+    KSPIN_LOCK Lock;
+#if defined(__i386__)
+    BOOLEAN Busy;
+#else
+    union {
+        BOOLEAN Busy;
+        struct {
+            LONG64 Reserved : 8;
+            LONG64 Hint : 56;
+        };
+    };
+#endif
+} KDEVICE_QUEUE, *PKDEVICE_QUEUE;
+
+typedef struct _WAIT_CONTEXT_BLOCK {
+    KDEVICE_QUEUE_ENTRY WaitQueueEntry;
+    PVOID DeviceRoutine; // PDRIVER_CONTROL
+    PVOID DeviceContext;
+    ULONG NumberOfMapRegisters;
+    PVOID DeviceObject;
+    PVOID CurrentIrp;
+    PKDPC BufferChainingDpc;
+} WAIT_CONTEXT_BLOCK, *PWAIT_CONTEXT_BLOCK;
+
 typedef struct _DEVICE_OBJECT {
+    CSHORT Type;
+    USHORT Size;
+    LONG ReferenceCount;
     struct _DRIVER_OBJECT* DriverObject;
     struct _DEVICE_OBJECT* NextDevice;
     struct _DEVICE_OBJECT* AttachedDevice;
+    struct _IRP* CurrentIrp;
+    struct _IO_TIMER* Timer;
     ULONG Flags;
     ULONG Characteristics;
+    struct _VPB* Vpb;
     PVOID DeviceExtension;
     ULONG DeviceType;
     CCHAR StackSize;
+    union {
+        LIST_ENTRY ListEntry;
+        WAIT_CONTEXT_BLOCK Wcb;
+    } Queue;
     ULONG AlignmentRequirement;
-    PVOID HostedState;
+    KDEVICE_QUEUE DeviceQueue;
+    KDPC Dpc;
+    ULONG ActiveThreadCount;
+    PSECURITY_DESCRIPTOR SecurityDescriptor;
+    KEVENT DeviceLock;
+    USHORT SectorSize;
+    USHORT Spare1;
+    struct _DEVOBJ_EXTENSION* DeviceObjectExtension;
+    PVOID Reserved;
 } DEVICE_OBJECT, *PDEVICE_OBJECT;
 
 typedef struct _FILE_OBJECT {
+    CSHORT Type;
+    CSHORT Size;
     PDEVICE_OBJECT DeviceObject;
+    struct _VPB* Vpb;
     PVOID FsContext;
+    PVOID FsContext2;
+    struct _SECTION_OBJECT_POINTERS* SectionObjectPointer;
+    PVOID PrivateCacheMap;
+    NTSTATUS FinalStatus;
+    struct _FILE_OBJECT* RelatedFileObject;
+    BOOLEAN LockOperation;
+    BOOLEAN DeletePending;
+    BOOLEAN ReadAccess;
+    BOOLEAN WriteAccess;
+    BOOLEAN DeleteAccess;
+    BOOLEAN SharedRead;
+    BOOLEAN SharedWrite;
+    BOOLEAN SharedDelete;
+    ULONG Flags;
+    UNICODE_STRING FileName;
+    LARGE_INTEGER CurrentByteOffset;
+    ULONG Waiters;
+    ULONG Busy;
+    PVOID LastLock;
+    KEVENT Lock;
+    KEVENT Event;
+    struct _IO_COMPLETION_CONTEXT* CompletionContext;
+    KSPIN_LOCK IrpListLock;
+    LIST_ENTRY IrpList;
+    PVOID FileObjectExtension;
 } FILE_OBJECT, *PFILE_OBJECT;
 
 #define FILE_ALL_ACCESS 0x001F01FF
@@ -454,7 +707,10 @@ typedef struct _FILE_OBJECT {
 
 typedef struct _OBJECT_ATTRIBUTES* POBJECT_ATTRIBUTES;
 typedef struct _OBJECT_ATTRIBUTES OBJECT_ATTRIBUTES;
-typedef struct _CLIENT_ID* PCLIENT_ID;
+typedef struct _CLIENT_ID {
+    HANDLE UniqueProcess;
+    HANDLE UniqueThread;
+} CLIENT_ID, *PCLIENT_ID;
 typedef struct _OBJECT_TYPE* POBJECT_TYPE;
 typedef struct _OBJECT_HANDLE_INFORMATION* POBJECT_HANDLE_INFORMATION;
 typedef VOID NTAPI KSTART_ROUTINE(PVOID StartContext);
@@ -508,6 +764,28 @@ typedef struct _DEVICE_INTERFACE_CHANGE_NOTIFICATION {
 #define IRP_MN_SET_POWER 0x02
 #define IRP_MN_QUERY_POWER 0x03
 
+typedef enum _SYSTEM_POWER_STATE {
+    PowerSystemUnspecified = 0,
+    PowerSystemWorking,
+    PowerSystemSleeping1,
+    PowerSystemSleeping2,
+    PowerSystemSleeping3,
+    PowerSystemHibernate,
+    PowerSystemShutdown,
+    PowerSystemMaximum
+} SYSTEM_POWER_STATE,
+    *PSYSTEM_POWER_STATE;
+
+typedef enum _DEVICE_POWER_STATE {
+    PowerDeviceUnspecified = 0,
+    PowerDeviceD0,
+    PowerDeviceD1,
+    PowerDeviceD2,
+    PowerDeviceD3,
+    PowerDeviceMaximum
+} DEVICE_POWER_STATE,
+    *PDEVICE_POWER_STATE;
+
 typedef struct _DEVICE_CAPABILITIES {
     USHORT Size;
     USHORT Version;
@@ -532,6 +810,12 @@ typedef struct _DEVICE_CAPABILITIES {
     ULONG Reserved : 14;
     ULONG Address;
     ULONG UINumber;
+    DEVICE_POWER_STATE DeviceState[PowerSystemMaximum];
+    SYSTEM_POWER_STATE SystemWake;
+    DEVICE_POWER_STATE DeviceWake;
+    ULONG D1Latency;
+    ULONG D2Latency;
+    ULONG D3Latency;
 } DEVICE_CAPABILITIES, *PDEVICE_CAPABILITIES;
 
 typedef ULONG PNP_DEVICE_STATE, *PPNP_DEVICE_STATE;
@@ -572,6 +856,11 @@ typedef struct _IO_STATUS_BLOCK {
     ULONG_PTR Information;
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
+// 32-bit Windows packs the stack location to 4 bytes: its 64-bit members sit
+// on 4-byte boundaries there.
+#if defined(__i386__)
+#pragma pack(push, 4)
+#endif
 typedef struct _IO_STACK_LOCATION {
     UCHAR MajorFunction;
     UCHAR MinorFunction;
@@ -581,24 +870,30 @@ typedef struct _IO_STACK_LOCATION {
         struct {
             PIO_SECURITY_CONTEXT SecurityContext;
             ULONG Options;
-            USHORT FileAttributes;
+            USHORT POINTER_ALIGNMENT FileAttributes;
             USHORT ShareAccess;
-            ULONG EaLength;
+            ULONG POINTER_ALIGNMENT EaLength;
         } Create;
         struct {
             ULONG Length;
-            ULONG Key;
+            ULONG POINTER_ALIGNMENT Key;
+#if !defined(__i386__)
+            ULONG Flags;
+#endif
             LARGE_INTEGER ByteOffset;
         } Read;
         struct {
             ULONG Length;
-            ULONG Key;
+            ULONG POINTER_ALIGNMENT Key;
+#if !defined(__i386__)
+            ULONG Flags;
+#endif
             LARGE_INTEGER ByteOffset;
         } Write;
         struct {
             ULONG OutputBufferLength;
-            ULONG InputBufferLength;
-            ULONG IoControlCode;
+            ULONG POINTER_ALIGNMENT InputBufferLength;
+            ULONG POINTER_ALIGNMENT IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
         struct {
@@ -616,31 +911,94 @@ typedef struct _IO_STACK_LOCATION {
     PIO_COMPLETION_ROUTINE CompletionRoutine;
     PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
+#if defined(__i386__)
+#pragma pack(pop)
+#endif
+
+// An asynchronous procedure call; in a request, the storage its completion
+// may use. Nothing here queues one.
+typedef struct _KAPC {
+    UCHAR Type;
+    UCHAR SpareByte0;
+    UCHAR Size;
+    UCHAR SpareByte1;
+    ULONG SpareLong0;
+    struct _KTHREAD* Thread;
+    LIST_ENTRY ApcListEntry;
+    PVOID KernelRoutine;
+    PVOID RundownRoutine;
+    PVOID NormalRoutine;
+    PVOID NormalContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    CCHAR ApcStateIndex;
+    KPROCESSOR_MODE ApcMode;
+    BOOLEAN Inserted;
+} KAPC, *PKAPC;
+
+typedef VOID NTAPI IO_APC_ROUTINE(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG Reserved);
+typedef IO_APC_ROUTINE* PIO_APC_ROUTINE;
 
 typedef struct _IRP {
+    CSHORT Type;
+    USHORT Size;
+    struct _MDL* MdlAddress;
     ULONG Flags;
     union {
+        struct _IRP* MasterIrp;
+        LONG IrpCount;
         PVOID SystemBuffer;
     } AssociatedIrp;
+    LIST_ENTRY ThreadListEntry;
     IO_STATUS_BLOCK IoStatus;
     KPROCESSOR_MODE RequestorMode;
     BOOLEAN PendingReturned;
-    CCHAR StackCount;
-    CCHAR CurrentLocation;
+    CHAR StackCount;
+    CHAR CurrentLocation;
     BOOLEAN Cancel;
     KIRQL CancelIrql;
-    PDRIVER_CANCEL CancelRoutine;
-    PVOID UserBuffer;
+    CCHAR ApcEnvironment;
+    UCHAR AllocationFlags;
     PIO_STATUS_BLOCK UserIosb;
     PKEVENT UserEvent;
-    struct {
+    union {
         struct {
-            PVOID DriverContext[4];
-            PIO_STACK_LOCATION CurrentStackLocation;
+            union {
+                PIO_APC_ROUTINE UserApcRoutine;
+                PVOID IssuingProcess;
+            };
+            PVOID UserApcContext;
+        } AsynchronousParameters;
+        LARGE_INTEGER AllocationSize;
+    } Overlay;
+    PDRIVER_CANCEL CancelRoutine;
+    PVOID UserBuffer;
+    union {
+        struct {
+            union {
+                KDEVICE_QUEUE_ENTRY DeviceQueueEntry;
+                struct {
+                    PVOID DriverContext[4];
+                };
+            };
+            PETHREAD Thread;
+            PCHAR AuxiliaryBuffer;
+            struct {
+                LIST_ENTRY ListEntry;
+                union {
+                    struct _IO_STACK_LOCATION* CurrentStackLocation;
+                    ULONG PacketType;
+                };
+            };
+            struct _FILE_OBJECT* OriginalFileObject;
         } Overlay;
+        KAPC Apc;
+        PVOID CompletionKey;
     } Tail;
-    PVOID HostedState;
 } IRP, *PIRP;
+
+// The bytes of a request with its stack locations.
+#define IoSizeOfIrp(StackSize) ((USHORT)(sizeof(IRP) + ((StackSize) * (sizeof(IO_STACK_LOCATION)))))
 
 // Inline request helpers, as the DDK defines them.
 inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp)
@@ -673,12 +1031,17 @@ PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine);
 // ---------------------------------------------------------------------------
 // Remove locks
 
-typedef struct _IO_REMOVE_LOCK {
+// The free build's remove lock: the common block alone. Acquisitions by tag
+// are recorded beside it, in the hosted kernel.
+typedef struct _IO_REMOVE_LOCK_COMMON_BLOCK {
     BOOLEAN Removed;
+    BOOLEAN Reserved[3];
     LONG IoCount;
     KEVENT RemoveEvent;
-    ULONG HostedTag;
-    ULONG HostedHighWatermark;
+} IO_REMOVE_LOCK_COMMON_BLOCK;
+
+typedef struct _IO_REMOVE_LOCK {
+    IO_REMOVE_LOCK_COMMON_BLOCK Common;
 } IO_REMOVE_LOCK, *PIO_REMOVE_LOCK;
 
 VOID NTAPI IoInitializeRemoveLockEx(PIO_REMOVE_LOCK Lock, ULONG AllocateTag, ULONG MaxLockedMinutes,

@@ -110,6 +110,8 @@ NTSTATUS OpenFileOn(Kernel::State& k, PDEVICE_OBJECT device, PFILE_OBJECT* opene
         if ((device->Flags & DO_EXCLUSIVE) && record->OpenFiles > 0)
             return STATUS_ACCESS_DENIED;
         file = new FILE_OBJECT{};
+        file->Type = IO_TYPE_FILE;
+        file->Size = sizeof(FILE_OBJECT);
         file->DeviceObject = device;
         k.Objects[file] = ObjectRecord(ObjectKind::File, 1);
         record->References++; // the open file keeps its device
@@ -418,6 +420,8 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
         return STATUS_OBJECT_NAME_COLLISION;
     auto* memory = new char[sizeof(DEVICE_OBJECT) + DeviceExtensionSize]();
     auto* device = reinterpret_cast<PDEVICE_OBJECT>(memory);
+    device->Type = IO_TYPE_DEVICE;
+    device->Size = USHORT(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
     device->DriverObject = DriverObject;
     device->DeviceExtension = DeviceExtensionSize ? memory + sizeof(DEVICE_OBJECT) : nullptr;
     device->DeviceType = DeviceType;

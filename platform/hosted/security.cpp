@@ -34,7 +34,95 @@ WellKnownSid<2> g_users = {SID_REVISION, 2, NtAuthority, {32, 545}};    // S-1-5
 WellKnownSid<5> g_adminUser = {SID_REVISION, 5, NtAuthority, {21, 1, 2, 3, 500}};
 WellKnownSid<5> g_standardUser = {SID_REVISION, 5, NtAuthority, {21, 1, 2, 3, 1001}};
 
-SE_EXPORTS g_exports = {&g_world, &g_localSystem, &g_admins, &g_users, &g_authenticated};
+constexpr SID_IDENTIFIER_AUTHORITY NullAuthority = {{0, 0, 0, 0, 0, 0}};
+constexpr SID_IDENTIFIER_AUTHORITY LocalAuthority = {{0, 0, 0, 0, 0, 2}};
+constexpr SID_IDENTIFIER_AUTHORITY CreatorAuthority = {{0, 0, 0, 0, 0, 3}};
+WellKnownSid<1> g_null = {SID_REVISION, 1, NullAuthority, {0}};            // S-1-0-0
+WellKnownSid<1> g_local = {SID_REVISION, 1, LocalAuthority, {0}};          // S-1-2-0
+WellKnownSid<1> g_creatorOwner = {SID_REVISION, 1, CreatorAuthority, {0}}; // S-1-3-0
+WellKnownSid<1> g_creatorGroup = {SID_REVISION, 1, CreatorAuthority, {1}}; // S-1-3-1
+WellKnownSid<1> g_ntAuthority = {SID_REVISION, 0, NtAuthority, {0}};       // S-1-5
+WellKnownSid<1> g_dialup = {SID_REVISION, 1, NtAuthority, {1}};            // S-1-5-1
+WellKnownSid<1> g_network = {SID_REVISION, 1, NtAuthority, {2}};           // S-1-5-2
+WellKnownSid<1> g_batch = {SID_REVISION, 1, NtAuthority, {3}};             // S-1-5-3
+WellKnownSid<1> g_anonymous = {SID_REVISION, 1, NtAuthority, {7}};         // S-1-5-7
+WellKnownSid<1> g_restricted = {SID_REVISION, 1, NtAuthority, {12}};       // S-1-5-12
+WellKnownSid<1> g_localService = {SID_REVISION, 1, NtAuthority, {19}};     // S-1-5-19
+WellKnownSid<1> g_networkService = {SID_REVISION, 1, NtAuthority, {20}};   // S-1-5-20
+WellKnownSid<2> g_guests = {SID_REVISION, 2, NtAuthority, {32, 546}};      // S-1-5-32-546
+WellKnownSid<2> g_powerUsers = {SID_REVISION, 2, NtAuthority, {32, 547}};  // S-1-5-32-547
+WellKnownSid<2> g_accountOps = {SID_REVISION, 2, NtAuthority, {32, 548}};  // S-1-5-32-548
+WellKnownSid<2> g_systemOps = {SID_REVISION, 2, NtAuthority, {32, 549}};   // S-1-5-32-549
+WellKnownSid<2> g_printOps = {SID_REVISION, 2, NtAuthority, {32, 550}};    // S-1-5-32-550
+WellKnownSid<2> g_backupOps = {SID_REVISION, 2, NtAuthority, {32, 551}};   // S-1-5-32-551
+
+constexpr LUID Privilege(ULONG value)
+{
+    return LUID{value, 0};
+}
+
+// What Windows 2000 and XP export: the privileges by their well-known
+// values, then the SIDs. The members later systems added stay empty.
+constexpr SE_EXPORTS MakeExports()
+{
+    SE_EXPORTS e{};
+    e.SeCreateTokenPrivilege = Privilege(2);
+    e.SeAssignPrimaryTokenPrivilege = Privilege(3);
+    e.SeLockMemoryPrivilege = Privilege(4);
+    e.SeIncreaseQuotaPrivilege = Privilege(5);
+    e.SeUnsolicitedInputPrivilege = Privilege(6);
+    e.SeTcbPrivilege = Privilege(7);
+    e.SeSecurityPrivilege = Privilege(8);
+    e.SeTakeOwnershipPrivilege = Privilege(9);
+    e.SeLoadDriverPrivilege = Privilege(10);
+    e.SeSystemProfilePrivilege = Privilege(11);
+    e.SeSystemtimePrivilege = Privilege(12);
+    e.SeProfileSingleProcessPrivilege = Privilege(13);
+    e.SeIncreaseBasePriorityPrivilege = Privilege(14);
+    e.SeCreatePagefilePrivilege = Privilege(15);
+    e.SeCreatePermanentPrivilege = Privilege(16);
+    e.SeBackupPrivilege = Privilege(17);
+    e.SeRestorePrivilege = Privilege(18);
+    e.SeShutdownPrivilege = Privilege(19);
+    e.SeDebugPrivilege = Privilege(20);
+    e.SeAuditPrivilege = Privilege(21);
+    e.SeSystemEnvironmentPrivilege = Privilege(22);
+    e.SeChangeNotifyPrivilege = Privilege(23);
+    e.SeRemoteShutdownPrivilege = Privilege(24);
+    e.SeUndockPrivilege = Privilege(25);
+    e.SeSyncAgentPrivilege = Privilege(26);
+    e.SeEnableDelegationPrivilege = Privilege(27);
+    e.SeManageVolumePrivilege = Privilege(28);
+    e.SeImpersonatePrivilege = Privilege(29);
+    e.SeCreateGlobalPrivilege = Privilege(30);
+    e.SeNullSid = &g_null;
+    e.SeWorldSid = &g_world;
+    e.SeLocalSid = &g_local;
+    e.SeCreatorOwnerSid = &g_creatorOwner;
+    e.SeCreatorGroupSid = &g_creatorGroup;
+    e.SeNtAuthoritySid = &g_ntAuthority;
+    e.SeDialupSid = &g_dialup;
+    e.SeNetworkSid = &g_network;
+    e.SeBatchSid = &g_batch;
+    e.SeInteractiveSid = &g_interactive;
+    e.SeLocalSystemSid = &g_localSystem;
+    e.SeAliasAdminsSid = &g_admins;
+    e.SeAliasUsersSid = &g_users;
+    e.SeAliasGuestsSid = &g_guests;
+    e.SeAliasPowerUsersSid = &g_powerUsers;
+    e.SeAliasAccountOpsSid = &g_accountOps;
+    e.SeAliasSystemOpsSid = &g_systemOps;
+    e.SeAliasPrintOpsSid = &g_printOps;
+    e.SeAliasBackupOpsSid = &g_backupOps;
+    e.SeAuthenticatedUsersSid = &g_authenticated;
+    e.SeRestrictedSid = &g_restricted;
+    e.SeAnonymousLogonSid = &g_anonymous;
+    e.SeLocalServiceSid = &g_localService;
+    e.SeNetworkServiceSid = &g_networkService;
+    return e;
+}
+
+SE_EXPORTS g_exports = MakeExports();
 
 // A token: the user's SID first, then its enabled groups.
 struct HostedToken {

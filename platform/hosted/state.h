@@ -183,14 +183,74 @@ private:
     std::atomic<bool> held_{false};
 };
 
+// Doubly linked lists headed by a LIST_ENTRY and threaded through their
+// items' own LIST_ENTRY, as NT links its dispatcher objects' wait lists, DPC
+// queues and timer lists.
+inline void ListInitialize(LIST_ENTRY& head)
+{
+    head.Flink = head.Blink = &head;
+}
+inline bool ListIsEmpty(const LIST_ENTRY& head)
+{
+    return head.Flink == &head;
+}
+inline void ListInsertTail(LIST_ENTRY& head, LIST_ENTRY& entry)
+{
+    entry.Flink = &head;
+    entry.Blink = head.Blink;
+    head.Blink->Flink = &entry;
+    head.Blink = &entry;
+}
+inline void ListRemove(LIST_ENTRY& entry)
+{
+    entry.Blink->Flink = entry.Flink;
+    entry.Flink->Blink = entry.Blink;
+    entry.Flink = entry.Blink = nullptr;
+}
+// A head whose neighbours point back at it, as ListInitialize and the list
+// operations leave it: never true of memory nobody initialised.
+inline bool ListIsConsistent(const LIST_ENTRY& head)
+{
+    return head.Flink && head.Blink && head.Flink->Blink == &head && head.Blink->Flink == &head;
+}
+
+// The object types NT's KeInitializeXxx write into Header.Type.
+enum DispatcherType : UCHAR {
+    NotificationEventType = 0,
+    SynchronizationEventType = 1,
+    MutexType = 2,
+    ThreadType = 6,
+    TimerType = 8, // a notification timer
+};
+constexpr UCHAR DpcObjectType = 19;
+
+// Header.Size of an object of `type`, in LONGs as NT counts it; 0 for a type
+// the hosted kernel does not make.
+UCHAR DispatcherObjectSize(UCHAR type);
+// Header as KeInitializeXxx leave it: type, size, signal state, no waiters.
+void InitializeDispatcherHeader(DISPATCHER_HEADER& header, UCHAR type, LONG signalState);
+
+// The thread object that owns what the thread with state `thread` owns
+// (OwnerThread of a mutex); null for a thread the kernel does not know.
+PKTHREAD ThreadObjectOf(const ThreadState& thread);
+
 // A thread blocked in a kernel wait or delay, linked into the wait list of
-// each object it waits on through one block per object.
+// each object it waits on (Header.WaitListHead) through one block per object.
 struct Waiter;
 struct WaitBlock { // set when used: a waiter's unused blocks cost nothing
+    LIST_ENTRY WaitListEntry;
     Waiter* Owner;
     PVOID Object;
-    WaitBlock* Next;
-    WaitBlock* Previous;
+};
+
+// An armed timer's record beside it: what NT keeps in no field of the timer.
+// The timer's TimerListEntry is the one entry of the record's list, as NT
+// links a timer into a list of its timer table.
+struct ArmedTimer {
+    LIST_ENTRY Timers;
+    PKTIMER Timer = nullptr;
+    ULONGLONG Sequence = 0;        // timers due together fire in arming order
+    size_t HeapIndex = ~size_t(0); // in the kernel's heap of armed timers
 };
 
 constexpr ULONG MaxWaitObjects = 64;
@@ -295,14 +355,14 @@ struct Kernel::State {
     std::vector<Waiter*> SettleWaiters;
     ThreadState* LiveThreadStates = nullptr; // every hosted thread alive
     std::set<HostedThread*> Threads;         // system threads that have not ended
-    std::vector<PKTIMER> ArmedTimers;        // min-heap by (due time, arming order)
+    std::vector<ArmedTimer*> ArmedTimers;    // min-heap by (due time, arming order)
     ULONGLONG TimerArmings = 0;
 
     // The DPC queue: its own lock, so that queueing and running a DPC never
-    // touch the dispatcher lock. DPCs are linked through HostedNext.
+    // touch the dispatcher lock. DPCs are linked through DpcListEntry; a
+    // queued DPC's DpcData is &DpcQueue.
     QuickLock DpcLock;
-    PKDPC DpcHead = nullptr;
-    PKDPC DpcTail = nullptr;
+    LIST_ENTRY DpcQueue;
     std::atomic<size_t> QueuedDpcs{0}; // read without the lock to skip an empty queue
 
     mutable std::mutex PoolLock;
@@ -470,6 +530,8 @@ std::u16string NameKey(const UNICODE_STRING& name);
 // The name in logon session `session`'s own \DosDevices, or empty.
 std::u16string LocalNameKey(const UNICODE_STRING& name, ULONG session);
 void FreeFinishedIrps(Kernel::State& k);
+// At teardown: the armed timers' records return to the records free for reuse.
+void ForgetArmedTimers(Kernel::State& k);
 // Sends a create, cleanup or close for `file` to the top of the stack its
 // device heads, as the I/O manager does, and waits for it (io.cpp).
 // A create carries `opener`'s security context.

@@ -11,8 +11,6 @@ namespace hosted {
 
 namespace {
 
-constexpr UCHAR ThreadType = 6;
-
 // Threads between announcing their end and leaving; the kernel's teardown
 // waits for them, so none touches a kernel that is gone.
 std::atomic<int> g_exitingThreads{0};
@@ -64,6 +62,13 @@ void* ThreadStart(void* argument)
 }
 
 } // namespace
+
+PKTHREAD ThreadObjectOf(const ThreadState& thread)
+{
+    if (thread.Object)
+        return &thread.Object->Thread;
+    return thread.Registered ? &g_firstThread : nullptr;
+}
 
 void RunSystemThread(HostedThread* self)
 {
@@ -157,9 +162,7 @@ HostedThread* NewThreadObject(Kernel::State& k, PKSTART_ROUTINE routine, PVOID c
                               LONG references)
 {
     auto* self = new HostedThread{};
-    self->Thread.Header.Type = ThreadType;
-    self->Thread.Header.SignalState = 0;
-    self->Thread.Header.HostedInitialized = TRUE;
+    InitializeDispatcherHeader(self->Thread.Header, ThreadType, 0);
     self->Routine = routine;
     self->Context = context;
     std::lock_guard<std::mutex> guard(k.ObjectsLock);
