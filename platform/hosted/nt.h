@@ -12,12 +12,26 @@ extern "C" {
 // ---------------------------------------------------------------------------
 // Basic types
 
-#define NTAPI
-#define STDAPICALLTYPE
+// Windows' calling conventions, so that the hosted kernel and the driver
+// call each other as a real kernel and a loaded image do: the Microsoft x64
+// convention on x86_64; stdcall, with fastcall for the few routines the DDK
+// declares so, on i686.
+#if defined(__x86_64__)
+#define NTAPI __attribute__((ms_abi))
+#define STDAPICALLTYPE __attribute__((ms_abi))
+#define FASTCALL __attribute__((ms_abi))
+#define CDECL __attribute__((ms_abi))
+#elif defined(__i386__)
+#define NTAPI __attribute__((stdcall))
+#define STDAPICALLTYPE __attribute__((stdcall))
+#define FASTCALL __attribute__((fastcall))
+#define CDECL __attribute__((cdecl))
+#else
+#error "the hosted kernel is built for x86_64 or i686"
+#endif
 #define IN
 #define OUT
 #define OPTIONAL
-#define FASTCALL
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
 
 typedef void VOID, *PVOID;
@@ -996,7 +1010,8 @@ BOOLEAN NTAPI SeAccessCheck(PSECURITY_DESCRIPTOR SecurityDescriptor,
 VOID NTAPI SeFreePrivileges(PPRIVILEGE_SET Privileges);
 
 // Diagnostics
-ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
+// NT's conversions, not the C library's (%wZ, %Z, %ws, %I64d): no printf checking.
+ULONG CDECL DbgPrint(PCSTR Format, ...);
 
 #define ObDereferenceObject(Object) ObfDereferenceObject(Object)
 #define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KfAcquireSpinLock(SpinLock))
