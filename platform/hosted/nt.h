@@ -842,6 +842,10 @@ VOID NTAPI KeLowerIrql(KIRQL NewIrql);
 VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
 KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
 VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+// What x64's KeAcquireSpinLock and KeReleaseSpinLock are: the same as the
+// two above, as routines of NT's own convention.
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
+VOID NTAPI(KeReleaseSpinLock)(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
 VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql);
@@ -966,6 +970,8 @@ extern POBJECT_TYPE* PsThreadType;
 typedef struct _EPROCESS* PEPROCESS;
 PEPROCESS NTAPI IoGetCurrentProcess(void);
 extern PEPROCESS PsInitialSystemProcess;
+// Whether the system's OEM code page takes more than one byte a character.
+extern BOOLEAN NlsMbOemCodePageTag;
 
 // Work items: each runs its routine at PASSIVE_LEVEL on a system worker
 // thread, in the system process.
@@ -1014,8 +1020,13 @@ VOID NTAPI SeFreePrivileges(PPRIVILEGE_SET Privileges);
 ULONG CDECL DbgPrint(PCSTR Format, ...);
 
 #define ObDereferenceObject(Object) ObfDereferenceObject(Object)
+// The spin-lock routines the DDK's macros call on each architecture.
+#if defined(__x86_64__)
+#define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock))
+#else
 #define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KfAcquireSpinLock(SpinLock))
 #define KeReleaseSpinLock(SpinLock, NewIrql) KfReleaseSpinLock((SpinLock), (NewIrql))
+#endif
 #define KeAcquireSpinLockAtDpcLevel(SpinLock) KefAcquireSpinLockAtDpcLevel(SpinLock)
 #define KeReleaseSpinLockFromDpcLevel(SpinLock) KefReleaseSpinLockFromDpcLevel(SpinLock)
 #define IoCallDriver(DeviceObject, Irp) IofCallDriver((DeviceObject), (Irp))
