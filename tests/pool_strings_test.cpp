@@ -47,6 +47,32 @@ TEST(HostedDebugger, CapturesEachMessage)
     EXPECT_EQ(sunk.size(), 2u);
 }
 
+// DbgPrint is variadic in Windows' convention (on x86_64 the Microsoft one,
+// whose argument list the C library cannot read): the kernel formats NT's
+// conversions itself.
+TEST(HostedDebugger, FormatsNtConversions)
+{
+    hosted::Kernel kernel;
+    WCHAR name[] = u"COM1";
+    UNICODE_STRING counted{6, sizeof name, name}; // "COM": the count, not the terminator
+    char ansiText[] = "abcdef";
+    ANSI_STRING ansi{2, sizeof ansiText, ansiText};
+    DbgPrint("%s|%d|%i|%u|%x|%X|%08X|%5d|%-5d|%+d|%05d|%.3d|%o|%#x", "text", -12, 34, 4000000000u,
+             0xbeefu, 0xbeefu, 0xab12u, 42, 42, 7, -42, 5, 8u, 255u);
+    DbgPrint("%wZ|%Z|%ls|%ws|%S|%c|%C|%%|%.2s|%6s|%-6s|%*d|%I64d|%lld|%I64X", &counted, &ansi,
+             u"wide", u"w\u00e9", u"up", 'c', u'W', "abc", "ab", "ab", 4, 9,
+             static_cast<long long>(-1234567890123LL), 5LL,
+             static_cast<unsigned long long>(0x123456789ABCULL));
+    DbgPrint("%p|%s|%wZ", reinterpret_cast<void*>(0xABCDEF), static_cast<const char*>(nullptr),
+             static_cast<PUNICODE_STRING>(nullptr));
+    std::string address = sizeof(void*) == 8 ? "0000000000ABCDEF" : "00ABCDEF";
+    EXPECT_EQ(kernel.DebugMessages(),
+              (std::vector<std::string>{
+                  "text|-12|34|4000000000|beef|BEEF|0000AB12|   42|42   |+7|-0042|005|10|0xff",
+                  "COM|ab|wide|w?|up|c|W|%|ab|    ab|ab    |   9|-1234567890123|5|123456789ABC",
+                  address + "|(null)|(null)"}));
+}
+
 TEST(CountedStrings, AppendsAreWholeOrNotAtAll)
 {
     hosted::Kernel kernel;

@@ -3,6 +3,8 @@
 // binds an import table as the NT loader does, by name.
 #pragma once
 
+#include <cstddef>
+
 namespace hosted {
 
 struct KernelExport {
@@ -14,5 +16,8 @@ struct KernelExport {
 // The export of that name from that module (module compared without regard
 // to case), or null when the hosted kernel does not provide it.
 const KernelExport* FindKernelExport(const char* module, const char* name);
+
+// Every export, each name once per module; *count is how many.
+const KernelExport* KernelExports(size_t* count);
 
 } // namespace hosted

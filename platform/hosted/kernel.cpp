@@ -1076,6 +1076,19 @@ VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
         DrainDpcsOn(thread);
 }
 
+// x64's KeAcquireSpinLock and KeReleaseSpinLock. Microsoft: "The effect of
+// this routine is identical to that of KeAcquireSpinLock. In particular, the
+// acquired spin lock is released by KeReleaseSpinLock."
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock)
+{
+    return KfAcquireSpinLock(SpinLock);
+}
+
+VOID NTAPI(KeReleaseSpinLock)(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
+{
+    KfReleaseSpinLock(SpinLock, NewIrql);
+}
+
 VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 {
     Kernel::State& k = K();

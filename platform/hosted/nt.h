@@ -14,12 +14,26 @@ extern "C" {
 // ---------------------------------------------------------------------------
 // Basic types
 
-#define NTAPI
-#define STDAPICALLTYPE
+// Windows' calling conventions, so that the hosted kernel and the driver
+// call each other as a real kernel and a loaded image do: the Microsoft x64
+// convention on x86_64; stdcall, with fastcall for the few routines the DDK
+// declares so, on i686.
+#if defined(__x86_64__)
+#define NTAPI __attribute__((ms_abi))
+#define STDAPICALLTYPE __attribute__((ms_abi))
+#define FASTCALL __attribute__((ms_abi))
+#define CDECL __attribute__((ms_abi))
+#elif defined(__i386__)
+#define NTAPI __attribute__((stdcall))
+#define STDAPICALLTYPE __attribute__((stdcall))
+#define FASTCALL __attribute__((fastcall))
+#define CDECL __attribute__((cdecl))
+#else
+#error "the hosted kernel is built for x86_64 or i686"
+#endif
 #define IN
 #define OUT
 #define OPTIONAL
-#define FASTCALL
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
 
 typedef void VOID, *PVOID;
@@ -1191,6 +1205,10 @@ VOID NTAPI KeLowerIrql(KIRQL NewIrql);
 VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
 KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
 VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+// What x64's KeAcquireSpinLock and KeReleaseSpinLock are: the same as the
+// two above, as routines of NT's own convention.
+KIRQL NTAPI KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock);
+VOID NTAPI(KeReleaseSpinLock)(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
 VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
 VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 VOID NTAPI IoAcquireCancelSpinLock(PKIRQL Irql);
@@ -1315,6 +1333,8 @@ extern POBJECT_TYPE* PsThreadType;
 typedef struct _EPROCESS* PEPROCESS;
 PEPROCESS NTAPI IoGetCurrentProcess(void);
 extern PEPROCESS PsInitialSystemProcess;
+// Whether the system's OEM code page takes more than one byte a character.
+extern BOOLEAN NlsMbOemCodePageTag;
 
 // Work items: each runs its routine at PASSIVE_LEVEL on a system worker
 // thread, in the system process.
@@ -1359,11 +1379,17 @@ BOOLEAN NTAPI SeAccessCheck(PSECURITY_DESCRIPTOR SecurityDescriptor,
 VOID NTAPI SeFreePrivileges(PPRIVILEGE_SET Privileges);
 
 // Diagnostics
-ULONG DbgPrint(PCSTR Format, ...) __attribute__((format(printf, 1, 2)));
+// NT's conversions, not the C library's (%wZ, %Z, %ws, %I64d): no printf checking.
+ULONG CDECL DbgPrint(PCSTR Format, ...);
 
 #define ObDereferenceObject(Object) ObfDereferenceObject(Object)
+// The spin-lock routines the DDK's macros call on each architecture.
+#if defined(__x86_64__)
+#define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KeAcquireSpinLockRaiseToDpc(SpinLock))
+#else
 #define KeAcquireSpinLock(SpinLock, OldIrql) (*(OldIrql) = KfAcquireSpinLock(SpinLock))
 #define KeReleaseSpinLock(SpinLock, NewIrql) KfReleaseSpinLock((SpinLock), (NewIrql))
+#endif
 #define KeAcquireSpinLockAtDpcLevel(SpinLock) KefAcquireSpinLockAtDpcLevel(SpinLock)
 #define KeReleaseSpinLockFromDpcLevel(SpinLock) KefReleaseSpinLockFromDpcLevel(SpinLock)
 #define IoCallDriver(DeviceObject, Irp) IofCallDriver((DeviceObject), (Irp))

@@ -1,7 +1,9 @@
 // Hosted pool: tagged, tracked allocations with fault injection, and the
 // debugger output.
+#include "platform/hosted/debug_format.h"
 #include "platform/hosted/state.h"
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +30,19 @@ bool ShouldFail(Kernel::State& k, ULONG tag)
     }
     return k.FailedTags.count(tag) != 0;
 }
+
+// DbgPrint's arguments, read from a variadic list of Windows' convention.
+struct DebugArguments {
+#if defined(__x86_64__)
+    __builtin_ms_va_list List;
+#else
+    va_list List;
+#endif
+    template <class T> T Next()
+    {
+        return __builtin_va_arg(List, T);
+    }
+};
 
 } // namespace
 
@@ -203,13 +218,21 @@ VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag)
     FreeBlock(P, &Tag, "ExFreePoolWithTag");
 }
 
-ULONG DbgPrint(PCSTR Format, ...)
+ULONG CDECL DbgPrint(PCSTR Format, ...)
 {
     char text[1024];
-    va_list args;
-    va_start(args, Format);
-    std::vsnprintf(text, sizeof text, Format, args);
-    va_end(args);
+    DebugText out(text, sizeof text);
+#if defined(__x86_64__)
+    DebugArguments args;
+    __builtin_ms_va_start(args.List, Format);
+    FormatDebugText(out, Format, args);
+    __builtin_ms_va_end(args.List);
+#else
+    DebugArguments args;
+    va_start(args.List, Format);
+    FormatDebugText(out, Format, args);
+    va_end(args.List);
+#endif
     Kernel::State& k = K();
     std::function<void(const std::string&)> sink;
     {

@@ -148,6 +148,11 @@ LONG NTAPI RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING St
     return LONG(n1) - LONG(n2);
 }
 
+// A single-byte OEM code page, as on the Western systems the driver ships
+// for: the DDK's RtlAnsiStringToUnicodeSize then counts one character a byte
+// without asking RtlxAnsiStringToUnicodeSize.
+BOOLEAN NlsMbOemCodePageTag = FALSE;
+
 ULONG NTAPI RtlxAnsiStringToUnicodeSize(const ANSI_STRING* AnsiString)
 {
     return (ULONG(AnsiString->Length) + 1) * sizeof(WCHAR);
