@@ -413,6 +413,21 @@ void RemoveLiveThread(Kernel::State& k, ThreadState& thread);
 // A DPC routine running on some thread other than the caller's.
 bool DpcRunningElsewhere(Kernel::State& k);
 
+// Driver images (processor.cpp): off until PrepareForImages.
+bool ImageMode();
+// A new OS thread that runs hosted threads: its signal stack and GS block.
+void PrepareOsThreadForImages();
+// GS's block names the hosted thread now running (after each switch).
+void UpdateProcessorThread();
+// The stack of a new hosted thread: a kernel stack's size in image mode.
+size_t HostedStackBytes(size_t hostedDefault);
+// Stacks are filled with a pattern when made and read when freed, to learn
+// the deepest use (image mode only).
+void FillStack(void* bottom, size_t size);
+void RecordStackUse(const void* bottom, size_t size);
+// routine(argument) on this OS thread's DPC stack (image mode), else here.
+void CallOnDpcStack(void (*routine)(void*), void* argument);
+
 // Fibers mode (fibers.cpp). Every hosted thread is a fiber on the OS thread
 // that made the kernel; the dispatcher lock is held across each switch and
 // passes to the fiber switched to.

@@ -60,6 +60,7 @@ KTHREAD g_firstThread = {};
 void* ThreadStart(void* argument)
 {
     t_osThread.Reset();
+    PrepareOsThreadForImages();
     RunSystemThread(static_cast<HostedThread*>(argument));
 }
 
@@ -70,6 +71,7 @@ void RunSystemThread(HostedThread* self)
     ThreadState& thread = CurrentThread();
     thread.Registered = true;
     thread.Object = self;
+    UpdateProcessorThread();
     {
         Kernel::State& k = K();
         std::lock_guard<std::mutex> guard(k.Dispatcher);
