@@ -151,7 +151,8 @@ NTSTATUS System::AddDevice()
         *static_cast<System**>(busDevice_->DeviceExtension) = this;
         busDevice_->Flags &= ~DO_DEVICE_INITIALIZING;
     }
-    NTSTATUS status = driver_->DriverExtension->AddDevice(driver_, busDevice_);
+    NTSTATUS status = hosted::OnKernelStack(
+        [this] { return driver_->DriverExtension->AddDevice(driver_, busDevice_); });
     if (NT_SUCCESS(status)) {
         mousePort_ = busDevice_->AttachedDevice;
         removed_ = false;

@@ -415,6 +415,81 @@ TEST(ImageStacksDeathTest, AThreadDeeperThanAKernelStackFailsTheRun)
         ::testing::ExitedWithCode(3), "verifier: stack: the (24|12) KB kernel stack overflowed");
 }
 
+TEST(ImageStacksDeathTest, AThreadOnAnOsThreadDeeperThanAKernelStackFailsTheRun)
+{
+    EXPECT_EXIT(
+        {
+            hosted::PrepareForImages();
+            hosted::Kernel kernel(hosted::ThreadMode::OsThreads);
+            HANDLE handle = nullptr;
+            OBJECT_ATTRIBUTES attributes;
+            InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+            int depth = 200;
+            PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
+                                 RecurseDeeply, &depth);
+            PVOID thread = nullptr;
+            ObReferenceObjectByHandle(handle, SYNCHRONIZE, nullptr, KernelMode, &thread, nullptr);
+            KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, nullptr);
+        },
+        ::testing::ExitedWithCode(3), "verifier: stack: the (24|12) KB kernel stack overflowed");
+}
+
+// A request the first thread sends: the dispatch routine notes where its
+// stack is, and goes as deep as asked.
+struct DispatchSeen {
+    uintptr_t Stack = 0;
+    int Depth = 0;
+} g_dispatch;
+
+NTSTATUS NTAPI NoteDispatchStack(PDEVICE_OBJECT, PIRP irp)
+{
+    volatile char local = 0;
+    g_dispatch.Stack = reinterpret_cast<uintptr_t>(&local);
+    Recurse(g_dispatch.Depth);
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_SUCCESS;
+}
+
+void SendRequestFromTheFirstThread(int depth)
+{
+    hosted::Kernel kernel(hosted::ThreadMode::Fibers);
+    PDRIVER_OBJECT driver = kernel.CreateDriverObject("\\Driver\\Deep");
+    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = NoteDispatchStack;
+    PDEVICE_OBJECT device = nullptr;
+    IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK status{};
+    g_dispatch.Depth = depth;
+    PIRP irp = IoBuildDeviceIoControlRequest(0x222003, device, nullptr, 0, nullptr, 0, FALSE,
+                                             &event, &status);
+    IoCallDriver(device, irp);
+    IoDeleteDevice(device);
+}
+
+TEST(ImageStacks, TheFirstThreadsRequestsRunOnAKernelStack)
+{
+    hosted::PrepareForImages();
+    volatile char here = 0;
+    SendRequestFromTheFirstThread(10);
+    ASSERT_NE(g_dispatch.Stack, 0u);
+    const uintptr_t mine = reinterpret_cast<uintptr_t>(&here);
+    EXPECT_GT(mine > g_dispatch.Stack ? mine - g_dispatch.Stack : g_dispatch.Stack - mine,
+              64u * 1024);
+    EXPECT_GE(hosted::DeepestStackUse().Thread, 10u * 512);
+}
+
+TEST(ImageStacksDeathTest, ARequestDeeperThanAKernelStackFailsTheRun)
+{
+    EXPECT_EXIT(
+        {
+            hosted::PrepareForImages();
+            SendRequestFromTheFirstThread(200);
+        },
+        ::testing::ExitedWithCode(3), "verifier: stack: the (24|12) KB kernel stack overflowed");
+}
+
 struct DpcSeen {
     KDPC Dpc;
     uintptr_t Stack = 0;

@@ -206,6 +206,7 @@ Fiber* CreateFiber(HostedThread* object)
     fiber->StackBytes = stackBytes + guard;
     fiber->Thread = &fiber->OwnState;
     fiber->OwnState.OwnFiber = fiber;
+    fiber->OwnState.OnKernelStack = ImageMode();
     fiber->Object = object;
     getcontext(&fiber->Context);
     fiber->Context.uc_stack.ss_sp = static_cast<char*>(memory) + guard;

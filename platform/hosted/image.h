@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace hosted {
@@ -71,5 +72,29 @@ struct StackUse {
     size_t Thread, Dpc, Size;
 };
 StackUse DeepestStackUse();
+
+// Ready for images: routine(argument) on the calling hosted thread's
+// kernel-sized stack, when it is not on one already (the first thread, an
+// OS thread); else, and when not ready, at once where it stands.
+void RunOnKernelStack(void (*routine)(void*), void* argument);
+template <typename F> auto OnKernelStack(F call) -> decltype(call())
+{
+    using Result = decltype(call());
+    if constexpr (std::is_void_v<Result>) {
+        RunOnKernelStack([](void* p) { (*static_cast<F*>(p))(); }, &call);
+    } else {
+        struct Frame {
+            F* Call;
+            Result Value;
+        } frame{&call, Result()};
+        RunOnKernelStack(
+            [](void* p) {
+                auto* f = static_cast<Frame*>(p);
+                f->Value = (*f->Call)();
+            },
+            &frame);
+        return frame.Value;
+    }
+}
 
 } // namespace hosted

@@ -53,6 +53,7 @@ void ThreadState::Reset()
     Calls = nullptr;
     NeighbourCalls = 0;
     OwnFiber = nullptr;
+    OnKernelStack = false;
     NextLive = PreviousLive = nullptr;
     Process = SystemProcess;
     LogonSession = GlobalSession;

@@ -20,6 +20,8 @@
 #include <sys/syscall.h>
 #endif
 
+extern "C" void VornCallOnStack(void (*routine)(void*), void* argument, void* top);
+
 namespace hosted {
 
 namespace {
@@ -45,7 +47,6 @@ struct alignas(64) ProcessorBlock {
 };
 thread_local ProcessorBlock t_processor;
 thread_local bool t_prepared = false;
-thread_local void* t_dpcStack = nullptr; // with its guard page, KernelStackSize above it
 
 size_t PageSize()
 {
@@ -242,6 +243,8 @@ void RecordStackUse(const void* bottom, size_t size)
         RecordDeepest(g_deepestThread, StackUsed(bottom, size));
 }
 
+namespace {
+
 void* GuardedStack(size_t size)
 {
     const size_t guard = PageSize();
@@ -253,28 +256,80 @@ void* GuardedStack(size_t size)
     return memory;
 }
 
-extern "C" void VornCallOnStack(void (*routine)(void*), void* argument, void* top);
+// A kernel-sized stack made when first needed, its guard page below it.
+class KernelStack {
+public:
+    KernelStack() = default;
+    KernelStack(const KernelStack&) = delete;
+    KernelStack& operator=(const KernelStack&) = delete;
+    ~KernelStack()
+    {
+        if (memory_) {
+            RecordDeepest(*deepest_, Used());
+            munmap(memory_, KernelStackSize + PageSize());
+        }
+    }
+    void Track(std::atomic<size_t>* deepest) { deepest_ = deepest; }
+    size_t Used() const { return memory_ ? StackUsed(Bottom(), KernelStackSize) : 0; }
+    void Call(void (*routine)(void*), void* argument)
+    {
+        if (!memory_) {
+            memory_ = GuardedStack(KernelStackSize);
+            if (!memory_)
+                VerifierFail("stack", "no memory for a kernel stack");
+            FillStack(Bottom(), KernelStackSize);
+        }
+        ThreadState& thread = CurrentThread();
+        const bool outer = thread.OnKernelStack;
+        thread.OnKernelStack = true;
+        VornCallOnStack(routine, argument, Bottom() + KernelStackSize);
+        CurrentThread().OnKernelStack = outer;
+    }
+
+private:
+    char* Bottom() const { return static_cast<char*>(memory_) + PageSize(); }
+    void* memory_ = nullptr;
+    std::atomic<size_t>* deepest_ = nullptr;
+};
+
+// Per OS thread: the stack a thread that began on its host stack (the first
+// thread, a system thread on an OS thread) moves to when it calls into a
+// driver, and the one its DPCs run on. In fibers mode only the first thread
+// uses the first, and DPCs, which never block, share the second.
+struct KernelStacks {
+    KernelStacks()
+    {
+        Thread.Track(&g_deepestThread);
+        Dpc.Track(&g_deepestDpc);
+    }
+    KernelStack Thread, Dpc;
+};
+thread_local KernelStacks t_stacks;
+
+} // namespace
+
+void RunOnKernelStack(void (*routine)(void*), void* argument)
+{
+    if (NeedsKernelStack())
+        t_stacks.Thread.Call(routine, argument);
+    else
+        routine(argument);
+}
 
 // Windows runs DPCs on a stack of their own, as deep as a thread's.
 void CallOnDpcStack(void (*routine)(void*), void* argument)
 {
-    if (!ImageMode()) {
+    if (ImageMode())
+        t_stacks.Dpc.Call(routine, argument);
+    else
         routine(argument);
-        return;
-    }
-    if (!t_dpcStack) {
-        t_dpcStack = GuardedStack(KernelStackSize);
-        if (!t_dpcStack)
-            VerifierFail("stack", "no memory for a DPC stack");
-        FillStack(static_cast<char*>(t_dpcStack) + PageSize(), KernelStackSize);
-    }
-    char* bottom = static_cast<char*>(t_dpcStack) + PageSize();
-    VornCallOnStack(routine, argument, bottom + KernelStackSize);
-    RecordDeepest(g_deepestDpc, StackUsed(bottom, KernelStackSize));
 }
 
 StackUse DeepestStackUse()
 {
+    // The calling thread's stacks are still in use: read them as they are.
+    RecordDeepest(g_deepestThread, t_stacks.Thread.Used());
+    RecordDeepest(g_deepestDpc, t_stacks.Dpc.Used());
     return StackUse{g_deepestThread.load(), g_deepestDpc.load(), KernelStackSize};
 }
 

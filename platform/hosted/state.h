@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/hosted/hosted.h"
+#include "platform/hosted/image.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -132,7 +133,8 @@ struct ThreadState {
     std::atomic<PKDPC> RunningDpc{nullptr};
     CallFrame* Calls = nullptr;
     int NeighbourCalls = 0;
-    int OwnedMutexes = 0; // a thread may not end owning one
+    int OwnedMutexes = 0;       // a thread may not end owning one
+    bool OnKernelStack = false; // image mode: on a kernel-sized stack now
     // The process the thread runs in (SystemProcess, or a program's) and
     // the logon session whose \DosDevices it sees first (GlobalSession:
     // only the global one, as for system threads and LocalSystem).
@@ -417,6 +419,11 @@ bool DpcRunningElsewhere(Kernel::State& k);
 bool ImageMode();
 // A new OS thread that runs hosted threads: its signal stack and GS block.
 void PrepareOsThreadForImages();
+// A call into a driver from here must first move to a kernel-sized stack.
+inline bool NeedsKernelStack()
+{
+    return ImageMode() && !CurrentThread().OnKernelStack;
+}
 // GS's block names the hosted thread now running (after each switch).
 void UpdateProcessorThread();
 // The stack of a new hosted thread: a kernel stack's size in image mode.

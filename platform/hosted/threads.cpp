@@ -77,7 +77,7 @@ void RunSystemThread(HostedThread* self)
         std::lock_guard<std::mutex> guard(k.Dispatcher);
         AddLiveThread(k, thread);
     }
-    self->Routine(self->Context);
+    OnKernelStack([self] { self->Routine(self->Context); });
     EndCurrentThread();
 }
 
