@@ -120,7 +120,8 @@ TEST_F(RealImageTest, LoadsMapsRelocatesAndBindsByName)
         EXPECT_EQ(*static_cast<void**>(refptr), control);
     }
     // Each import slot holds what the kernel gave for that name.
-    auto* slot = static_cast<void**>(image->Symbol(std::string(Prefix) + "__imp_DbgPrint"));
+    auto* slot = static_cast<void**>(
+        image->Symbol(sizeof(void*) == 8 ? "__imp_DbgPrint" : "__imp__DbgPrint"));
     ASSERT_TRUE(slot);
     bool bound = false;
     for (const auto& given : kernel.Given)
@@ -222,8 +223,10 @@ TEST_F(RealImageTest, AnImportByOrdinalIsRefused)
     ASSERT_NE(names, 0u);
     Write32(bytes_, names, 7);
     bytes_[names + sizeof(void*) - 1] = 0x80;
+    // The first module the image imports from: ntoskrnl.exe on x86_64, HAL.dll on i686.
+    const std::string module = sizeof(void*) == 8 ? "ntoskrnl.exe" : "HAL.dll";
     EXPECT_EQ(LoadError(bytes_),
-              "vorn.sys: imports ordinal 7 of ntoskrnl.exe: only imports by name are bound");
+              "vorn.sys: imports ordinal 7 of " + module + ": only imports by name are bound");
 }
 
 TEST_F(RealImageTest, AnyDoctoredHeaderByteLoadsOrFailsCleanly)
@@ -235,6 +238,20 @@ TEST_F(RealImageTest, AnyDoctoredHeaderByteLoadsOrFailsCleanly)
             doctored[at] ^= flip;
             LoadError(doctored); // must return, either way
         }
+}
+
+TEST(DriverImage, TheOtherArchitecturesImageIsRefused)
+{
+    const char* other = sizeof(void*) == 8 ? VORN_BUILD_DIR "/sys-i686/vorn.sys"
+                                           : VORN_BUILD_DIR "/sys-x86_64/vorn.sys";
+    std::string error;
+    if (!std::ifstream(other))
+        GTEST_SKIP() << "no driver image at " << other;
+    EXPECT_FALSE(hosted::DriverImage::LoadFile(other, &error));
+    EXPECT_NE(error.find(sizeof(void*) == 8 ? ": machine type 0x014c, not AMD64"
+                                            : ": machine type 0x8664, not I386"),
+              std::string::npos)
+        << error;
 }
 
 TEST(DriverImage, AMissingFileIsNamed)

@@ -41,11 +41,13 @@ std::atomic<size_t> g_deepestThread{0};
 std::atomic<size_t> g_deepestDpc{0};
 struct sigaction g_previousSegv;
 
+#if defined(__x86_64__)
 // The processor block the running OS thread's GS points at.
 struct alignas(64) ProcessorBlock {
     unsigned char Bytes[0x400];
 };
 thread_local ProcessorBlock t_processor;
+#endif
 thread_local bool t_prepared = false;
 
 size_t PageSize()
