@@ -50,8 +50,50 @@ const char16_t* System::RegistryPath()
     return u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\VORN2000";
 }
 
-System::System(hosted::Kernel& kernel)
-    : driver_(kernel.CreateDriverObject("\\Driver\\VORN2000")),
+DriverUnderTest LinkedDriver()
+{
+    DriverUnderTest driver;
+    driver.Entry = DriverEntry;
+    driver.ControlDevice = [] { return ControlDeviceObject; };
+    driver.DestroyControlDevice = DestroyControlDevice;
+    return driver;
+}
+
+namespace {
+
+// The image's own C++ routine, in its own compiler's convention.
+#if defined(__x86_64__)
+using ImageDestroyRoutine = NTSTATUS __attribute__((ms_abi)) (*)(PDEVICE_OBJECT);
+#else
+using ImageDestroyRoutine = NTSTATUS (*)(PDEVICE_OBJECT);
+#endif
+
+// i686 COFF names carry a leading underscore.
+std::string CoffName(const char* name)
+{
+    return sizeof(void*) == 4 ? std::string("_") + name : std::string(name);
+}
+
+} // namespace
+
+bool ImageDriver(const hosted::DriverImage& image, DriverUnderTest* driver, std::string* error)
+{
+    auto* control = static_cast<PDEVICE_OBJECT*>(image.Symbol(CoffName("ControlDeviceObject")));
+    auto destroy = reinterpret_cast<ImageDestroyRoutine>(
+        image.Symbol(CoffName("_Z20DestroyControlDeviceP14_DEVICE_OBJECT")));
+    if (!control || !destroy) {
+        *error = std::string("the image has no symbol ") +
+                 (control ? "DestroyControlDevice" : "ControlDeviceObject");
+        return false;
+    }
+    driver->Entry = image.Entry();
+    driver->ControlDevice = [control] { return *control; };
+    driver->DestroyControlDevice = [destroy](PDEVICE_OBJECT device) { return destroy(device); };
+    return true;
+}
+
+System::System(hosted::Kernel& kernel, DriverUnderTest driver)
+    : code_(std::move(driver)), driver_(kernel.CreateDriverObject("\\Driver\\VORN2000")),
       busDriver_(kernel.CreateDriverObject("\\Driver\\PnpBus")),
       classDriver_(kernel.CreateDriverObject("\\Driver\\Mouclass")),
       serialDriver_(kernel.CreateDriverObject("\\Driver\\Serial"))
@@ -77,8 +119,8 @@ void System::TearDown()
         Pnp(IRP_MN_REMOVE_DEVICE);
     // A removal only retires the control device: the driver, which has no
     // unload routine, keeps it until the system goes down, as here.
-    if (loaded_ && ControlDeviceObject)
-        DestroyControlDevice(ControlDeviceObject);
+    if (loaded_ && ControlDevice())
+        code_.DestroyControlDevice(ControlDevice());
     for (const std::string& link : interfaces_)
         hosted::RemoveDeviceInterface(CompanionInterfaceClass, Wide(link));
     interfaces_.clear();
@@ -97,7 +139,7 @@ NTSTATUS System::Load()
     UNICODE_STRING path;
     RtlInitUnicodeString(&path, RegistryPath());
     loaded_ = true;
-    return hosted::LoadDriver(driver_, DriverEntry, &path);
+    return hosted::LoadDriver(driver_, code_.Entry, &path);
 }
 
 NTSTATUS System::AddDevice()
@@ -109,7 +151,8 @@ NTSTATUS System::AddDevice()
         *static_cast<System**>(busDevice_->DeviceExtension) = this;
         busDevice_->Flags &= ~DO_DEVICE_INITIALIZING;
     }
-    NTSTATUS status = driver_->DriverExtension->AddDevice(driver_, busDevice_);
+    NTSTATUS status = hosted::OnKernelStack(
+        [this] { return driver_->DriverExtension->AddDevice(driver_, busDevice_); });
     if (NT_SUCCESS(status)) {
         mousePort_ = busDevice_->AttachedDevice;
         removed_ = false;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "platform/hosted/hosted.h"
+#include "platform/hosted/image.h"
 #include "sim/serial_port.h"
 
 #include <functional>
@@ -14,6 +15,20 @@
 #include <vector>
 
 namespace sim {
+
+// The driver the system runs: its entry, and the two of its internals the
+// scenario runner reads, the control device and, at teardown, its
+// destruction (the driver has no unload routine to do it).
+struct DriverUnderTest {
+    DRIVER_INITIALIZE* Entry = nullptr;
+    std::function<PDEVICE_OBJECT()> ControlDevice;
+    std::function<NTSTATUS(PDEVICE_OBJECT)> DestroyControlDevice;
+};
+// The driver linked into this program.
+DriverUnderTest LinkedDriver();
+// The driver of a loaded image, its internals found by their COFF symbols;
+// false with a one-line reason when the image lacks one.
+bool ImageDriver(const hosted::DriverImage& image, DriverUnderTest* driver, std::string* error);
 
 struct PnpAnswer {
     NTSTATUS Status;
@@ -29,7 +44,7 @@ struct AttributesAnswer {
 
 class System {
 public:
-    explicit System(hosted::Kernel& kernel);
+    explicit System(hosted::Kernel& kernel, DriverUnderTest driver = LinkedDriver());
     // Removes what is left the way the system would, then checks nothing leaks.
     ~System();
     System(const System&) = delete;
@@ -38,6 +53,8 @@ public:
     static const char16_t* RegistryPath();
     PDRIVER_OBJECT Driver() const { return driver_; }
     bool Loaded() const { return loaded_; }
+    // The driver's control device, or null before it exists and after it is destroyed.
+    PDEVICE_OBJECT ControlDevice() const { return code_.ControlDevice(); }
 
     // Driver entry with the service key ...\Services\VORN2000.
     NTSTATUS Load();
@@ -95,6 +112,7 @@ private:
     NTSTATUS SimpleRequest(PDEVICE_OBJECT device, UCHAR major);
     void TearDown();
 
+    DriverUnderTest code_;
     PDRIVER_OBJECT driver_;
     PDRIVER_OBJECT busDriver_;
     PDRIVER_OBJECT classDriver_;

@@ -120,8 +120,10 @@ void AfterSwitch(void* saved)
 
 void FreeFiber(Fiber* fiber)
 {
-    if (fiber->Stack)
+    if (fiber->Stack) {
+        RecordStackUse(fiber->StackBottom, fiber->StackSize);
         munmap(fiber->Stack, fiber->StackBytes);
+    }
     delete fiber;
 }
 
@@ -151,6 +153,7 @@ void MakeRunning(Fiber* fiber)
     g_switchedFrom = g_running;
     g_running = fiber;
     t_currentFiberThread = fiber->Thread;
+    UpdateProcessorThread();
 }
 
 void FiberMain()
@@ -192,22 +195,25 @@ void StopFiberScheduler()
 Fiber* CreateFiber(HostedThread* object)
 {
     const size_t guard = size_t(sysconf(_SC_PAGESIZE));
-    void* memory = mmap(nullptr, StackBytes + guard, PROT_READ | PROT_WRITE,
+    const size_t stackBytes = HostedStackBytes(StackBytes);
+    void* memory = mmap(nullptr, stackBytes + guard, PROT_READ | PROT_WRITE,
                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
     if (memory == MAP_FAILED)
         return nullptr;
     mprotect(memory, guard, PROT_NONE); // an overflow faults instead of corrupting
     auto* fiber = new Fiber;
     fiber->Stack = memory;
-    fiber->StackBytes = StackBytes + guard;
+    fiber->StackBytes = stackBytes + guard;
     fiber->Thread = &fiber->OwnState;
     fiber->OwnState.OwnFiber = fiber;
+    fiber->OwnState.OnKernelStack = ImageMode();
     fiber->Object = object;
     getcontext(&fiber->Context);
     fiber->Context.uc_stack.ss_sp = static_cast<char*>(memory) + guard;
-    fiber->Context.uc_stack.ss_size = StackBytes;
+    fiber->Context.uc_stack.ss_size = stackBytes;
     fiber->StackBottom = fiber->Context.uc_stack.ss_sp;
-    fiber->StackSize = StackBytes;
+    fiber->StackSize = stackBytes;
+    FillStack(fiber->Context.uc_stack.ss_sp, stackBytes);
     fiber->Context.uc_link = nullptr;
     makecontext(&fiber->Context, FiberMain, 0);
     return fiber;

@@ -182,7 +182,7 @@ NTSTATUS SendFileRequest(PFILE_OBJECT file, UCHAR majorFunction, const Opener* o
 
 NTSTATUS LoadDriver(PDRIVER_OBJECT driver, DRIVER_INITIALIZE* entry, PUNICODE_STRING registryPath)
 {
-    NTSTATUS status = entry(driver, registryPath);
+    NTSTATUS status = OnKernelStack([&] { return entry(driver, registryPath); });
     if (NT_SUCCESS(status))
         FinishDriverEntry(driver);
     return status;
@@ -298,6 +298,8 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     if (CurrentThread().Irql > DISPATCH_LEVEL)
         VerifierFail("irql", "IoCallDriver at IRQL %d", CurrentThread().Irql);
+    if (NeedsKernelStack())
+        return OnKernelStack([&] { return IofCallDriver(DeviceObject, Irp); });
     if (!DeviceObject)
         VerifierFail("irp", "IoCallDriver(%p) with no device object", (void*)Irp);
     IrpState& state = StateOf(Irp);
@@ -346,6 +348,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     UNREFERENCED_PARAMETER(PriorityBoost);
     if (CurrentThread().Irql > DISPATCH_LEVEL)
         VerifierFail("irql", "IoCompleteRequest at IRQL %d", CurrentThread().Irql);
+    if (NeedsKernelStack())
+        return OnKernelStack([&] { IofCompleteRequest(Irp, PriorityBoost); });
     IrpState& state = StateOf(Irp);
     if (state.Phase != IrpPhase::WithDriver)
         VerifierFail("irp-completed-twice",
@@ -398,6 +402,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
 BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
 {
     KIRQL irql;
+    if (NeedsKernelStack())
+        return OnKernelStack([&] { return IoCancelIrp(Irp); });
     IoAcquireCancelSpinLock(&irql);
     Irp->Cancel = TRUE;
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);

@@ -46,6 +46,7 @@ void ThreadState::Reset()
     Calls = nullptr;
     NeighbourCalls = 0;
     OwnFiber = nullptr;
+    OnKernelStack = false;
     NextLive = PreviousLive = nullptr;
     Process = SystemProcess;
     LogonSession = GlobalSession;
@@ -887,11 +888,18 @@ bool TakeNextDpc(Kernel::State& k, ThreadState& thread, TakenDpc* taken)
     return true;
 }
 
+void CallDeferredRoutine(void* argument)
+{
+    const TakenDpc& taken = *static_cast<const TakenDpc*>(argument);
+    taken.Dpc->DeferredRoutine(taken.Dpc, taken.Dpc->DeferredContext, taken.Argument1,
+                               taken.Argument2);
+}
+
 void RunDpc(ThreadState& thread, const TakenDpc& taken)
 {
     size_t heldBefore = thread.HeldLocks.size();
-    taken.Dpc->DeferredRoutine(taken.Dpc, taken.Dpc->DeferredContext, taken.Argument1,
-                               taken.Argument2);
+    TakenDpc call = taken;
+    CallOnDpcStack(CallDeferredRoutine, &call);
     thread.RunningDpc.store(nullptr, std::memory_order_release);
     if (thread.Irql != DISPATCH_LEVEL || thread.HeldLocks.size() != heldBefore)
         VerifierFail("dpc", "DPC routine %p returned at IRQL %d holding %zu spin lock(s)",

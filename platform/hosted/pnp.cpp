@@ -149,7 +149,7 @@ void TellRegistrations(const std::function<bool(const Registration&)>& matches,
                 continue;
             registration = found->second;
         }
-        tell(registration);
+        OnKernelStack([&] { tell(registration); });
         CheckNotificationCallbackReturned();
     }
     // Registrations ended while a delivery had already picked them: called

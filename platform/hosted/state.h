@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/hosted/hosted.h"
+#include "platform/hosted/image.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -132,7 +133,8 @@ struct ThreadState {
     std::atomic<PKDPC> RunningDpc{nullptr};
     CallFrame* Calls = nullptr;
     int NeighbourCalls = 0;
-    int OwnedMutexes = 0; // a thread may not end owning one
+    int OwnedMutexes = 0;       // a thread may not end owning one
+    bool OnKernelStack = false; // image mode: on a kernel-sized stack now
     // The process the thread runs in (SystemProcess, or a program's) and
     // the logon session whose \DosDevices it sees first (GlobalSession:
     // only the global one, as for system threads and LocalSystem).
@@ -472,6 +474,26 @@ void AddLiveThread(Kernel::State& k, ThreadState& thread);
 void RemoveLiveThread(Kernel::State& k, ThreadState& thread);
 // A DPC routine running on some thread other than the caller's.
 bool DpcRunningElsewhere(Kernel::State& k);
+
+// Driver images (processor.cpp): off until PrepareForImages.
+bool ImageMode();
+// A new OS thread that runs hosted threads: its signal stack and GS block.
+void PrepareOsThreadForImages();
+// A call into a driver from here must first move to a kernel-sized stack.
+inline bool NeedsKernelStack()
+{
+    return ImageMode() && !CurrentThread().OnKernelStack;
+}
+// GS's block names the hosted thread now running (after each switch).
+void UpdateProcessorThread();
+// The stack of a new hosted thread: a kernel stack's size in image mode.
+size_t HostedStackBytes(size_t hostedDefault);
+// Stacks are filled with a pattern when made and read when freed, to learn
+// the deepest use (image mode only).
+void FillStack(void* bottom, size_t size);
+void RecordStackUse(const void* bottom, size_t size);
+// routine(argument) on this OS thread's DPC stack (image mode), else here.
+void CallOnDpcStack(void (*routine)(void*), void* argument);
 
 // Fibers mode (fibers.cpp). Every hosted thread is a fiber on the OS thread
 // that made the kernel; the dispatcher lock is held across each switch and

@@ -58,6 +58,7 @@ KTHREAD g_firstThread = {};
 void* ThreadStart(void* argument)
 {
     t_osThread.Reset();
+    PrepareOsThreadForImages();
     RunSystemThread(static_cast<HostedThread*>(argument));
 }
 
@@ -75,12 +76,13 @@ void RunSystemThread(HostedThread* self)
     ThreadState& thread = CurrentThread();
     thread.Registered = true;
     thread.Object = self;
+    UpdateProcessorThread();
     {
         Kernel::State& k = K();
         std::lock_guard<std::mutex> guard(k.Dispatcher);
         AddLiveThread(k, thread);
     }
-    self->Routine(self->Context);
+    OnKernelStack([self] { self->Routine(self->Context); });
     EndCurrentThread();
 }
 

@@ -1,9 +1,12 @@
 #include "platform/hosted/hosted.h"
 #include "tools/vornsim/scenario.h"
 
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <sstream>
+#include <vector>
 
 namespace {
 
@@ -17,20 +20,32 @@ void PrintInjectableCalls()
     std::cerr << "\n";
 }
 
-int Run(const std::string& name)
+int Run(const std::string& name, const sim::DriverUnderTest* driver)
 {
     if (name == "-")
-        return vornsim::RunScenario(std::cin, std::cout, std::cerr);
+        return vornsim::RunScenario(std::cin, std::cout, std::cerr, driver);
     std::ifstream file(name);
     if (!file) {
         std::cerr << "error 0: cannot open " << name << "\n";
         return 2;
     }
-    return vornsim::RunScenario(file, std::cout, std::cerr);
+    return vornsim::RunScenario(file, std::cout, std::cerr, driver);
+}
+
+// One line on standard error at exit, when VORN_STACK_REPORT=1: how deep the
+// image's threads and DPCs went into their kernel stacks.
+void ReportStackUse()
+{
+    const char* wanted = std::getenv("VORN_STACK_REPORT");
+    if (!wanted || std::string(wanted) != "1")
+        return;
+    hosted::StackUse use = hosted::DeepestStackUse();
+    std::cerr << "stack: deepest thread " << use.Thread << " of " << use.Size
+              << " bytes, deepest DPC " << use.Dpc << " of " << use.Size << " bytes\n";
 }
 
 const char* const Usage =
-    "usage: vornsim [FILE | -]\n"
+    "usage: vornsim [--image PATH] [FILE | -]\n"
     "  Runs the vorn touch-screen driver in the hosted kernel and carries out\n"
     "  the scenario FILE, one command a line (- reads standard input); the\n"
     "  language is described in scenarios/README.md. Without FILE it runs the\n"
@@ -38,7 +53,12 @@ const char* const Usage =
     "  Output: one event a line on standard output.\n"
     "  Exit status: 0 done, 2 a malformed or refused line (error LINE: WHY on\n"
     "  standard error), 3 a verifier failure (verifier: RULE: DETAIL).\n"
-    "vornsim --injectable FILE\n"
+    "  --image PATH runs the driver image PATH (a vorn.sys built for this\n"
+    "  machine's architecture) in place of the driver built into vornsim, on\n"
+    "  kernel-sized stacks; an image that cannot be loaded is one line on\n"
+    "  standard error and exit status 2. VORN_STACK_REPORT=1 then prints the\n"
+    "  deepest stack use at exit.\n"
+    "vornsim --injectable [--image PATH] FILE\n"
     "  The same, then the calls of each injectable kind the run made, on\n"
     "  standard error, for the fault sweep.\n"
     "vornsim --help\n"
@@ -48,22 +68,54 @@ const char* const Usage =
 
 int main(int argc, char** argv)
 {
-    if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) {
         std::cout << Usage;
         return 0;
     }
-    if (argc == 3 && std::string(argv[1]) == "--injectable") {
-        int status = Run(argv[2]);
-        PrintInjectableCalls();
-        return status;
+    bool injectable = false;
+    std::string imagePath;
+    size_t at = 0;
+    if (at < args.size() && args[at] == "--injectable") {
+        injectable = true;
+        ++at;
     }
-    if (argc > 2 || (argc == 2 && argv[1][0] == '-' && argv[1][1] != '\0')) {
+    if (at < args.size() && args[at] == "--image") {
+        if (at + 1 >= args.size()) {
+            std::cerr << Usage;
+            return 2;
+        }
+        imagePath = args[at + 1];
+        at += 2;
+    }
+    const size_t files = args.size() - at;
+    if (files > 1 || (files == 1 && args[at][0] == '-' && args[at] != "-") ||
+        (injectable && files != 1)) {
         std::cerr << Usage;
         return 2;
     }
-    if (argc == 1) {
-        std::istringstream demo(vornsim::DemoScenario);
-        return vornsim::RunScenario(demo, std::cout, std::cerr);
+    std::unique_ptr<hosted::DriverImage> image;
+    sim::DriverUnderTest imageDriver;
+    if (!imagePath.empty()) {
+        std::string error;
+        hosted::PrepareForImages();
+        image = hosted::DriverImage::LoadFile(imagePath, &error);
+        if (!image || !sim::ImageDriver(*image, &imageDriver, &error)) {
+            std::cerr << "vornsim: " << (image ? imagePath + ": " : "") << error << "\n";
+            return 2;
+        }
     }
-    return Run(argv[1]);
+    const sim::DriverUnderTest* driver = image ? &imageDriver : nullptr;
+    int status;
+    if (files == 0) {
+        std::istringstream demo(vornsim::DemoScenario);
+        status = vornsim::RunScenario(demo, std::cout, std::cerr, driver);
+    } else {
+        status = Run(args[at], driver);
+    }
+    if (injectable)
+        PrintInjectableCalls();
+    if (image)
+        ReportStackUse();
+    return status;
 }

@@ -110,7 +110,8 @@ struct PendingRequest {
 
 class Runner {
 public:
-    explicit Runner(std::ostream& out) : out_(out), system_(kernel_)
+    Runner(std::ostream& out, const sim::DriverUnderTest& driver)
+        : out_(out), system_(kernel_, driver)
     {
         kernel_.SetDebugSink([this](const std::string& text) { Event("dbg " + Escape(text)); });
         system_.SetRecordSink([this](const MOUSE_INPUT_DATA& r) {
@@ -592,9 +593,10 @@ private:
 
     std::vector<PDEVICE_OBJECT> ListOf(const std::string& kind)
     {
-        DeviceExtension* control = ControlRecord();
-        if (!control)
+        PDEVICE_OBJECT device = system_.ControlDevice();
+        if (!device)
             return {};
+        DeviceExtension* control = ExtensionOf(device);
         return Devices(kind == "port" ? control->PortList : control->DynamicList);
     }
 
@@ -614,9 +616,9 @@ private:
     PDEVICE_OBJECT Device(const std::string& name)
     {
         if (name == "control") {
-            if (!ControlDeviceObject)
+            if (!system_.ControlDevice())
                 throw ScenarioError("no control device");
-            return ControlDeviceObject;
+            return system_.ControlDevice();
         }
         if (name == "mouseport") {
             if (!system_.MousePort())
@@ -886,9 +888,10 @@ private:
 
 } // namespace
 
-int RunScenario(std::istream& input, std::ostream& output, std::ostream& errors)
+int RunScenario(std::istream& input, std::ostream& output, std::ostream& errors,
+                const sim::DriverUnderTest* driver)
 {
-    Runner runner(output);
+    Runner runner(output, driver ? *driver : sim::LinkedDriver());
     std::string line;
     for (int number = 1; std::getline(input, line); ++number) {
         try {
