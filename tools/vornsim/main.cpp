@@ -44,6 +44,17 @@ void ReportStackUse()
               << " bytes, deepest DPC " << use.Dpc << " of " << use.Size << " bytes\n";
 }
 
+// Where the image lies, for an instruction count of its own code
+// (bench/count_instructions.sh), when VORN_IMAGE_MAP=1.
+void ReportImageMapping(const hosted::DriverImage& image, const std::string& path)
+{
+    const char* wanted = std::getenv("VORN_IMAGE_MAP");
+    if (!wanted || std::string(wanted) != "1")
+        return;
+    std::cerr << "image: " << path << " at 0x" << std::hex << image.Base() << " to 0x"
+              << image.Base() + image.Size() << std::dec << "\n";
+}
+
 const char* const Usage =
     "usage: vornsim [--image PATH] [FILE | -]\n"
     "  Runs the vorn touch-screen driver in the hosted kernel and carries out\n"
@@ -58,7 +69,7 @@ const char* const Usage =
     "  kernel-sized stacks; an image that cannot be loaded is one line on\n"
     "  standard error and exit status 2. VORN_STACK_REPORT=1 then prints the\n"
     "  deepest stack use at exit.\n"
-    "vornsim --injectable [--image PATH] FILE\n"
+    "vornsim [--image PATH] --injectable FILE\n"
     "  The same, then the calls of each injectable kind the run made, on\n"
     "  standard error, for the fault sweep.\n"
     "vornsim --help\n"
@@ -76,17 +87,19 @@ int main(int argc, char** argv)
     bool injectable = false;
     std::string imagePath;
     size_t at = 0;
-    if (at < args.size() && args[at] == "--injectable") {
-        injectable = true;
-        ++at;
-    }
-    if (at < args.size() && args[at] == "--image") {
-        if (at + 1 >= args.size()) {
-            std::cerr << Usage;
-            return 2;
+    // The options, in either order, before the file.
+    for (; at < args.size(); ++at) {
+        if (args[at] == "--injectable" && !injectable) {
+            injectable = true;
+        } else if (args[at] == "--image" && imagePath.empty()) {
+            if (at + 1 >= args.size() || args[at + 1].empty()) {
+                std::cerr << Usage;
+                return 2;
+            }
+            imagePath = args[++at];
+        } else {
+            break;
         }
-        imagePath = args[at + 1];
-        at += 2;
     }
     const size_t files = args.size() - at;
     if (files > 1 || (files == 1 && args[at][0] == '-' && args[at] != "-") ||
@@ -104,6 +117,7 @@ int main(int argc, char** argv)
             std::cerr << "vornsim: " << (image ? imagePath + ": " : "") << error << "\n";
             return 2;
         }
+        ReportImageMapping(*image, imagePath);
     }
     const sim::DriverUnderTest* driver = image ? &imageDriver : nullptr;
     int status;
