@@ -1,18 +1,22 @@
 # The layout probe: the sizes and offsets of the layout list as MinGW-w64's
-# DDK headers give them, for the architecture of this (hosted) build, in a
-# generated header the hosted kernel's layout check includes.
+# DDK headers give them for one architecture, in a generated header the
+# hosted kernel's layout check includes.
 include(${CMAKE_SOURCE_DIR}/cmake/image_compile.cmake)
 
-# Sets `header_var` to the generated header's path and adds the command that
-# makes it.
-function(vorn_ddk_layout_header header_var)
+# The image architecture this (hosted) build's pointers match.
+function(vorn_hosted_image_arch arch_var)
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-    set(arch x86_64)
+    set(${arch_var} x86_64 PARENT_SCOPE)
   elseif(CMAKE_SIZEOF_VOID_P EQUAL 4)
-    set(arch i686)
+    set(${arch_var} i686 PARENT_SCOPE)
   else()
     message(FATAL_ERROR "the layout probe knows no ${CMAKE_SIZEOF_VOID_P}-byte-pointer architecture")
   endif()
+endfunction()
+
+# Adds the command that makes generated/<arch>/ddk_layout.h and sets
+# `header_var` to its path.
+function(vorn_ddk_layout_header arch header_var)
   # The image's own toolchain file names the compiler, the sysroot and the
   # Windows version; in this function's scope it changes nothing outside.
   include(${CMAKE_SOURCE_DIR}/cmake/mingw-${arch}.cmake)
@@ -24,7 +28,7 @@ function(vorn_ddk_layout_header header_var)
       "it compiles. Install g++-mingw-w64-i686 and g++-mingw-w64-x86-64 (tools/install-deps.sh).")
   endif()
 
-  set(dir ${CMAKE_BINARY_DIR}/generated)
+  set(dir ${CMAKE_BINARY_DIR}/generated/${arch})
   set(header ${dir}/ddk_layout.h)
   set(asm ${dir}/ddk_layout_probe.s)
   set(probe ${CMAKE_SOURCE_DIR}/cmake/layout/ddk_layout_probe.cpp)

@@ -3,6 +3,7 @@
 #include "platform/hosted/state.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 
@@ -26,8 +27,9 @@ struct IrpState {
 };
 
 // The I/O manager's own record of a request sits just before it, outside the
-// IRP the driver sees, which is laid out as the DDK lays it out.
-struct alignas(16) IrpHeader {
+// IRP the driver sees, which is laid out as the DDK lays it out. The header
+// keeps the IRP as aligned as the allocation.
+struct alignas(std::max_align_t) IrpHeader {
     IrpState* State;
 };
 
