@@ -627,6 +627,33 @@ TEST(Verifier, EveryThreadWaitingForeverIsADeadlock)
         ::testing::ExitedWithCode(3), "verifier: deadlock");
 }
 
+// Initialising again what the kernel still links would cut it out of the DPC
+// queue or the armed timers.
+TEST(Verifier, InitialisingAQueuedDpcOrAnArmedTimerFails)
+{
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel;
+            DpcLog log;
+            KDPC dpc;
+            KeInitializeDpc(&dpc, RecordDpc, &log);
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            KeInsertQueueDpc(&dpc, nullptr, nullptr);
+            KeInitializeDpc(&dpc, RecordDpc, &log);
+        },
+        ::testing::ExitedWithCode(3), "verifier: object: KeInitializeDpc on a queued DPC");
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel;
+            KTIMER timer;
+            KeInitializeTimer(&timer);
+            KeSetTimer(&timer, Ms(10), nullptr);
+            KeInitializeTimer(&timer);
+        },
+        ::testing::ExitedWithCode(3), "verifier: object: KeInitializeTimer on an armed timer");
+}
+
 // A copy of an event is no event: its wait list still heads the original's.
 TEST(Verifier, ACopiedEventIsNotAnInitialisedEvent)
 {
