@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 namespace {
 
 struct DpcLog {
@@ -169,6 +171,164 @@ TEST(HostedKernel, MutexIsRecursiveForItsOwner)
     EXPECT_EQ(KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
     KeReleaseMutex(&mutex, FALSE);
     KeReleaseMutex(&mutex, FALSE);
+}
+
+// ---- Dispatcher objects as a loaded image sees them -------------------------
+// The kernel's own facts live in the DDK's fields: what a KeInitializeXxx
+// leaves in the header, the DPC queue through DpcListEntry and DpcData, an
+// armed timer's Header.Inserted, DueTime and Dpc, a mutex's OwnerThread.
+
+template <typename Object> UCHAR SizeInLongs()
+{
+    return UCHAR(sizeof(Object) / sizeof(LONG));
+}
+
+bool EmptyList(const LIST_ENTRY& head)
+{
+    return head.Flink == &head && head.Blink == &head;
+}
+
+// Header.Type values: the checked DDK's ASSERT_EVENT, ASSERT_MUTANT and ASSERT_TIMER test them.
+TEST(HostedKernel, InitialisedObjectsSayWhatTheyAreInTheirHeaders)
+{
+    hosted::Kernel kernel;
+    KEVENT notification, synchronization;
+    KeInitializeEvent(&notification, NotificationEvent, TRUE);
+    KeInitializeEvent(&synchronization, SynchronizationEvent, FALSE);
+    EXPECT_EQ(notification.Header.Type, NotificationEvent);
+    EXPECT_EQ(synchronization.Header.Type, SynchronizationEvent);
+    EXPECT_EQ(notification.Header.Size, SizeInLongs<KEVENT>());
+    EXPECT_EQ(notification.Header.SignalState, 1);
+    EXPECT_TRUE(EmptyList(notification.Header.WaitListHead));
+
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    EXPECT_EQ(mutex.Header.Size, SizeInLongs<KMUTEX>());
+    EXPECT_EQ(mutex.Header.SignalState, 1);
+    EXPECT_EQ(mutex.OwnerThread, nullptr);
+    EXPECT_TRUE(EmptyList(mutex.Header.WaitListHead));
+
+    KTIMER timer;
+    KeInitializeTimer(&timer);
+    EXPECT_EQ(timer.Header.Size, SizeInLongs<KTIMER>());
+    EXPECT_EQ(timer.Header.Inserted, FALSE);
+    EXPECT_EQ(timer.Header.SignalState, 0);
+    EXPECT_TRUE(EmptyList(timer.Header.WaitListHead));
+
+    KDPC dpc;
+    KeInitializeDpc(&dpc, RecordDpc, nullptr);
+    EXPECT_EQ(dpc.Importance, MediumImportance);
+    EXPECT_EQ(dpc.Number, 0);
+    EXPECT_EQ(dpc.DpcData, nullptr);
+}
+
+TEST(HostedKernel, QueuedDpcsAreLinkedThroughTheirOwnListEntries)
+{
+    hosted::Kernel kernel;
+    DpcLog firstLog, secondLog;
+    KDPC first, second;
+    KeInitializeDpc(&first, RecordDpc, &firstLog);
+    KeInitializeDpc(&second, RecordDpc, &secondLog);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KeInsertQueueDpc(&first, nullptr, nullptr);
+    KeInsertQueueDpc(&second, nullptr, nullptr);
+    EXPECT_NE(first.DpcData, nullptr);
+    EXPECT_EQ(second.DpcData, first.DpcData); // the one queue
+    EXPECT_EQ(first.DpcListEntry.Flink, &second.DpcListEntry);
+    EXPECT_EQ(second.DpcListEntry.Blink, &first.DpcListEntry);
+    EXPECT_TRUE(KeRemoveQueueDpc(&first));
+    EXPECT_EQ(first.DpcData, nullptr);
+    EXPECT_NE(second.DpcData, nullptr);
+    KeLowerIrql(old);
+    EXPECT_EQ(firstLog.Runs, 0);
+    EXPECT_EQ(secondLog.Runs, 1);
+    EXPECT_EQ(second.DpcData, nullptr);
+}
+
+TEST(HostedKernel, AnArmedTimerIsInsertedWithItsDueTimeAndDpc)
+{
+    hosted::Kernel kernel;
+    DpcLog log;
+    KDPC dpc;
+    KTIMER timer;
+    KeInitializeDpc(&dpc, RecordDpc, &log);
+    KeInitializeTimer(&timer);
+    KeSetTimer(&timer, Ms(100), &dpc);
+    EXPECT_EQ(timer.Header.Inserted, TRUE);
+    EXPECT_EQ(LONGLONG(timer.DueTime.QuadPart), kernel.Now() + 100 * hosted::TicksPerMs);
+    EXPECT_EQ(timer.Dpc, &dpc);
+    EXPECT_TRUE(KeCancelTimer(&timer));
+    EXPECT_EQ(timer.Header.Inserted, FALSE);
+
+    KeSetTimer(&timer, Ms(10), &dpc);
+    kernel.SleepMs(10);
+    EXPECT_EQ(log.Runs, 1);
+    EXPECT_EQ(timer.Header.Inserted, FALSE);
+    EXPECT_EQ(timer.Header.SignalState, 1);
+}
+
+TEST(HostedKernel, AMutexNamesItsOwnerThread)
+{
+    hosted::Kernel kernel;
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(mutex.OwnerThread, KeGetCurrentThread());
+    EXPECT_EQ(mutex.Header.SignalState, 0);
+    KeReleaseMutex(&mutex, FALSE);
+    EXPECT_EQ(mutex.OwnerThread, nullptr);
+    EXPECT_EQ(mutex.Header.SignalState, 1);
+}
+
+// What the kernel keeps beside an object stays beside it: a whole life of
+// each object writes nothing past the DDK's size of it.
+template <typename Object> struct Fenced {
+    Object Inside;
+    UCHAR Fence[64];
+
+    Fenced() { std::memset(static_cast<void*>(this), FenceByte, sizeof *this); }
+    bool FenceIntact() const
+    {
+        for (UCHAR byte : Fence)
+            if (byte != FenceByte)
+                return false;
+        return true;
+    }
+    static constexpr UCHAR FenceByte = 0xA5;
+};
+
+TEST(HostedKernel, NothingIsWrittenPastAnObjectsDdkSize)
+{
+    hosted::Kernel kernel;
+    DpcLog log;
+    Fenced<KDPC> dpc;
+    Fenced<KTIMER> timer;
+    Fenced<KEVENT> event;
+    Fenced<KMUTEX> mutex;
+    Fenced<IO_REMOVE_LOCK> removeLock;
+    KeInitializeDpc(&dpc.Inside, RecordDpc, &log);
+    KeInitializeTimer(&timer.Inside);
+    KeInitializeEvent(&event.Inside, SynchronizationEvent, FALSE);
+    KeInitializeMutex(&mutex.Inside, 0);
+    IoInitializeRemoveLock(&removeLock.Inside, hosted::PoolTag('T', 'e', 's', 't'), 0, 0);
+
+    KeSetTimer(&timer.Inside, Ms(10), &dpc.Inside);
+    LARGE_INTEGER timeout = Ms(20);
+    KeWaitForSingleObject(&event.Inside, Executive, KernelMode, FALSE, &timeout);
+    KeSetEvent(&event.Inside, IO_NO_INCREMENT, FALSE);
+    KeWaitForSingleObject(&mutex.Inside, Executive, KernelMode, FALSE, nullptr);
+    KeReleaseMutex(&mutex.Inside, FALSE);
+    int tag = 0;
+    EXPECT_EQ(IoAcquireRemoveLock(&removeLock.Inside, &tag), STATUS_SUCCESS);
+    IoReleaseRemoveLockAndWait(&removeLock.Inside, &tag);
+
+    EXPECT_EQ(log.Runs, 1);
+    EXPECT_TRUE(dpc.FenceIntact());
+    EXPECT_TRUE(timer.FenceIntact());
+    EXPECT_TRUE(event.FenceIntact());
+    EXPECT_TRUE(mutex.FenceIntact());
+    EXPECT_TRUE(removeLock.FenceIntact());
 }
 
 // ---- The verifier: each rule fires when broken on purpose ------------------
@@ -465,6 +625,99 @@ TEST(Verifier, EveryThreadWaitingForeverIsADeadlock)
             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
         },
         ::testing::ExitedWithCode(3), "verifier: deadlock");
+}
+
+// Initialising again what the kernel still links would cut it out of the DPC
+// queue or the armed timers.
+TEST(Verifier, InitialisingAQueuedDpcOrAnArmedTimerFails)
+{
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel;
+            DpcLog log;
+            KDPC dpc;
+            KeInitializeDpc(&dpc, RecordDpc, &log);
+            KIRQL old;
+            KeRaiseIrql(DISPATCH_LEVEL, &old);
+            KeInsertQueueDpc(&dpc, nullptr, nullptr);
+            KeInitializeDpc(&dpc, RecordDpc, &log);
+        },
+        ::testing::ExitedWithCode(3), "verifier: object: KeInitializeDpc on a queued DPC");
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel;
+            KTIMER timer;
+            KeInitializeTimer(&timer);
+            KeSetTimer(&timer, Ms(10), nullptr);
+            KeInitializeTimer(&timer);
+        },
+        ::testing::ExitedWithCode(3), "verifier: object: KeInitializeTimer on an armed timer");
+}
+
+// A copy of an event is no event: its wait list still heads the original's.
+TEST(Verifier, ACopiedEventIsNotAnInitialisedEvent)
+{
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel;
+            KEVENT original;
+            KeInitializeEvent(&original, NotificationEvent, FALSE);
+            KEVENT copy;
+            std::memcpy(static_cast<void*>(&copy), &original, sizeof copy);
+            KeSetEvent(&copy, IO_NO_INCREMENT, FALSE);
+        },
+        ::testing::ExitedWithCode(3), "KeSetEvent on an object that was never initialised");
+}
+
+// Zero is a notification event's type: the header's size tells it from nothing.
+TEST(Verifier, AZeroFilledEventIsNotAnInitialisedEvent)
+{
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel;
+            KEVENT event;
+            std::memset(static_cast<void*>(&event), 0, sizeof event);
+            KeReadStateEvent(&event);
+        },
+        ::testing::ExitedWithCode(3), "KeReadStateEvent on an object that was never initialised");
+}
+
+TEST(Verifier, QueueingADpcFreshFromThePoolFails)
+{
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel;
+            auto* dpc = static_cast<PKDPC>(ExAllocatePoolWithTag(
+                NonPagedPool, sizeof(KDPC), hosted::PoolTag('W', 'd', 'm', ' ')));
+            KeInsertQueueDpc(dpc, nullptr, nullptr);
+        },
+        ::testing::ExitedWithCode(3), "KeInsertQueueDpc on a DPC that was never initialised");
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel;
+            auto* dpc = static_cast<PKDPC>(ExAllocatePoolWithTag(
+                NonPagedPool, sizeof(KDPC), hosted::PoolTag('W', 'd', 'm', ' ')));
+            KeRemoveQueueDpc(dpc);
+        },
+        ::testing::ExitedWithCode(3), "KeRemoveQueueDpc on a DPC that was never initialised");
+}
+
+// The checked build's lock adds a tracking block the hosted kernel does not lay out.
+TEST(Verifier, ARemoveLockOfTheCheckedBuildsSizeFails)
+{
+    EXPECT_EXIT(
+        {
+            hosted::Kernel kernel;
+            struct {
+                IO_REMOVE_LOCK Lock;
+                UCHAR Tracking[128];
+            } checked;
+            IoInitializeRemoveLockEx(&checked.Lock, hosted::PoolTag('T', 'e', 's', 't'), 0, 0,
+                                     sizeof checked);
+        },
+        ::testing::ExitedWithCode(3),
+        "verifier: remove-lock: IoInitializeRemoveLockEx with RemlockSize .*: only the free "
+        "build's lock");
 }
 
 } // namespace

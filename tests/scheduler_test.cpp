@@ -338,6 +338,43 @@ VOID NTAPI TakeMutexAndEnd(PVOID context)
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
+// A waiting thread's wait block is on the object's Header.WaitListHead
+// until the wait is satisfied; a mutex's OwnerThread is the thread object.
+struct OwnerSeen {
+    KMUTEX Mutex;
+    KEVENT Release;
+    PKTHREAD Taker = nullptr;
+};
+
+VOID NTAPI TakeMutexUntilReleased(PVOID context)
+{
+    auto* seen = static_cast<OwnerSeen*>(context);
+    KeWaitForSingleObject(&seen->Mutex, Executive, KernelMode, FALSE, nullptr);
+    seen->Taker = KeGetCurrentThread();
+    KeWaitForSingleObject(&seen->Release, Executive, KernelMode, FALSE, nullptr);
+    KeReleaseMutex(&seen->Mutex, FALSE);
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+TEST_P(Scheduler, WaitersAreOnTheObjectsWaitListAndOwnersInTheMutex)
+{
+    hosted::Kernel kernel(GetParam());
+    static OwnerSeen seen;
+    KeInitializeMutex(&seen.Mutex, 0);
+    KeInitializeEvent(&seen.Release, NotificationEvent, FALSE);
+    PVOID thread = StartThread(TakeMutexUntilReleased, &seen);
+    kernel.Settle();
+    EXPECT_EQ(seen.Mutex.OwnerThread, seen.Taker);
+    EXPECT_EQ(static_cast<PVOID>(seen.Taker), thread);
+    const LIST_ENTRY& waiters = seen.Release.Header.WaitListHead;
+    ASSERT_NE(waiters.Flink, &waiters); // the taker's one block
+    EXPECT_EQ(waiters.Flink->Flink, &waiters);
+    KeSetEvent(&seen.Release, IO_NO_INCREMENT, FALSE);
+    JoinThread(thread);
+    EXPECT_EQ(waiters.Flink, &waiters);
+    EXPECT_EQ(seen.Mutex.OwnerThread, nullptr);
+}
+
 // The verifier's rules on dispatcher objects: an event fresh from the pool
 // was never initialised; one a thread waits on cannot be initialised again;
 // a thread may not end owning a mutex.
