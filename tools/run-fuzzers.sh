@@ -9,7 +9,9 @@ cd "$(dirname "$0")/.."
 build=${1:-build-fuzz}
 seconds=${2:-60}
 status=0 passed=0 failed=0
-for target in byte_stream control registry scenario; do
+# The image target runs the real x86_64 vorn.sys the Release build made.
+export VORN_FUZZ_IMAGE=${VORN_FUZZ_IMAGE:-$PWD/build/sys-x86_64/vorn.sys}
+for target in byte_stream control registry scenario image_byte_stream; do
     work=$(mktemp -d)
     log="$work/log"
     "$build/fuzz/${target}_fuzzer" "$work" "fuzz/corpus/$target" \

@@ -32,5 +32,5 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVORN_FUZZ=ON -DVORN_TARGET=OFF -DVORN_BENCH=OFF
 cmake --build build-fuzz -j "$jobs" --target byte_stream_fuzzer control_fuzzer registry_fuzzer \
-  scenario_fuzzer
+  scenario_fuzzer image_byte_stream_fuzzer
 bash tools/run-fuzzers.sh build-fuzz 60
