@@ -29,6 +29,9 @@ const sim::DriverUnderTest& ImageUnderTest()
             std::fprintf(stderr, "image_byte_stream: set VORN_FUZZ_IMAGE to a vorn.sys\n");
             std::abort();
         }
+        // The image runs on kernel-sized stacks; AddressSanitizer follows
+        // the switches to them only when hosted threads are fibers.
+        setenv("VORN_HOSTED_THREADS", "fibers", 1);
         hosted::PrepareForImages();
         image = hosted::DriverImage::LoadFile(path, &error);
         if (!image || !sim::ImageDriver(*image, &driver, &error)) {
