@@ -12,9 +12,23 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <sys/mman.h>
 #include <ucontext.h>
 #include <unistd.h>
+// AddressSanitizer keeps its own record of the stack in use: each move to a
+// kernel stack and back is announced to it, as a fiber switch is.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VORN_ASAN_STACKS 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define VORN_ASAN_STACKS 1
+#endif
+#ifdef VORN_ASAN_STACKS
+#include <sanitizer/common_interface_defs.h>
+#endif
 #if defined(__x86_64__)
 #include <asm/prctl.h>
 #include <sys/syscall.h>
@@ -34,7 +48,7 @@ constexpr size_t KernelStackSize = 12 * 1024;
 #endif
 constexpr uint32_t StackFill = 0x5a5aa5a5u;
 // What the fault handler needs to run on an overflowed stack.
-constexpr size_t SignalStackBytes = 64 * 1024;
+constexpr size_t SignalStackBytes = 32 * 1024;
 
 std::atomic<bool> g_imageMode{false};
 std::atomic<size_t> g_deepestThread{0};
@@ -197,10 +211,17 @@ void PrepareOsThreadForImages()
     if (!ImageMode() || t_prepared)
         return;
     t_prepared = true;
-    stack_t alternate = {};
-    alternate.ss_sp = std::malloc(SignalStackBytes);
-    alternate.ss_size = SignalStackBytes;
-    sigaltstack(&alternate, nullptr);
+    // A sanitizer may have given the thread one already, and frees it
+    // itself; else one for the thread's life.
+    stack_t present = {};
+    sigaltstack(nullptr, &present);
+    if (present.ss_flags & SS_DISABLE) {
+        thread_local std::unique_ptr<char[]> t_signalStack(new char[SignalStackBytes]);
+        stack_t alternate = {};
+        alternate.ss_sp = t_signalStack.get();
+        alternate.ss_size = SignalStackBytes;
+        sigaltstack(&alternate, nullptr);
+    }
 #if defined(__x86_64__)
     syscall(SYS_arch_prctl, ARCH_SET_GS, &t_processor);
 #endif
@@ -284,12 +305,41 @@ public:
         ThreadState& thread = CurrentThread();
         const bool outer = thread.OnKernelStack;
         thread.OnKernelStack = true;
-        VornCallOnStack(routine, argument, Bottom() + KernelStackSize);
+        Trip trip{routine, argument};
+#ifdef VORN_ASAN_STACKS
+        void* fake = nullptr;
+        __sanitizer_start_switch_fiber(&fake, Bottom(), KernelStackSize);
+#endif
+        VornCallOnStack(Enter, &trip, Bottom() + KernelStackSize);
+#ifdef VORN_ASAN_STACKS
+        __sanitizer_finish_switch_fiber(fake, nullptr, nullptr);
+#endif
         CurrentThread().OnKernelStack = outer;
     }
 
 private:
-    char* Bottom() const { return static_cast<char*>(memory_) + PageSize(); }
+    struct Trip {
+        void (*Routine)(void*);
+        void* Argument;
+        const void* OuterBottom = nullptr;
+        size_t OuterSize = 0;
+    };
+    // On the kernel stack: the call, and the way back announced.
+    static void Enter(void* argument)
+    {
+        auto* trip = static_cast<Trip*>(argument);
+#ifdef VORN_ASAN_STACKS
+        __sanitizer_finish_switch_fiber(nullptr, &trip->OuterBottom, &trip->OuterSize);
+#endif
+        trip->Routine(trip->Argument);
+#ifdef VORN_ASAN_STACKS
+        __sanitizer_start_switch_fiber(nullptr, trip->OuterBottom, trip->OuterSize);
+#endif
+    }
+    char* Bottom() const
+    {
+        return static_cast<char*>(memory_) + PageSize();
+    }
     void* memory_ = nullptr;
     std::atomic<size_t>* deepest_ = nullptr;
 };
