@@ -310,6 +310,40 @@ TEST(ImageProcessor, WritingCr8SetsTheHostedThreadsIrql)
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
+struct DpcRun {
+    KDPC Dpc;
+    int Runs = 0;
+    KIRQL Irql = 0;
+};
+
+VOID NTAPI CountDpcRun(PKDPC, PVOID context, PVOID, PVOID)
+{
+    auto* run = static_cast<DpcRun*>(context);
+    run->Runs++;
+    run->Irql = KeGetCurrentIrql();
+}
+
+// The x86_64 DDK's KeLowerIrql is a CR8 write: lowering below
+// DISPATCH_LEVEL delivers the DPCs queued meanwhile, right after the
+// instruction, and the code goes on with its registers as they were.
+TEST(ImageProcessor, LoweringCr8BelowDispatchLevelRunsTheQueuedDpcs)
+{
+    hosted::Kernel kernel;
+    // mov $0x1234,%rcx; mov %rdi,%cr8; mov %rcx,%rax; ret
+    ImageCode lower(
+        {0x48, 0xc7, 0xc1, 0x34, 0x12, 0x00, 0x00, 0x44, 0x0f, 0x22, 0xc7, 0x48, 0x89, 0xc8, 0xc3});
+    DpcRun run;
+    KeInitializeDpc(&run.Dpc, CountDpcRun, &run);
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    KeInsertQueueDpc(&run.Dpc, nullptr, nullptr);
+    EXPECT_EQ(run.Runs, 0);
+    EXPECT_EQ(lower.As<uint64_t (*)(uint64_t)>()(PASSIVE_LEVEL), 0x1234u);
+    EXPECT_EQ(run.Runs, 1);
+    EXPECT_EQ(run.Irql, DISPATCH_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
 // mov %gs:0x188,%rax; ret
 const std::initializer_list<uint8_t> ReadCurrentThread = {0x65, 0x48, 0x8b, 0x04, 0x25,
                                                           0x88, 0x01, 0x00, 0x00, 0xc3};

@@ -35,6 +35,7 @@
 #endif
 
 extern "C" void VornCallOnStack(void (*routine)(void*), void* argument, void* top);
+extern "C" void VornDpcInterrupt();
 
 namespace hosted {
 
@@ -115,6 +116,15 @@ bool EmulateCr8(greg_t* registers, const unsigned char* code)
     else
         reg = greg_t(thread.Irql);
     registers[REG_RIP] += greg_t(at + 3);
+    if (write && thread.Irql < DISPATCH_LEVEL && g_state &&
+        g_state->QueuedDpcs.load(std::memory_order_acquire) != 0) {
+        // Lowered below DISPATCH_LEVEL with DPCs pending: their interrupt
+        // comes at once, as if called from the next instruction. Windows
+        // code keeps no red zone below its stack pointer.
+        registers[REG_RSP] -= 8;
+        *reinterpret_cast<greg_t*>(registers[REG_RSP]) = registers[REG_RIP];
+        registers[REG_RIP] = reinterpret_cast<greg_t>(VornDpcInterrupt);
+    }
     return true;
 }
 #endif
@@ -377,6 +387,11 @@ void CallOnDpcStack(void (*routine)(void*), void* argument)
         routine(argument);
 }
 
+extern "C" void VornDeliverDpcs()
+{
+    DrainDpcs();
+}
+
 StackUse DeepestStackUse()
 {
     // The calling thread's stacks are still in use: read them as they are.
@@ -413,6 +428,78 @@ VornCallOnStack:
     ret
     .cfi_endproc
     .size VornCallOnStack, .-VornCallOnStack
+
+// The DPC interrupt after a CR8 write lowered the IRQL: entered as if called
+// from the interrupted instruction's successor, it keeps every register and
+// the flags of the interrupted code (the Windows convention's callee-saved
+// rsi, rdi and xmm6-15 are the host's scratch registers).
+    .globl VornDpcInterrupt
+    .type VornDpcInterrupt, @function
+VornDpcInterrupt:
+    pushfq
+    pushq %rax
+    pushq %rcx
+    pushq %rdx
+    pushq %rsi
+    pushq %rdi
+    pushq %r8
+    pushq %r9
+    pushq %r10
+    pushq %r11
+    pushq %rbx
+    pushq %rbp
+    movq %rsp, %rbp
+    andq $-16, %rsp
+    subq $256, %rsp
+    movdqu %xmm0, 0(%rsp)
+    movdqu %xmm1, 16(%rsp)
+    movdqu %xmm2, 32(%rsp)
+    movdqu %xmm3, 48(%rsp)
+    movdqu %xmm4, 64(%rsp)
+    movdqu %xmm5, 80(%rsp)
+    movdqu %xmm6, 96(%rsp)
+    movdqu %xmm7, 112(%rsp)
+    movdqu %xmm8, 128(%rsp)
+    movdqu %xmm9, 144(%rsp)
+    movdqu %xmm10, 160(%rsp)
+    movdqu %xmm11, 176(%rsp)
+    movdqu %xmm12, 192(%rsp)
+    movdqu %xmm13, 208(%rsp)
+    movdqu %xmm14, 224(%rsp)
+    movdqu %xmm15, 240(%rsp)
+    cld
+    call VornDeliverDpcs@PLT
+    movdqu 0(%rsp), %xmm0
+    movdqu 16(%rsp), %xmm1
+    movdqu 32(%rsp), %xmm2
+    movdqu 48(%rsp), %xmm3
+    movdqu 64(%rsp), %xmm4
+    movdqu 80(%rsp), %xmm5
+    movdqu 96(%rsp), %xmm6
+    movdqu 112(%rsp), %xmm7
+    movdqu 128(%rsp), %xmm8
+    movdqu 144(%rsp), %xmm9
+    movdqu 160(%rsp), %xmm10
+    movdqu 176(%rsp), %xmm11
+    movdqu 192(%rsp), %xmm12
+    movdqu 208(%rsp), %xmm13
+    movdqu 224(%rsp), %xmm14
+    movdqu 240(%rsp), %xmm15
+    movq %rbp, %rsp
+    popq %rbp
+    popq %rbx
+    popq %r11
+    popq %r10
+    popq %r9
+    popq %r8
+    popq %rdi
+    popq %rsi
+    popq %rdx
+    popq %rcx
+    popq %rax
+    popfq
+    ret
+    .size VornDpcInterrupt, .-VornDpcInterrupt
 )");
 #elif defined(__i386__)
 asm(R"(
