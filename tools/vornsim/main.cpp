@@ -76,17 +76,19 @@ int main(int argc, char** argv)
     bool injectable = false;
     std::string imagePath;
     size_t at = 0;
-    if (at < args.size() && args[at] == "--injectable") {
-        injectable = true;
-        ++at;
-    }
-    if (at < args.size() && args[at] == "--image") {
-        if (at + 1 >= args.size()) {
-            std::cerr << Usage;
-            return 2;
+    // The options, in either order, before the scenario file.
+    for (; at < args.size(); ++at) {
+        if (args[at] == "--injectable" && !injectable) {
+            injectable = true;
+        } else if (args[at] == "--image" && imagePath.empty()) {
+            if (at + 1 >= args.size() || args[at + 1].empty()) {
+                std::cerr << Usage;
+                return 2;
+            }
+            imagePath = args[++at];
+        } else {
+            break;
         }
-        imagePath = args[at + 1];
-        at += 2;
     }
     const size_t files = args.size() - at;
     if (files > 1 || (files == 1 && args[at][0] == '-' && args[at] != "-") ||
