@@ -5,6 +5,7 @@
 // process runs on a kernel-sized stack.
 #include "platform/hosted/image.h"
 #include "platform/hosted/hosted.h"
+#include "sim/system.h"
 
 #include <gtest/gtest.h>
 
@@ -128,6 +129,29 @@ TEST_F(RealImageTest, LoadsMapsRelocatesAndBindsByName)
     for (const auto& given : kernel.Given)
         bound |= std::string(given->Name) == "DbgPrint" && *slot == given->Address;
     EXPECT_TRUE(bound);
+}
+
+// The runner's way into the image's internals: its control device variable,
+// and its own DestroyControlDevice called in the image's convention. A
+// device whose extension is all zeros is no control device: refused before
+// the routine calls anything of the kernel's, whatever the layouts.
+TEST_F(RealImageTest, TheRunnerReachesTheImagesControlDeviceAndItsDestruction)
+{
+    FakeKernel kernel;
+    std::string error;
+    auto image = hosted::DriverImage::LoadBytes(bytes_, "vorn.sys", &error, kernel.Resolver());
+    ASSERT_TRUE(image) << error;
+    sim::DriverUnderTest driver;
+    ASSERT_TRUE(sim::ImageDriver(*image, &driver, &error)) << error;
+    EXPECT_EQ(reinterpret_cast<void*>(driver.Entry), reinterpret_cast<void*>(image->Entry()));
+    EXPECT_EQ(driver.ControlDevice(), nullptr);
+    std::vector<uint64_t> extension(1024, 0);
+    std::vector<void*> device(64, extension.data()); // every field points at the extension
+    auto* fake = reinterpret_cast<PDEVICE_OBJECT>(device.data());
+    *static_cast<PDEVICE_OBJECT*>(image->Symbol(std::string(Prefix) + "ControlDeviceObject")) =
+        fake;
+    EXPECT_EQ(driver.ControlDevice(), fake);
+    EXPECT_EQ(driver.DestroyControlDevice(fake), STATUS_UNSUCCESSFUL);
 }
 
 TEST_F(RealImageTest, CodeIsNotWritableAndDataIsNotExecutable)
