@@ -109,7 +109,9 @@ void AfterSwitch(void* saved)
     const void* bottom = nullptr;
     size_t size = 0;
     __sanitizer_finish_switch_fiber(saved, &bottom, &size);
-    if (g_switchedFrom && g_switchedFrom->StackSize == 0) {
+    // The first thread's stack is learnt at each switch: it may have left
+    // from a kernel stack of its own (driver images), or from its host stack.
+    if (g_switchedFrom && !g_switchedFrom->Stack) {
         g_switchedFrom->StackBottom = bottom;
         g_switchedFrom->StackSize = size;
     }

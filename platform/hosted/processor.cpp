@@ -12,15 +12,30 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <sys/mman.h>
 #include <ucontext.h>
 #include <unistd.h>
+// AddressSanitizer keeps its own record of the stack in use: each move to a
+// kernel stack and back is announced to it, as a fiber switch is.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VORN_ASAN_STACKS 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define VORN_ASAN_STACKS 1
+#endif
+#ifdef VORN_ASAN_STACKS
+#include <sanitizer/common_interface_defs.h>
+#endif
 #if defined(__x86_64__)
 #include <asm/prctl.h>
 #include <sys/syscall.h>
 #endif
 
 extern "C" void VornCallOnStack(void (*routine)(void*), void* argument, void* top);
+extern "C" void VornDpcInterrupt();
 
 namespace hosted {
 
@@ -34,7 +49,7 @@ constexpr size_t KernelStackSize = 12 * 1024;
 #endif
 constexpr uint32_t StackFill = 0x5a5aa5a5u;
 // What the fault handler needs to run on an overflowed stack.
-constexpr size_t SignalStackBytes = 64 * 1024;
+constexpr size_t SignalStackBytes = 32 * 1024;
 
 std::atomic<bool> g_imageMode{false};
 std::atomic<size_t> g_deepestThread{0};
@@ -101,6 +116,15 @@ bool EmulateCr8(greg_t* registers, const unsigned char* code)
     else
         reg = greg_t(thread.Irql);
     registers[REG_RIP] += greg_t(at + 3);
+    if (write && thread.Irql < DISPATCH_LEVEL && g_state &&
+        g_state->QueuedDpcs.load(std::memory_order_acquire) != 0) {
+        // Lowered below DISPATCH_LEVEL with DPCs pending: their interrupt
+        // comes at once, as if called from the next instruction. Windows
+        // code keeps no red zone below its stack pointer.
+        registers[REG_RSP] -= 8;
+        *reinterpret_cast<greg_t*>(registers[REG_RSP]) = registers[REG_RIP];
+        registers[REG_RIP] = reinterpret_cast<greg_t>(VornDpcInterrupt);
+    }
     return true;
 }
 #endif
@@ -197,10 +221,17 @@ void PrepareOsThreadForImages()
     if (!ImageMode() || t_prepared)
         return;
     t_prepared = true;
-    stack_t alternate = {};
-    alternate.ss_sp = std::malloc(SignalStackBytes);
-    alternate.ss_size = SignalStackBytes;
-    sigaltstack(&alternate, nullptr);
+    // A sanitizer may have given the thread one already, and frees it
+    // itself; else one for the thread's life.
+    stack_t present = {};
+    sigaltstack(nullptr, &present);
+    if (present.ss_flags & SS_DISABLE) {
+        thread_local std::unique_ptr<char[]> t_signalStack(new char[SignalStackBytes]);
+        stack_t alternate = {};
+        alternate.ss_sp = t_signalStack.get();
+        alternate.ss_size = SignalStackBytes;
+        sigaltstack(&alternate, nullptr);
+    }
 #if defined(__x86_64__)
     syscall(SYS_arch_prctl, ARCH_SET_GS, &t_processor);
 #endif
@@ -284,12 +315,41 @@ public:
         ThreadState& thread = CurrentThread();
         const bool outer = thread.OnKernelStack;
         thread.OnKernelStack = true;
-        VornCallOnStack(routine, argument, Bottom() + KernelStackSize);
+        Trip trip{routine, argument};
+#ifdef VORN_ASAN_STACKS
+        void* fake = nullptr;
+        __sanitizer_start_switch_fiber(&fake, Bottom(), KernelStackSize);
+#endif
+        VornCallOnStack(Enter, &trip, Bottom() + KernelStackSize);
+#ifdef VORN_ASAN_STACKS
+        __sanitizer_finish_switch_fiber(fake, nullptr, nullptr);
+#endif
         CurrentThread().OnKernelStack = outer;
     }
 
 private:
-    char* Bottom() const { return static_cast<char*>(memory_) + PageSize(); }
+    struct Trip {
+        void (*Routine)(void*);
+        void* Argument;
+        const void* OuterBottom = nullptr;
+        size_t OuterSize = 0;
+    };
+    // On the kernel stack: the call, and the way back announced.
+    static void Enter(void* argument)
+    {
+        auto* trip = static_cast<Trip*>(argument);
+#ifdef VORN_ASAN_STACKS
+        __sanitizer_finish_switch_fiber(nullptr, &trip->OuterBottom, &trip->OuterSize);
+#endif
+        trip->Routine(trip->Argument);
+#ifdef VORN_ASAN_STACKS
+        __sanitizer_start_switch_fiber(nullptr, trip->OuterBottom, trip->OuterSize);
+#endif
+    }
+    char* Bottom() const
+    {
+        return static_cast<char*>(memory_) + PageSize();
+    }
     void* memory_ = nullptr;
     std::atomic<size_t>* deepest_ = nullptr;
 };
@@ -325,6 +385,11 @@ void CallOnDpcStack(void (*routine)(void*), void* argument)
         t_stacks.Dpc.Call(routine, argument);
     else
         routine(argument);
+}
+
+extern "C" void VornDeliverDpcs()
+{
+    DrainDpcs();
 }
 
 StackUse DeepestStackUse()
@@ -363,6 +428,78 @@ VornCallOnStack:
     ret
     .cfi_endproc
     .size VornCallOnStack, .-VornCallOnStack
+
+// The DPC interrupt after a CR8 write lowered the IRQL: entered as if called
+// from the interrupted instruction's successor, it keeps every register and
+// the flags of the interrupted code (the Windows convention's callee-saved
+// rsi, rdi and xmm6-15 are the host's scratch registers).
+    .globl VornDpcInterrupt
+    .type VornDpcInterrupt, @function
+VornDpcInterrupt:
+    pushfq
+    pushq %rax
+    pushq %rcx
+    pushq %rdx
+    pushq %rsi
+    pushq %rdi
+    pushq %r8
+    pushq %r9
+    pushq %r10
+    pushq %r11
+    pushq %rbx
+    pushq %rbp
+    movq %rsp, %rbp
+    andq $-16, %rsp
+    subq $256, %rsp
+    movdqu %xmm0, 0(%rsp)
+    movdqu %xmm1, 16(%rsp)
+    movdqu %xmm2, 32(%rsp)
+    movdqu %xmm3, 48(%rsp)
+    movdqu %xmm4, 64(%rsp)
+    movdqu %xmm5, 80(%rsp)
+    movdqu %xmm6, 96(%rsp)
+    movdqu %xmm7, 112(%rsp)
+    movdqu %xmm8, 128(%rsp)
+    movdqu %xmm9, 144(%rsp)
+    movdqu %xmm10, 160(%rsp)
+    movdqu %xmm11, 176(%rsp)
+    movdqu %xmm12, 192(%rsp)
+    movdqu %xmm13, 208(%rsp)
+    movdqu %xmm14, 224(%rsp)
+    movdqu %xmm15, 240(%rsp)
+    cld
+    call VornDeliverDpcs@PLT
+    movdqu 0(%rsp), %xmm0
+    movdqu 16(%rsp), %xmm1
+    movdqu 32(%rsp), %xmm2
+    movdqu 48(%rsp), %xmm3
+    movdqu 64(%rsp), %xmm4
+    movdqu 80(%rsp), %xmm5
+    movdqu 96(%rsp), %xmm6
+    movdqu 112(%rsp), %xmm7
+    movdqu 128(%rsp), %xmm8
+    movdqu 144(%rsp), %xmm9
+    movdqu 160(%rsp), %xmm10
+    movdqu 176(%rsp), %xmm11
+    movdqu 192(%rsp), %xmm12
+    movdqu 208(%rsp), %xmm13
+    movdqu 224(%rsp), %xmm14
+    movdqu 240(%rsp), %xmm15
+    movq %rbp, %rsp
+    popq %rbp
+    popq %rbx
+    popq %r11
+    popq %r10
+    popq %r9
+    popq %r8
+    popq %rdi
+    popq %rsi
+    popq %rdx
+    popq %rcx
+    popq %rax
+    popfq
+    ret
+    .size VornDpcInterrupt, .-VornDpcInterrupt
 )");
 #elif defined(__i386__)
 asm(R"(

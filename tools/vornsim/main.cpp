@@ -32,12 +32,17 @@ int Run(const std::string& name, const sim::DriverUnderTest* driver)
     return vornsim::RunScenario(file, std::cout, std::cerr, driver);
 }
 
+bool EnvironmentSays(const char* name, const char* value)
+{
+    const char* set = std::getenv(name);
+    return set && std::string(set) == value;
+}
+
 // One line on standard error at exit, when VORN_STACK_REPORT=1: how deep the
-// image's threads and DPCs went into their kernel stacks.
+// driver's threads and DPCs went into their kernel stacks.
 void ReportStackUse()
 {
-    const char* wanted = std::getenv("VORN_STACK_REPORT");
-    if (!wanted || std::string(wanted) != "1")
+    if (!EnvironmentSays("VORN_STACK_REPORT", "1"))
         return;
     hosted::StackUse use = hosted::DeepestStackUse();
     std::cerr << "stack: deepest thread " << use.Thread << " of " << use.Size
@@ -68,7 +73,8 @@ const char* const Usage =
     "  machine's architecture) in place of the driver built into vornsim, on\n"
     "  kernel-sized stacks; an image that cannot be loaded is one line on\n"
     "  standard error and exit status 2. VORN_STACK_REPORT=1 then prints the\n"
-    "  deepest stack use at exit.\n"
+    "  deepest stack use at exit. VORN_KERNEL_STACKS=1 runs the driver built\n"
+    "  into vornsim on such stacks too.\n"
     "vornsim [--image PATH] --injectable FILE\n"
     "  The same, then the calls of each injectable kind the run made, on\n"
     "  standard error, for the fault sweep.\n"
@@ -87,7 +93,7 @@ int main(int argc, char** argv)
     bool injectable = false;
     std::string imagePath;
     size_t at = 0;
-    // The options, in either order, before the file.
+    // The options, in either order, before the scenario file.
     for (; at < args.size(); ++at) {
         if (args[at] == "--injectable" && !injectable) {
             injectable = true;
@@ -109,9 +115,11 @@ int main(int argc, char** argv)
     }
     std::unique_ptr<hosted::DriverImage> image;
     sim::DriverUnderTest imageDriver;
+    const bool kernelStacks = !imagePath.empty() || EnvironmentSays("VORN_KERNEL_STACKS", "1");
+    if (kernelStacks)
+        hosted::PrepareForImages();
     if (!imagePath.empty()) {
         std::string error;
-        hosted::PrepareForImages();
         image = hosted::DriverImage::LoadFile(imagePath, &error);
         if (!image || !sim::ImageDriver(*image, &imageDriver, &error)) {
             std::cerr << "vornsim: " << (image ? imagePath + ": " : "") << error << "\n";
@@ -129,7 +137,7 @@ int main(int argc, char** argv)
     }
     if (injectable)
         PrintInjectableCalls();
-    if (image)
+    if (kernelStacks)
         ReportStackUse();
     return status;
 }
