@@ -55,6 +55,7 @@ std::atomic<bool> g_imageMode{false};
 std::atomic<size_t> g_deepestThread{0};
 std::atomic<size_t> g_deepestDpc{0};
 struct sigaction g_previousSegv;
+struct sigaction g_previousIll;
 
 #if defined(__x86_64__)
 // The processor block the running OS thread's GS points at.
@@ -152,7 +153,12 @@ void FaultHandler(int signal, siginfo_t* info, void* context)
     uintptr_t base = 0;
     const bool inImage = InLoadedImage(pc, &base);
     char text[200];
-    if (inImage && info->si_code == SI_KERNEL) {
+    // A privileged instruction raises a general-protection fault, which
+    // Linux reports as SIGSEGV from the kernel; valgrind, which does not
+    // decode CR8 moves, raises SIGILL at them instead.
+    const bool privileged =
+        (signal == SIGSEGV && info->si_code == SI_KERNEL) || signal == SIGILL;
+    if (inImage && privileged) {
 #if defined(__x86_64__)
         if (EmulateCr8(registers, reinterpret_cast<const unsigned char*>(pc)))
             return;
@@ -179,7 +185,7 @@ void FaultHandler(int signal, siginfo_t* info, void* context)
     }
     // Any other fault is a crash, as it would be without us: the handler
     // before ours (a sanitizer's, or the default) sees it again.
-    sigaction(signal, &g_previousSegv, nullptr);
+    sigaction(signal, signal == SIGILL ? &g_previousIll : &g_previousSegv, nullptr);
 }
 
 void InstallFaultHandler()
@@ -189,6 +195,7 @@ void InstallFaultHandler()
     action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_NODEFER;
     sigemptyset(&action.sa_mask);
     sigaction(SIGSEGV, &action, &g_previousSegv);
+    sigaction(SIGILL, &action, &g_previousIll);
 }
 
 // Bytes of a pattern-filled stack that were ever written, read from the
