@@ -44,8 +44,12 @@ typedef int16_t SHORT, *PSHORT;
 typedef uint16_t USHORT, *PUSHORT;
 typedef int32_t LONG, *PLONG;
 typedef uint32_t ULONG, *PULONG;
-typedef int64_t LONGLONG, *PLONGLONG, LONG64;
-typedef uint64_t ULONGLONG, *PULONGLONG;
+// 64-bit members align to 8 as Windows lays them out, also where the host's
+// own 32-bit ABI aligns them to 4.
+typedef int64_t LONGLONG __attribute__((aligned(8)));
+typedef LONGLONG *PLONGLONG, LONG64;
+typedef uint64_t ULONGLONG __attribute__((aligned(8)));
+typedef ULONGLONG* PULONGLONG;
 typedef uintptr_t ULONG_PTR, *PULONG_PTR;
 typedef intptr_t LONG_PTR;
 typedef size_t SIZE_T;
