@@ -22,10 +22,12 @@ extern "C" {
 #define FASTCALL __attribute__((ms_abi))
 #define CDECL __attribute__((ms_abi))
 #elif defined(__i386__)
-#define NTAPI __attribute__((stdcall))
-#define STDAPICALLTYPE __attribute__((stdcall))
-#define FASTCALL __attribute__((fastcall))
-#define CDECL __attribute__((cdecl))
+// Windows keeps an i386 stack aligned to 4 bytes only, where Linux code
+// expects 16: whatever a Windows caller may call realigns its stack.
+#define NTAPI __attribute__((stdcall, force_align_arg_pointer))
+#define STDAPICALLTYPE __attribute__((stdcall, force_align_arg_pointer))
+#define FASTCALL __attribute__((fastcall, force_align_arg_pointer))
+#define CDECL __attribute__((cdecl, force_align_arg_pointer))
 #else
 #error "the hosted kernel is built for x86_64 or i686"
 #endif
