@@ -114,4 +114,33 @@ TEST(KernelExports, RaiseToDpcAcquireAndReleaseAsKeAcquireSpinLock)
     KeLowerIrql(apc);
 }
 
+#if defined(__i386__)
+// Windows keeps an i386 stack aligned to 4 bytes only; Linux code expects 16
+// and places 16-byte locals by it. A routine of Windows' convention realigns.
+__attribute__((noinline)) BOOLEAN NTAPI LocalIsAligned(ULONG)
+{
+    alignas(16) volatile char local[16];
+    local[0] = 0;
+    uintptr_t address = uintptr_t(local);
+    asm("" : "+r"(address)); // not known to the optimiser
+    return (address & 15) == 0;
+}
+
+TEST(CallingConventions, ARoutineCalledOnAStackAlignedTo4RealignsIt)
+{
+    BOOLEAN aligned;
+    // Entered with the stack 8 bytes off the 16 the Linux convention keeps.
+    asm volatile("mov %%esp, %%esi\n\t"
+                 "and $-16, %%esp\n\t"
+                 "sub $4, %%esp\n\t"
+                 "push $0\n\t"
+                 "call *%1\n\t"
+                 "mov %%esi, %%esp\n\t"
+                 : "=a"(aligned)
+                 : "D"(&LocalIsAligned)
+                 : "esi", "ecx", "edx", "memory");
+    EXPECT_TRUE(aligned);
+}
+#endif
+
 } // namespace

@@ -33,7 +33,7 @@ protected:
 TEST_F(FilterTest, WorkedStrokeAdaptsTheNewestWeight)
 {
     std::vector<LONG> outputs, weights;
-    std::vector<LONGLONG> sums;
+    std::vector<int64_t> sums;
     for (LONG x : {1000, 1100, 2000, 2000, 2000, 2000}) {
         outputs.push_back(Smooth(x, 500, true).first);
         weights.push_back(SmoothingFilter.WeightX[3]);
@@ -41,7 +41,7 @@ TEST_F(FilterTest, WorkedStrokeAdaptsTheNewestWeight)
     }
     EXPECT_EQ(outputs, (std::vector<LONG>{1000, 1045, 1486, 1588, 1699, 1811}));
     EXPECT_EQ(weights, (std::vector<LONG>{11, 10, 11, 12, 13, 14}));
-    EXPECT_EQ(sums, (std::vector<LONGLONG>{23, 22, 23, 24, 25, 26}));
+    EXPECT_EQ(sums, (std::vector<int64_t>{23, 22, 23, 24, 25, 26}));
     EXPECT_EQ(SmoothingFilter.WeightY[3], 6); // Y never moved: it only shrinks
 
     EXPECT_EQ(Smooth(2100, 500, false).first, 1921);

@@ -63,14 +63,15 @@ TEST(HostedDebugger, FormatsNtConversions)
              u"wide", u"w\u00e9", u"up", 'c', u'W', "abc", "ab", "ab", 4, 9,
              static_cast<long long>(-1234567890123LL), 5LL,
              static_cast<unsigned long long>(0x123456789ABCULL));
-    DbgPrint("%p|%s|%wZ", reinterpret_cast<void*>(0xABCDEF), static_cast<const char*>(nullptr),
-             static_cast<PUNICODE_STRING>(nullptr));
+    DbgPrint("%p|%s|%wZ|%Iu|%Ix|%ld", reinterpret_cast<void*>(0xABCDEF),
+             static_cast<const char*>(nullptr), static_cast<PUNICODE_STRING>(nullptr), SIZE_T(77),
+             ULONG_PTR(0xfe), LONG(-3));
     std::string address = sizeof(void*) == 8 ? "0000000000ABCDEF" : "00ABCDEF";
     EXPECT_EQ(kernel.DebugMessages(),
               (std::vector<std::string>{
                   "text|-12|34|4000000000|beef|BEEF|0000AB12|   42|42   |+7|-0042|005|10|0xff",
                   "COM|ab|wide|w?|up|c|W|%|ab|    ab|ab    |   9|-1234567890123|5|123456789ABC",
-                  address + "|(null)|(null)"}));
+                  address + "|(null)|(null)|77|fe|-3"}));
 }
 
 TEST(CountedStrings, AppendsAreWholeOrNotAtAll)

@@ -2,6 +2,7 @@
 # Installs what the builds need, from Debian's packages, when it is missing.
 set -euo pipefail
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev
+          gcc-multilib g++-multilib googletest
           g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686
           binutils-mingw-w64-x86-64)
 missing=()

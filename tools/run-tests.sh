@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything (both vorn.sys images and the hosted build) and runs every
-# test, then builds the hosted driver and tests again under AddressSanitizer
+# test, builds the 32-bit hosted vornsim and checks the example scenarios with
+# it, then builds the hosted driver and tests again under AddressSanitizer
 # and UndefinedBehaviorSanitizer, and once more with clang under
 # ThreadSanitizer, and runs the whole suite under each. No sanitizer report
 # is suppressed: any report fails its test. Then runs each libFuzzer target
@@ -13,6 +14,17 @@ jobs=$(nproc)
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
 cmake --build build -j "$jobs"
 ctest --test-dir build -j "$jobs" --output-on-failure
+
+# The 32-bit hosted build (Debian's multilib compilers, 64-bit members
+# aligned as on Windows): its vornsim reads every example scenario, and the
+# embedded demo, exactly as the 64-bit one does.
+cmake -S . -B build-i686 -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/linux-i686.cmake -DVORN_TARGET=OFF -DVORN_BENCH=OFF
+cmake --build build-i686 -j "$jobs" --target vornsim
+for scenario in scenarios/*.vsim; do
+  bash cmake/check_scenario.sh build-i686/vornsim "$scenario" "${scenario%.vsim}.out"
+done
+diff <(build/vornsim) <(build-i686/vornsim)
 
 cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVORN_SANITIZE=ON -DVORN_TARGET=OFF -DVORN_BENCH=OFF

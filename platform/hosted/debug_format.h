@@ -4,7 +4,7 @@
 // hosted kernel formats them itself, fetching each argument through the
 // caller's Args. NT's conversions: %c %C %d %i %u %x %X %o %p %s %S %ls %ws
 // %Z %wZ %%, with flags, width, precision (either may be *) and the length
-// prefixes h, hh, l, ll, I64, I32, w.
+// prefixes h, hh, l, ll, I, I64, I32, w.
 #pragma once
 
 #include "platform/hosted/nt.h"
@@ -104,6 +104,11 @@ template <class Args> DebugConversion ParseDebugConversion(const char*& format, 
         format += 3;
     } else if (format[0] == 'I' && format[1] == '3' && format[2] == '2') {
         format += 3;
+    } else if (*format == 'I') {
+        // Pointer-sized: a ULONG_PTR or SIZE_T.
+        if (sizeof(void*) == 8)
+            c.Length = DebugConversion::Size::Long64;
+        format++;
     } else if (format[0] == 'l' && format[1] == 'l') {
         c.Length = DebugConversion::Size::Long64;
         format += 2;

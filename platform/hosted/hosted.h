@@ -35,7 +35,7 @@ struct PoolStats {
 // PsCreateSystemThread (Thread); RtlWriteRegistryValue and ZwCreateKey (Key).
 enum class FaultKind { Alloc, Irp, Device, Link, Thread, Key };
 constexpr size_t FaultKindCount = 6;
-using FaultCounts = std::array<ULONGLONG, FaultKindCount>;
+using FaultCounts = std::array<uint64_t, FaultKindCount>;
 // "alloc", "irp", "device", "link", "thread", "key".
 const char* FaultKindName(FaultKind kind);
 bool FaultKindNamed(const std::string& name, FaultKind* kind);
@@ -138,6 +138,9 @@ public:
     std::vector<std::string> DebugMessages() const;
     void ClearDebugMessages();
     void SetDebugSink(std::function<void(const std::string&)> sink);
+    // Hears of each device object IoCreateDevice made, on the creating
+    // thread, once the device is whole.
+    void SetDeviceCreatedSink(std::function<void(PDEVICE_OBJECT)> sink);
 
     void SetLockRanker(LockRanker ranker);
 

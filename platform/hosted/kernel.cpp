@@ -346,6 +346,11 @@ void Kernel::SetDebugSink(std::function<void(const std::string&)> sink)
     state_->DebugSink = std::move(sink);
 }
 
+void Kernel::SetDeviceCreatedSink(std::function<void(PDEVICE_OBJECT)> sink)
+{
+    state_->DeviceCreatedSink = std::move(sink);
+}
+
 void Kernel::HookSpinLockAcquire(const KSPIN_LOCK* lock, std::function<bool()> hook)
 {
     auto entry = std::make_shared<State::AcquireHook>();

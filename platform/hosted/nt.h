@@ -24,10 +24,12 @@ extern "C" {
 #define FASTCALL __attribute__((ms_abi))
 #define CDECL __attribute__((ms_abi))
 #elif defined(__i386__)
-#define NTAPI __attribute__((stdcall))
-#define STDAPICALLTYPE __attribute__((stdcall))
-#define FASTCALL __attribute__((fastcall))
-#define CDECL __attribute__((cdecl))
+// Windows keeps an i386 stack aligned to 4 bytes only, where Linux code
+// expects 16: whatever a Windows caller may call realigns its stack.
+#define NTAPI __attribute__((stdcall, force_align_arg_pointer))
+#define STDAPICALLTYPE __attribute__((stdcall, force_align_arg_pointer))
+#define FASTCALL __attribute__((fastcall, force_align_arg_pointer))
+#define CDECL __attribute__((cdecl, force_align_arg_pointer))
 #else
 #error "the hosted kernel is built for x86_64 or i686"
 #endif
@@ -46,8 +48,12 @@ typedef int16_t SHORT, *PSHORT;
 typedef uint16_t USHORT, *PUSHORT;
 typedef int32_t LONG, *PLONG;
 typedef uint32_t ULONG, *PULONG;
-typedef int64_t LONGLONG, *PLONGLONG, LONG64;
-typedef uint64_t ULONGLONG, *PULONGLONG;
+// 64-bit members align to 8 as Windows lays them out, also where the host's
+// own 32-bit ABI aligns them to 4.
+typedef int64_t LONGLONG __attribute__((aligned(8)));
+typedef LONGLONG *PLONGLONG, LONG64;
+typedef uint64_t ULONGLONG __attribute__((aligned(8)));
+typedef ULONGLONG* PULONGLONG;
 typedef uintptr_t ULONG_PTR, *PULONG_PTR;
 typedef intptr_t LONG_PTR;
 typedef size_t SIZE_T;

@@ -415,7 +415,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
         return STATUS_INSUFFICIENT_RESOURCES;
     Kernel::State& k = K();
     std::u16string key = DeviceName && DeviceName->Buffer ? NameKey(*DeviceName) : u"";
-    std::lock_guard<std::mutex> guard(k.ObjectsLock);
+    std::unique_lock<std::mutex> guard(k.ObjectsLock);
     if (!key.empty() && k.Names.count(key))
         return STATUS_OBJECT_NAME_COLLISION;
     auto* memory = new char[sizeof(DEVICE_OBJECT) + DeviceExtensionSize]();
@@ -437,6 +437,9 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
     if (!key.empty())
         k.Names[key] = NameEntry{device, u""};
     *DeviceObject = device;
+    guard.unlock();
+    if (k.DeviceCreatedSink)
+        k.DeviceCreatedSink(device);
     return STATUS_SUCCESS;
 }
 

@@ -383,6 +383,7 @@ struct Kernel::State {
     mutable std::mutex DebugLock;
     std::vector<std::string> Debug;
     std::function<void(const std::string&)> DebugSink;
+    std::function<void(PDEVICE_OBJECT)> DeviceCreatedSink; // set before the driver runs
 
     LockRanker Ranker;
     std::atomic<bool> RankerInstalled{false}; // read on every spin-lock acquisition

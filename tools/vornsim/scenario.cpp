@@ -4,6 +4,7 @@
 #include "control/control.h"
 #include "sim/system.h"
 #include "tools/vornsim/ctl.h"
+#include "tools/vornsim/handle_numbers.h"
 
 #include <cstdio>
 #include <map>
@@ -114,6 +115,8 @@ public:
         : out_(out), system_(kernel_, driver)
     {
         kernel_.SetDebugSink([this](const std::string& text) { Event("dbg " + Escape(text)); });
+        kernel_.SetDeviceCreatedSink(
+            [this](PDEVICE_OBJECT device) { handleNumbers_.DeviceCreated(device); });
         system_.SetRecordSink([this](const MOUSE_INPUT_DATA& r) {
             {
                 // A calibration's taps are its own, as a calibration window
@@ -141,6 +144,7 @@ public:
         handles_.clear();
         // Requests still pending are cancelled by the teardown.
         kernel_.SetDebugSink(nullptr);
+        kernel_.SetDeviceCreatedSink(nullptr);
     }
 
     // The run ends with an input error: what the teardown finds left behind
@@ -167,7 +171,7 @@ private:
     void Print(const std::string& line)
     {
         std::lock_guard<std::mutex> guard(outLock_);
-        out_ << line << "\n";
+        out_ << handleNumbers_.ShownInText(line) << "\n";
     }
 
     // What the system reports while a command runs (records, debugger
@@ -752,6 +756,8 @@ private:
         std::vector<std::string> args(w.begin() + 1, w.end());
         if (args.empty())
             throw ScenarioError("ctl needs a vornctl command");
+        for (std::string& arg : args)
+            arg = handleNumbers_.AddressOfShown(arg);
         if (args[0] == "calibrate") {
             Calibrate(args);
             return;
@@ -847,12 +853,20 @@ private:
         return text;
     }
 
-    static std::string Answer(const PendingRequest& request)
+    std::string Answer(const PendingRequest& request) const
     {
         size_t info = std::min<size_t>(request.Status.Information, request.Output.size());
+        std::vector<uint8_t> out(request.Output.begin(), request.Output.begin() + info);
+        if (AnswersHandles(request.Code))
+            out = handleNumbers_.ShownInAnswer(std::move(out));
         return "ioctl " + CodeText(request.Code) + " status=" + Status(request.Status.Status) +
-               " info=" + std::to_string(request.Status.Information) + " out=" +
-               Hex(std::vector<uint8_t>(request.Output.begin(), request.Output.begin() + info));
+               " info=" + std::to_string(request.Status.Information) + " out=" + Hex(out);
+    }
+
+    static bool AnswersHandles(ULONG code)
+    {
+        return code == IoctlPortDeviceHandles || code == IoctlDynamicDeviceHandles ||
+               code == IoctlCreatePortDevice || code == IoctlCreateDynamicDevice;
     }
 
     void ReportCompletions()
@@ -884,6 +898,7 @@ private:
     std::vector<std::unique_ptr<BackgroundCtl>> background_;
     sim::System system_;
     std::set<ULONG> seenHandles_;
+    HandleNumbers handleNumbers_;
 };
 
 } // namespace
