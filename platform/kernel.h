@@ -10,6 +10,14 @@
 
 #define VORN_WIDE(text) u##text
 
+// The thread object type, for ObReferenceObjectByHandle. The hosted kernel
+// declares PsThreadType as the classic DDK does: the address of the kernel's
+// variable.
+inline POBJECT_TYPE ThreadObjectType()
+{
+    return *PsThreadType;
+}
+
 #else
 
 // wdm.h redeclares two intrinsics that intrin.h already declared; give its
@@ -29,6 +37,15 @@
 #include <wdmguid.h>
 
 #define VORN_WIDE(text) L##text
+
+// The thread object type, for ObReferenceObjectByHandle. NT exports the
+// kernel's POBJECT_TYPE variable; MinGW-w64 declares PsThreadType as an
+// imported POBJECT_TYPE*, so reading it already reads that variable, and
+// `*PsThreadType` would read the object type's own first bytes.
+inline POBJECT_TYPE ThreadObjectType()
+{
+    return reinterpret_cast<POBJECT_TYPE>(PsThreadType);
+}
 
 #endif
 

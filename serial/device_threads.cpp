@@ -14,7 +14,7 @@ PVOID CreateThreadHere(PKSTART_ROUTINE routine, DeviceExtension* device)
             PsCreateSystemThread(&handle, 0, &attributes, nullptr, nullptr, routine, device)))
         return nullptr;
     PVOID object = nullptr;
-    NTSTATUS status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType,
+    NTSTATUS status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, ThreadObjectType(),
                                                 KernelMode, &object, nullptr);
     ZwClose(handle);
     return NT_SUCCESS(status) ? object : nullptr;

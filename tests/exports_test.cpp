@@ -52,17 +52,20 @@ TEST(KernelExports, EachNameOncePerModule)
 }
 
 // A data import's slot holds the variable's address; the image reads the
-// variable through it, as the DDK declares it (extern PEPROCESS
-// PsInitialSystemProcess, extern POBJECT_TYPE* PsThreadType).
+// variable through it (extern PEPROCESS PsInitialSystemProcess). NT's
+// PsThreadType variable holds the type itself: Wine's driver tests, which
+// run on Windows, take the export's address with MmGetSystemRoutineAddress
+// and pass *address to ObReferenceObjectByHandle
+// (dlls/ntoskrnl.exe/tests/driver.c, pPsThreadType).
 TEST(KernelExports, AVariableIsExportedByItsAddress)
 {
     hosted::Kernel kernel;
     auto* process = static_cast<PEPROCESS*>(AddressOf("ntoskrnl.exe", "PsInitialSystemProcess"));
     ASSERT_NE(process, nullptr);
     EXPECT_EQ(*process, IoGetCurrentProcess());
-    auto* threadType = static_cast<POBJECT_TYPE**>(AddressOf("ntoskrnl.exe", "PsThreadType"));
+    auto* threadType = static_cast<POBJECT_TYPE*>(AddressOf("ntoskrnl.exe", "PsThreadType"));
     ASSERT_NE(threadType, nullptr);
-    EXPECT_EQ(**threadType, *PsThreadType);
+    EXPECT_EQ(*threadType, *PsThreadType);
     auto* exports = static_cast<PSE_EXPORTS*>(AddressOf("ntoskrnl.exe", "SeExports"));
     ASSERT_NE(exports, nullptr);
     EXPECT_NE((*exports)->SeLocalSystemSid, nullptr);

@@ -98,7 +98,10 @@ const KernelExport Exports[] = {
     ROUTINE(Ntoskrnl, PsCreateSystemThread),
     ROUTINE(Ntoskrnl, PsTerminateSystemThread),
     VARIABLE(Ntoskrnl, PsInitialSystemProcess),
-    VARIABLE(Ntoskrnl, PsThreadType),
+    // NT exports the thread type's variable itself, a POBJECT_TYPE, which
+    // the classic DDK declaration `extern POBJECT_TYPE *PsThreadType` names
+    // by its address: here that address is PsThreadType's value.
+    {Ntoskrnl, "PsThreadType", static_cast<void*>(PsThreadType)},
     // Run-time library: memory, strings, registry, security records
     ROUTINE(Ntoskrnl, RtlAddAccessAllowedAce),
     ROUTINE(Ntoskrnl, RtlAnsiStringToUnicodeString),

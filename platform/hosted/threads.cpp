@@ -266,8 +266,18 @@ NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus)
     EndCurrentThread();
 }
 
-// The thread type: any address no other object type has.
-static POBJECT_TYPE g_threadType = reinterpret_cast<POBJECT_TYPE>(&g_firstThread);
+// The thread type object. NT's begins with its own bookkeeping (a lock on
+// XP, linked into the system's list of them), never with null or its own
+// address, so a driver that reads PsThreadType one time too many hands over
+// something that is not the type, and its reference fails as on Windows.
+struct HostedObjectType {
+    PVOID Bookkeeping;
+};
+static char g_objectTypeBookkeeping;
+static HostedObjectType g_threadTypeObject = {&g_objectTypeBookkeeping};
+// The kernel's variable, as NT exports it, and its address, as the classic
+// DDK declaration names it.
+static POBJECT_TYPE g_threadType = reinterpret_cast<POBJECT_TYPE>(&g_threadTypeObject);
 POBJECT_TYPE* PsThreadType = &g_threadType;
 
 static _EPROCESS g_systemProcess = {SystemProcess};
