@@ -78,20 +78,22 @@ touch_scenario() {
 
 # Sums the Ir cost of instructions in [lo, hi) from a callgrind file written
 # with --dump-instr=yes (positions are addresses, perhaps relative to the
-# previous line; the line after calls= is a call's inclusive cost, not self).
+# previous line, then perhaps a line number, then the cost; the line after
+# calls= is a call's inclusive cost, not self).
 sum_range() {
     awk -v lo="$2" -v hi="$3" '
         function hex(s,   v, i, c) { v = 0; s = tolower(s); sub(/^0x/, "", s)
             for (i = 1; i <= length(s); ++i) { c = index("0123456789abcdef", substr(s, i, 1)) - 1
                 v = v * 16 + c }
             return v }
-        BEGIN { lo = hex(lo); hi = hex(hi) }
+        BEGIN { lo = hex(lo); hi = hex(hi); cost = 2 }
+        /^positions:/ { cost = NF + 0 }
         /^calls=/ { inclusive = 1; next }
         /^(0x|\+|-|\*)/ {
             p = $1
             if (p ~ /^0x/) pos = hex(p); else if (p ~ /^\+/) pos += substr(p, 2); else if (p ~ /^-/) pos -= substr(p, 2)
             if (inclusive) { inclusive = 0; next }
-            if (pos >= lo && pos < hi) sum += $2
+            if (pos >= lo && pos < hi) sum += $cost
         }
         END { printf "%d\n", sum }' "$1"
 }
