@@ -156,8 +156,7 @@ void FaultHandler(int signal, siginfo_t* info, void* context)
     // A privileged instruction raises a general-protection fault, which
     // Linux reports as SIGSEGV from the kernel; valgrind, which does not
     // decode CR8 moves, raises SIGILL at them instead.
-    const bool privileged =
-        (signal == SIGSEGV && info->si_code == SI_KERNEL) || signal == SIGILL;
+    const bool privileged = (signal == SIGSEGV && info->si_code == SI_KERNEL) || signal == SIGILL;
     if (inImage && privileged) {
 #if defined(__x86_64__)
         if (EmulateCr8(registers, reinterpret_cast<const unsigned char*>(pc)))
