@@ -98,9 +98,25 @@ sum_range() {
         END { printf "%d\n", sum }' "$1"
 }
 
-# Instructions inside the image per report, for one vornsim and image.
+# The [start, end) runtime addresses of the image's 64-bit division helpers
+# (libgcc's __divdi3 and its kin, which the i686 image carries), from its
+# COFF symbols: each runs to the next symbol.
+division_helpers() {
+    image=$1 base=$2 nm=$3
+    image_base=$(${nm%nm}objdump -p "$image" | awk '$1 == "ImageBase" { print $2 }')
+    "$nm" -n "$image" | awk -v base="$base" -v ib="$image_base" '
+        function hex(s,   v, i) { v = 0; s = tolower(s); sub(/^0x/, "", s)
+            for (i = 1; i <= length(s); ++i) v = v * 16 + index("0123456789abcdef", substr(s, i, 1)) - 1
+            return v }
+        { a = hex($1) }
+        open { printf "0x%x 0x%x\n", hex(base) + open - hex(ib), hex(base) + a - hex(ib); open = 0 }
+        $3 ~ /^_*(u?divdi3|u?moddi3|u?divmoddi4)$/ { open = a }'
+}
+
+# Instructions inside the image per report, for one vornsim and image;
+# with a MinGW-w64 nm, also those of its 64-bit division helpers.
 image_per_report() {
-    vornsim=$1 image=$2
+    vornsim=$1 image=$2 label=$3 nm=${4:-}
     for n in 2000 12000; do
         touch_scenario $n >"$work/touch$n.vsim"
         VORN_IMAGE_MAP=1 valgrind --tool=callgrind --dump-instr=yes \
@@ -110,8 +126,18 @@ image_per_report() {
         range=$(sed -n 's/^image: .* at \(0x[0-9a-fA-F]*\) to \(0x[0-9a-fA-F]*\)$/\1 \2/p' "$work/image$n.log")
         [ -n "$range" ] || { echo "count_instructions: vornsim did not say where the image is" >&2; return 1; }
         eval "count$n=\$(sum_range \"\$work/image\$n.out\" $range)"
+        helpers=0
+        if [ -n "$nm" ]; then
+            for helper in $(division_helpers "$image" "${range%% *}" "$nm" | tr ' ' ':'); do
+                helpers=$((helpers + $(sum_range "$work/image$n.out" ${helper%:*} ${helper#*:})))
+            done
+        fi
+        eval "helpers$n=$helpers"
     done
-    echo $(( (count12000 - count2000) / 10000 ))
+    echo "scenario of touch reports, $label: $(( (count12000 - count2000) / 10000 )) instructions per report"
+    if [ -n "$nm" ]; then
+        echo "  of which its 64-bit division helpers: $(( (helpers12000 - helpers2000) / 10000 ))"
+    fi
 }
 
 # The hosted build's driver files on the same scenario, for comparison.
@@ -136,12 +162,12 @@ x86_64_image=${VORN_X86_64_IMAGE:-$source_dir/build/sys-x86_64/vorn.sys}
 i686_image=${VORN_I686_IMAGE:-$source_dir/build/sys-i686/vorn.sys}
 i686_vornsim=${VORN_I686_VORNSIM:-$source_dir/build-i686/vornsim}
 if [ -f "$x86_64_image" ]; then
-    echo "scenario of touch reports, x86_64 vorn.sys: $(image_per_report "$build_dir/vornsim" "$x86_64_image") instructions per report"
+    image_per_report "$build_dir/vornsim" "$x86_64_image" "x86_64 vorn.sys"
 else
     echo "count_instructions: no x86_64 image at $x86_64_image (build the project first)" >&2
 fi
 if [ -f "$i686_image" ] && [ -x "$i686_vornsim" ]; then
-    echo "scenario of touch reports, i686 vorn.sys: $(image_per_report "$i686_vornsim" "$i686_image") instructions per report"
+    image_per_report "$i686_vornsim" "$i686_image" "i686 vorn.sys" i686-w64-mingw32-nm
 else
     echo "count_instructions: no i686 image or 32-bit vornsim (build the project first)" >&2
 fi
