@@ -444,6 +444,7 @@ void Consume(PVOID object, ULONG_PTR waiter)
 // Initialised means the header says so exactly as KeInitializeXxx left it: a
 // type the kernel makes, that type's size, and a wait list whose neighbours
 // point back at its head. Fresh pool's fill pattern passes none of these.
+// Dispatcher lock held: waiters link themselves into the wait list under it.
 bool IsInitializedObject(PVOID object)
 {
     if (!object)
@@ -730,11 +731,10 @@ NTSTATUS WaitAnyOf(PVOID const* objects, ULONG count, const LARGE_INTEGER* timeo
         VerifierFail("irql", "%s at IRQL %d; waiting needs PASSIVE_LEVEL", call, thread.Irql);
     if (!thread.Registered)
         VerifierFail("thread", "%s on a thread the hosted kernel does not know", call);
-    for (ULONG i = 0; i < count; ++i)
-        CheckInitialized(objects[i], call);
-
     Kernel::State& k = K();
     std::unique_lock<std::mutex> lock(k.Dispatcher);
+    for (ULONG i = 0; i < count; ++i)
+        CheckInitialized(objects[i], call);
     Waiter self;
     self.Objects = objects;
     self.Count = count;
@@ -1256,9 +1256,9 @@ VOID NTAPI KeInitializeTimer(PKTIMER Timer)
 
 BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc)
 {
-    CheckInitialized(Timer, "KeSetTimer");
     Kernel::State& k = K();
     std::lock_guard<std::mutex> guard(k.Dispatcher);
+    CheckInitialized(Timer, "KeSetTimer");
     BOOLEAN wasArmed = Disarm(k, Timer) ? TRUE : FALSE;
     Timer->DueTime.QuadPart =
         ULONGLONG(DueTime.QuadPart < 0 ? k.Now - DueTime.QuadPart : DueTime.QuadPart);
@@ -1270,9 +1270,9 @@ BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc)
 
 BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer)
 {
-    CheckInitialized(Timer, "KeCancelTimer");
     Kernel::State& k = K();
     std::lock_guard<std::mutex> guard(k.Dispatcher);
+    CheckInitialized(Timer, "KeCancelTimer");
     return Disarm(k, Timer) ? TRUE : FALSE;
 }
 
@@ -1297,11 +1297,11 @@ LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 {
     UNREFERENCED_PARAMETER(Increment);
     UNREFERENCED_PARAMETER(Wait);
-    CheckInitialized(Event, "KeSetEvent");
     if (CurrentThread().Irql > DISPATCH_LEVEL)
         VerifierFail("irql", "KeSetEvent at IRQL %d", CurrentThread().Irql);
     Kernel::State& k = K();
     std::lock_guard<std::mutex> guard(k.Dispatcher);
+    CheckInitialized(Event, "KeSetEvent");
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
     WakeWaitersOn(k, Event);
@@ -1315,8 +1315,8 @@ VOID NTAPI KeClearEvent(PRKEVENT Event)
 
 LONG NTAPI KeResetEvent(PRKEVENT Event)
 {
-    CheckInitialized(Event, "KeClearEvent");
     std::lock_guard<std::mutex> guard(K().Dispatcher);
+    CheckInitialized(Event, "KeClearEvent");
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 0;
     return previous;
@@ -1324,8 +1324,8 @@ LONG NTAPI KeResetEvent(PRKEVENT Event)
 
 LONG NTAPI KeReadStateEvent(PRKEVENT Event)
 {
-    CheckInitialized(Event, "KeReadStateEvent");
     std::lock_guard<std::mutex> guard(K().Dispatcher);
+    CheckInitialized(Event, "KeReadStateEvent");
     return Event->Header.SignalState;
 }
 
@@ -1341,9 +1341,9 @@ VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level)
 LONG NTAPI KeReleaseMutex(PRKMUTEX Mutex, BOOLEAN Wait)
 {
     UNREFERENCED_PARAMETER(Wait);
-    CheckInitialized(Mutex, "KeReleaseMutex");
     Kernel::State& k = K();
     std::lock_guard<std::mutex> guard(k.Dispatcher);
+    CheckInitialized(Mutex, "KeReleaseMutex");
     PKTHREAD self = ThreadObjectOf(CurrentThread());
     if (!self || Mutex->OwnerThread != self)
         VerifierFail("mutex", "KeReleaseMutex on mutex %p that this thread does not own",
