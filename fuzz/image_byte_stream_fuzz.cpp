@@ -11,7 +11,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <sstream>
 #include <string>
 
@@ -20,9 +19,8 @@ namespace {
 // The image, loaded once for every input.
 const sim::DriverUnderTest& ImageUnderTest()
 {
-    static std::unique_ptr<hosted::DriverImage> image;
-    static sim::DriverUnderTest driver;
-    if (!image) {
+    static sim::LoadedImage image;
+    if (!image.Image) {
         const char* path = std::getenv("VORN_FUZZ_IMAGE");
         std::string error;
         if (!path) {
@@ -33,13 +31,12 @@ const sim::DriverUnderTest& ImageUnderTest()
         // the switches to them only when hosted threads are fibers.
         setenv("VORN_HOSTED_THREADS", "fibers", 1);
         hosted::PrepareForImages();
-        image = hosted::DriverImage::LoadFile(path, &error);
-        if (!image || !sim::ImageDriver(*image, &driver, &error)) {
-            std::fprintf(stderr, "image_byte_stream: %s: %s\n", path, error.c_str());
+        if (!sim::LoadImageDriver(path, &image, &error)) {
+            std::fprintf(stderr, "image_byte_stream: %s\n", error.c_str());
             std::abort();
         }
     }
-    return driver;
+    return image.Driver;
 }
 
 // The filter is read from the registry when the driver loads.

@@ -92,6 +92,18 @@ bool ImageDriver(const hosted::DriverImage& image, DriverUnderTest* driver, std:
     return true;
 }
 
+bool LoadImageDriver(const std::string& path, LoadedImage* loaded, std::string* error)
+{
+    loaded->Image = hosted::DriverImage::LoadFile(path, error);
+    if (!loaded->Image)
+        return false; // the loader's line names the image
+    if (!ImageDriver(*loaded->Image, &loaded->Driver, error)) {
+        *error = path + ": " + *error;
+        return false;
+    }
+    return true;
+}
+
 System::System(hosted::Kernel& kernel, DriverUnderTest driver)
     : code_(std::move(driver)), driver_(kernel.CreateDriverObject("\\Driver\\VORN2000")),
       busDriver_(kernel.CreateDriverObject("\\Driver\\PnpBus")),

@@ -29,6 +29,14 @@ DriverUnderTest LinkedDriver();
 // The driver of a loaded image, its internals found by their COFF symbols;
 // false with a one-line reason when the image lacks one.
 bool ImageDriver(const hosted::DriverImage& image, DriverUnderTest* driver, std::string* error);
+// A driver image loaded from a file, and the driver it gives the system.
+struct LoadedImage {
+    std::unique_ptr<hosted::DriverImage> Image;
+    DriverUnderTest Driver;
+};
+// Loads the image at path and finds its internals; false with one line that
+// names the image and what is wrong with it.
+bool LoadImageDriver(const std::string& path, LoadedImage* loaded, std::string* error);
 
 struct PnpAnswer {
     NTSTATUS Status;

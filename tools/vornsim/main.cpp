@@ -53,8 +53,7 @@ void ReportStackUse()
 // (bench/count_instructions.sh), when VORN_IMAGE_MAP=1.
 void ReportImageMapping(const hosted::DriverImage& image, const std::string& path)
 {
-    const char* wanted = std::getenv("VORN_IMAGE_MAP");
-    if (!wanted || std::string(wanted) != "1")
+    if (!EnvironmentSays("VORN_IMAGE_MAP", "1"))
         return;
     std::cerr << "image: " << path << " at 0x" << std::hex << image.Base() << " to 0x"
               << image.Base() + image.Size() << std::dec << "\n";
@@ -113,21 +112,19 @@ int main(int argc, char** argv)
         std::cerr << Usage;
         return 2;
     }
-    std::unique_ptr<hosted::DriverImage> image;
-    sim::DriverUnderTest imageDriver;
+    sim::LoadedImage image;
     const bool kernelStacks = !imagePath.empty() || EnvironmentSays("VORN_KERNEL_STACKS", "1");
     if (kernelStacks)
         hosted::PrepareForImages();
     if (!imagePath.empty()) {
         std::string error;
-        image = hosted::DriverImage::LoadFile(imagePath, &error);
-        if (!image || !sim::ImageDriver(*image, &imageDriver, &error)) {
-            std::cerr << "vornsim: " << (image ? imagePath + ": " : "") << error << "\n";
+        if (!sim::LoadImageDriver(imagePath, &image, &error)) {
+            std::cerr << "vornsim: " << error << "\n";
             return 2;
         }
-        ReportImageMapping(*image, imagePath);
+        ReportImageMapping(*image.Image, imagePath);
     }
-    const sim::DriverUnderTest* driver = image ? &imageDriver : nullptr;
+    const sim::DriverUnderTest* driver = image.Image ? &image.Driver : nullptr;
     int status;
     if (files == 0) {
         std::istringstream demo(vornsim::DemoScenario);
