@@ -198,11 +198,9 @@ Fiber* CreateFiber(HostedThread* object)
 {
     const size_t guard = size_t(sysconf(_SC_PAGESIZE));
     const size_t stackBytes = HostedStackBytes(StackBytes);
-    void* memory = mmap(nullptr, stackBytes + guard, PROT_READ | PROT_WRITE,
-                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
-    if (memory == MAP_FAILED)
+    void* memory = GuardedStack(stackBytes);
+    if (!memory)
         return nullptr;
-    mprotect(memory, guard, PROT_NONE); // an overflow faults instead of corrupting
     auto* fiber = new Fiber;
     fiber->Stack = memory;
     fiber->StackBytes = stackBytes + guard;

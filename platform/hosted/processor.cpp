@@ -282,8 +282,6 @@ void RecordStackUse(const void* bottom, size_t size)
         RecordDeepest(g_deepestThread, StackUsed(bottom, size));
 }
 
-namespace {
-
 void* GuardedStack(size_t size)
 {
     const size_t guard = PageSize();
@@ -291,9 +289,11 @@ void* GuardedStack(size_t size)
                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
     if (memory == MAP_FAILED)
         return nullptr;
-    mprotect(memory, guard, PROT_NONE); // an overflow faults instead of corrupting
+    mprotect(memory, guard, PROT_NONE);
     return memory;
 }
+
+namespace {
 
 // A kernel-sized stack made when first needed, its guard page below it.
 class KernelStack {

@@ -489,6 +489,10 @@ inline bool NeedsKernelStack()
 void UpdateProcessorThread();
 // The stack of a new hosted thread: a kernel stack's size in image mode.
 size_t HostedStackBytes(size_t hostedDefault);
+// Memory for a stack of `size` bytes with a guard page below it, so that an
+// overflow faults instead of corrupting; null when there is none. The stack
+// starts one page in; the whole is size plus a page.
+void* GuardedStack(size_t size);
 // Stacks are filled with a pattern when made and read when freed, to learn
 // the deepest use (image mode only).
 void FillStack(void* bottom, size_t size);
