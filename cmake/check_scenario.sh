@@ -1,13 +1,10 @@
 #!/usr/bin/env bash
 # Runs one scenario through vornsim and compares its output with the
-# expected output checked in beside it; with IMAGE, through that real
-# vorn.sys loaded in place of the linked driver.
-#   check_scenario.sh VORNSIM SCENARIO EXPECTED [IMAGE]
+# expected output checked in beside it.
+#   check_scenario.sh VORNSIM SCENARIO EXPECTED
 set -uo pipefail
-vornsim=$1 scenario=$2 expected=$3 image=${4:-}
-run=("$vornsim")
-[[ -n $image ]] && run+=(--image "$image")
-actual=$("${run[@]}" "$scenario")
+vornsim=$1 scenario=$2 expected=$3
+actual=$("$vornsim" "$scenario")
 status=$?
 if [[ $status -ne 0 ]]; then
   echo "FAIL: vornsim exited with $status"
@@ -20,9 +17,9 @@ if ! diff -u "$expected" <(printf '%s\n' "$actual"); then
   # One output is the other's beginning: the first line only one has.
   [[ -z $line ]] && line=$(sed -n 's/.*EOF on .* line \([0-9]*\).*$/\1/p' <<<"$where") &&
     [[ -n $line ]] && line=$((line + 1))
-  echo "FAIL: output of $scenario${image:+ with $image} differs from $expected${line:+ first at line $line}"
+  echo "FAIL: output of $scenario differs from $expected${line:+ first at line $line}"
   [[ -n $line ]] && echo "  expected: $(sed -n "${line}p" "$expected")" &&
     echo "  actual:   $(printf '%s\n' "$actual" | sed -n "${line}p")"
   exit 1
 fi
-echo "ok: $scenario${image:+ with $image}"
+echo "ok: $scenario"
