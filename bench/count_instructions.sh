@@ -29,14 +29,19 @@ cmake --build "$build_dir" --target pipeline_bench >/dev/null
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# Self cost by function, as "instructions<TAB>file<TAB>function" lines.
+# Self cost by function of callgrind file $1, as
+# "instructions<TAB>file<TAB>function" lines into $work/$2.self.
+self_costs() {
+    callgrind_annotate --auto=no --threshold=100 "$1" 2>/dev/null |
+        sed -n 's/^ *\([0-9,]*\) ([ 0-9.]*%)  \([^:]*\):\(.*\)$/\1\t\2\t\3/p' |
+        sed 's/ \[[^]]*\]$//; s/,//' | tr -d ',' >"$work/$2.self"
+}
+
 profile() {
     valgrind --tool=callgrind --callgrind-out-file="$work/$1.out" \
         "$build_dir/bench/pipeline_bench" --benchmark_filter="iterations:$1\$" \
         >/dev/null 2>"$work/$1.log" || { cat "$work/$1.log" >&2; exit 1; }
-    callgrind_annotate --auto=no --threshold=100 "$work/$1.out" 2>/dev/null |
-        sed -n 's/^ *\([0-9,]*\) ([ 0-9.]*%)  \([^:]*\):\(.*\)$/\1\t\2\t\3/p' |
-        sed 's/ \[[^]]*\]$//; s/,//' | tr -d ',' >"$work/$1.self"
+    self_costs "$work/$1.out" "$1"
 }
 
 # Sums the self cost of the driver's files (config, control, driver,
@@ -76,16 +81,18 @@ touch_scenario() {
         print "port touch COM1 8000 8000 up"; print "sleep 600" }'
 }
 
+# An awk function: the number a hex text (with or without 0x) stands for;
+# mawk reads no hex by itself.
+awk_hex='function hex(s,   v, i) { v = 0; s = tolower(s); sub(/^0x/, "", s)
+    for (i = 1; i <= length(s); ++i) v = v * 16 + index("0123456789abcdef", substr(s, i, 1)) - 1
+    return v }'
+
 # Sums the Ir cost of instructions in [lo, hi) from a callgrind file written
 # with --dump-instr=yes (positions are addresses, perhaps relative to the
 # previous line, then perhaps a line number, then the cost; the line after
 # calls= is a call's inclusive cost, not self).
 sum_range() {
-    awk -v lo="$2" -v hi="$3" '
-        function hex(s,   v, i, c) { v = 0; s = tolower(s); sub(/^0x/, "", s)
-            for (i = 1; i <= length(s); ++i) { c = index("0123456789abcdef", substr(s, i, 1)) - 1
-                v = v * 16 + c }
-            return v }
+    awk -v lo="$2" -v hi="$3" "$awk_hex"'
         BEGIN { lo = hex(lo); hi = hex(hi); cost = 2 }
         /^positions:/ { cost = NF + 0 }
         /^calls=/ { inclusive = 1; next }
@@ -104,10 +111,7 @@ sum_range() {
 division_helpers() {
     image=$1 base=$2 nm=$3
     image_base=$(${nm%nm}objdump -p "$image" | awk '$1 == "ImageBase" { print $2 }')
-    "$nm" -n "$image" | awk -v base="$base" -v ib="$image_base" '
-        function hex(s,   v, i) { v = 0; s = tolower(s); sub(/^0x/, "", s)
-            for (i = 1; i <= length(s); ++i) v = v * 16 + index("0123456789abcdef", substr(s, i, 1)) - 1
-            return v }
+    "$nm" -n "$image" | awk -v base="$base" -v ib="$image_base" "$awk_hex"'
         { a = hex($1) }
         open { printf "0x%x 0x%x\n", hex(base) + open - hex(ib), hex(base) + a - hex(ib); open = 0 }
         $3 ~ /^_*(u?divdi3|u?moddi3|u?divmoddi4)$/ { open = a }'
@@ -147,9 +151,7 @@ hosted_per_report() {
         valgrind --tool=callgrind --callgrind-out-file="$work/hosted$n.out" \
             "$build_dir/vornsim" "$work/touch$n.vsim" >/dev/null 2>"$work/hosted$n.log" ||
             { cat "$work/hosted$n.log" >&2; return 1; }
-        callgrind_annotate --auto=no --threshold=100 "$work/hosted$n.out" 2>/dev/null |
-            sed -n 's/^ *\([0-9,]*\) ([ 0-9.]*%)  \([^:]*\):\(.*\)$/\1\t\2\t\3/p' |
-            sed 's/ \[[^]]*\]$//; s/,//' | tr -d ',' >"$work/$n.self"
+        self_costs "$work/hosted$n.out" "$n"
         set -- $(sums $n)
         eval "hosted$n=$1"
     done
