@@ -326,6 +326,7 @@ private:
     void* page_;
 };
 
+// MinGW-w64's x86_64 wdm.h: KeGetCurrentIrql is (KIRQL)__readcr8().
 TEST(ImageProcessor, ReadingCr8GivesTheHostedThreadsIrql)
 {
     hosted::Kernel kernel;
@@ -384,7 +385,8 @@ TEST(ImageProcessor, LoweringCr8BelowDispatchLevelRunsTheQueuedDpcs)
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 
-// mov %gs:0x188,%rax; ret
+// mov %gs:0x188,%rax; ret. MinGW-w64's x86_64 wdm.h: KeGetCurrentThread is
+// __readgsqword(0x188).
 const std::initializer_list<uint8_t> ReadCurrentThread = {0x65, 0x48, 0x8b, 0x04, 0x25,
                                                           0x88, 0x01, 0x00, 0x00, 0xc3};
 
