@@ -177,10 +177,16 @@ step "driver loaded: \\\\.\\VORN opens; AddDevice and start reached the $proof"
 step "running $(all_script_lines | wc -l) vornctl commands under Wine, $(refused_lines | wc -l) of them refused"
 : >"$logs/wine.out"
 while read -r -a args; do
-    if ! wine_run "$dist/vornctl.exe" "${args[@]}" >"$logs/command.out" 2>"$logs/command.err"; then
+    status=0
+    wine_run "$dist/vornctl.exe" "${args[@]}" >"$logs/command.out" 2>"$logs/command.err" ||
+        status=$?
+    if [[ $status -ne 0 ]]; then
         tr -d '\r' <"$logs/command.out" >>"$logs/wine.out"
         cat "$logs/wine.out" "$logs/command.err" >&2
-        fail "vornctl ${args[*]} failed under Wine"
+        # Once seen under load with all its output printed and nothing on
+        # standard error: the status and the driver host's state tell more.
+        pgrep -a winedevice >&2 || echo "no winedevice.exe is running" >&2
+        fail "vornctl ${args[*]} failed under Wine with exit status $status"
     fi
     tr -d '\r' <"$logs/command.out" >>"$logs/wine.out"
 done < <(script_lines)
