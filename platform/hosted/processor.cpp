@@ -135,7 +135,9 @@ bool EmulateCr8(greg_t* registers, const unsigned char* code)
 bool StackOverflow(const siginfo_t* info, uintptr_t sp)
 {
     const uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
-    return info->si_code == SEGV_ACCERR && address < sp + 4096 && sp - address < 64 * 1024;
+    // The faulting store may lie below the stack pointer (a push) or just
+    // above it (a local of the frame just made), so neither side may wrap.
+    return info->si_code == SEGV_ACCERR && address < sp + 4096 && address + 64 * 1024 > sp;
 }
 
 void FaultHandler(int signal, siginfo_t* info, void* context)
